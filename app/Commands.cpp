@@ -1,0 +1,259 @@
+#include "Commands.h"
+
+#include "MC_SetupFile.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <ostream>
+
+namespace {
+
+constexpr std::string_view kDefaultSetupName = "the default setup";
+
+bool LooksLikeSetupFile(const std::string& arg) {
+    std::error_code error;
+    return arg.ends_with(".json") || std::filesystem::is_regular_file(arg, error);
+}
+
+// Splits off a leading setup file from the other arguments.
+std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&)) {
+    if (args.empty() || !isSetup(args.front())) return {};
+    std::string path = args.front();
+    args.erase(args.begin());
+    return path;
+}
+
+std::string Trim(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+std::string UnitList(UnitType type) {
+    std::string list;
+    for (const CMC_Unit& unit : CMC_Units::Instance().DisplayUnits(type)) {
+        if (!list.empty()) list += ", ";
+        list += unit.GetName();
+    }
+    return list;
+}
+
+void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
+    std::vector<std::size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()));
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+    }
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+        }
+        out << line << '\n';
+    }
+}
+
+std::string WithUnit(double value, std::string_view unit) {
+    std::string text = FormatExact(value);
+    if (!unit.empty() && unit != "-") {
+        text += ' ';
+        text += unit;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string FormatExact(double value) {
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, result.ptr);
+}
+
+TypedQuantityResult ParseTypedQuantity(std::string_view text) {
+    const std::string trimmed = Trim(text);
+    const char* first = trimmed.data();
+    const char* last = trimmed.data() + trimmed.size();
+    if (first != last && *first == '+') ++first;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (ec == std::errc::result_out_of_range) return {std::nullopt, "\"" + trimmed + "\" is out of the range of numbers"};
+    if (ec != std::errc() || end == first) return {std::nullopt, "\"" + trimmed + "\" does not start with a number"};
+    if (!std::isfinite(value)) return {std::nullopt, "\"" + trimmed + "\" is not a finite number"};
+    return {TypedQuantity{value, Trim(std::string_view(end, static_cast<std::size_t>(last - end)))}, {}};
+}
+
+std::unique_ptr<CMC_Setup> OpenSetup(const CommandContext& ctx, const std::string& path) {
+    SetupLoadResult loaded = path.empty() ? LoadDefaultSetup() : LoadSetupFile(path);
+    if (!loaded) {
+        ctx.err << "pelmora: " << loaded.error << '\n';
+        return nullptr;
+    }
+    ctx.plugin.Attach(*loaded.setup);
+    return std::move(loaded.setup);
+}
+
+int RunScale(const CommandContext& ctx, const std::vector<std::string>& args) {
+    if (args.size() < 2 || args.size() > 3) {
+        ctx.err << "pelmora scale: expected [SETUP] UNIT NAME\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    const std::string path = args.size() == 3 ? args[0] : std::string();
+    const auto setup = OpenSetup(ctx, path);
+    if (!setup) return ToInt(ExitCode::Failure);
+    const std::string& unit = args[args.size() - 2];
+    const std::string& name = args.back();
+    const double factor = ctx.plugin.GetScaleFactor(setup.get(), unit.c_str(), name.c_str());
+    const double offset = ctx.plugin.GetScaleOffset(setup.get(), unit.c_str());
+    char line[128];
+    std::snprintf(line, sizeof line, "factor %.17g\noffset %.17g\n", factor, offset);
+    ctx.out << line;
+    return ToInt(ExitCode::Success);
+}
+
+int RunShow(const CommandContext& ctx, const std::vector<std::string>& arguments, ShowSelection selection) {
+    std::vector<std::string> names = arguments;
+    const std::string path = TakeSetupArgument(names, LooksLikeSetupFile);
+    const auto setup = OpenSetup(ctx, path);
+    if (!setup) return ToInt(ExitCode::Failure);
+
+    std::vector<const CMC_Parameter*> chosen;
+    if (names.empty()) {
+        for (const auto& p : setup->GetParameters()) chosen.push_back(p.get());
+    } else {
+        CMC_QuietErrors quiet;
+        for (const std::string& name : names) {
+            const CMC_Parameter* parameter = setup->FindParameter(name);
+            if (!parameter) {
+                ctx.err << "pelmora show: " << (path.empty() ? std::string(kDefaultSetupName) : path)
+                        << " has no parameter \"" << name << "\"\n";
+                return ToInt(ExitCode::Failure);
+            }
+            chosen.push_back(parameter);
+        }
+    }
+
+    if (selection.identity) {
+        const SetupIdentity& id = setup->GetIdentity();
+        PrintTable(ctx.out, {{"description", id.description},
+                             {"product ID", id.productId},
+                             {"firmware ID", id.firmwareId},
+                             {"application ID", id.userAppId},
+                             {"E2ROM size", std::to_string(id.e2romSize) + " words"},
+                             {"MC version", std::to_string(id.mcVersion)},
+                             {"ADC", std::to_string(id.adcBits) + " bits, full scale " +
+                                         std::to_string(Compute_ADCMaxValue(setup.get()))}});
+    }
+    if (selection.options) {
+        std::vector<std::vector<std::string>> rows{{"Option", "Value"}};
+        for (const auto& [name, value] : setup->GetOptions()) rows.push_back({name, value});
+        PrintTable(ctx.out, rows);
+    }
+    if (selection.variables) {
+        std::vector<std::vector<std::string>> rows{{"Variable", "Unit type", "Unit"}};
+        for (const auto& v : setup->GetVariables()) {
+            rows.push_back({v->GetName(), std::string(CMC_Units::Instance().Info(v->GetUnitType()).key),
+                            v->GetUnitName()});
+        }
+        PrintTable(ctx.out, rows);
+    }
+    if (!names.empty() || !(selection.identity || selection.options || selection.variables)) {
+        std::vector<std::vector<std::string>> rows{{"Parameter", "Value", "Base", "Internal", "Min", "Max"}};
+        for (const CMC_Parameter* p : chosen) {
+            const std::string_view baseUnit = CMC_Units::Instance().BaseUnit(p->GetUnitType()).GetName();
+            rows.push_back({p->GetName(), WithUnit(p->GetValue(), p->GetUnitName()),
+                            WithUnit(p->GetValueInBaseUnit(), baseUnit), FormatExact(p->GetValueInInternalUnit()),
+                            WithUnit(p->GetMinInBaseUnit(), baseUnit), WithUnit(p->GetMaxInBaseUnit(), baseUnit)});
+        }
+        PrintTable(ctx.out, rows);
+    }
+    return ToInt(ExitCode::Success);
+}
+
+int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments, const std::string& outPath) {
+    std::vector<std::string> assignments = arguments;
+    const std::string path =
+        TakeSetupArgument(assignments, [](const std::string& arg) { return arg.find('=') == std::string::npos; });
+    if (assignments.empty()) {
+        ctx.err << "pelmora set: expected NAME=VALUE[UNIT]\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    if (path.empty() && outPath.empty()) {
+        ctx.err << "pelmora set: the default setup is built in; give -o OUT to save the changed setup\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    const auto setup = OpenSetup(ctx, path);
+    if (!setup) return ToInt(ExitCode::Failure);
+
+    // Check every assignment before changing anything, so a bad one leaves the file as it was.
+    struct Change {
+        CMC_Parameter* parameter;
+        double base;
+    };
+    std::vector<Change> changes;
+    for (const std::string& assignment : assignments) {
+        const auto equals = assignment.find('=');
+        if (equals == std::string::npos) {
+            ctx.err << "pelmora set: \"" << assignment << "\" is not NAME=VALUE[UNIT]\n";
+            return ToInt(ExitCode::Misuse);
+        }
+        const std::string name = Trim(std::string_view(assignment).substr(0, equals));
+        CMC_Parameter* parameter = nullptr;
+        {
+            CMC_QuietErrors quiet;
+            parameter = setup->FindParameter(name);
+        }
+        if (!parameter) {
+            ctx.err << "pelmora set: no parameter \"" << name << "\" in "
+                    << (path.empty() ? std::string(kDefaultSetupName) : path) << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+        const TypedQuantityResult typed = ParseTypedQuantity(std::string_view(assignment).substr(equals + 1));
+        if (!typed.quantity) {
+            ctx.err << "pelmora set: " << name << ": " << typed.error << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+        const CMC_Unit* unit = typed.quantity->unit.empty()
+                                   ? &parameter->GetUnit()
+                                   : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), typed.quantity->unit);
+        if (!unit) {
+            ctx.err << "pelmora set: " << name << ": unit \"" << typed.quantity->unit << "\" does not fit; use one of "
+                    << UnitList(parameter->GetUnitType()) << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+        double base = typed.quantity->value * unit->GetFactorToBase();
+        if (unit->IsInternal()) {
+            const double factor = parameter->ScaleFactor();
+            base = (typed.quantity->value + parameter->ScaleOffset()) * factor;
+            if (factor == 0.0) {
+                ctx.err << "pelmora set: " << name << ": the setup's scales give no internal unit for it\n";
+                return ToInt(ExitCode::Failure);
+            }
+        }
+        if (!std::isfinite(base)) {
+            ctx.err << "pelmora set: " << name << ": the value overflows\n";
+            return ToInt(ExitCode::Failure);
+        }
+        if (base < parameter->GetMinInBaseUnit() || base > parameter->GetMaxInBaseUnit()) {
+            const std::string_view baseUnit = CMC_Units::Instance().BaseUnit(parameter->GetUnitType()).GetName();
+            ctx.err << "pelmora set: " << name << ": " << WithUnit(base, baseUnit) << " lies outside ["
+                    << WithUnit(parameter->GetMinInBaseUnit(), baseUnit) << ", "
+                    << WithUnit(parameter->GetMaxInBaseUnit(), baseUnit) << "]\n";
+            return ToInt(ExitCode::Failure);
+        }
+        changes.push_back({parameter, base});
+    }
+    for (const Change& change : changes) change.parameter->SetValueInBaseUnit(change.base);
+
+    const std::string target = outPath.empty() ? path : outPath;
+    if (const std::string error = SaveSetupFile(*setup, target); !error.empty()) {
+        ctx.err << "pelmora set: " << error << '\n';
+        return ToInt(ExitCode::Failure);
+    }
+    return ToInt(ExitCode::Success);
+}

@@ -1,0 +1,53 @@
+// The pelmora subcommands, apart from their command line so that tests can run them.
+#pragma once
+
+#include "PluginLibrary.h"
+
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct CommandContext {
+    std::ostream& out;
+    std::ostream& err;
+    const PluginLibrary& plugin;
+};
+
+// A number with an optional unit, as typed: "20kHz", "1.5 mm", "-3e-3", "0.5 IU".
+struct TypedQuantity {
+    double value = 0.0;
+    std::string unit;  // empty: the unit on show
+};
+// The quantity, or an error message saying what is wrong with the text.
+struct TypedQuantityResult {
+    std::optional<TypedQuantity> quantity;
+    std::string error;
+};
+TypedQuantityResult ParseTypedQuantity(std::string_view text);
+
+// Shortest text that reads back as the same double.
+std::string FormatExact(double value);
+
+// Loads SETUP (or the embedded default setup when `path` is empty) and attaches the plug-in.
+// Null after printing the reason to ctx.err.
+std::unique_ptr<CMC_Setup> OpenSetup(const CommandContext& ctx, const std::string& path);
+
+// `scale [SETUP] UNIT NAME`
+int RunScale(const CommandContext& ctx, const std::vector<std::string>& args);
+
+struct ShowSelection {
+    bool identity = false;
+    bool options = false;
+    bool variables = false;
+};
+// `show [SETUP] [NAME...]`
+int RunShow(const CommandContext& ctx, const std::vector<std::string>& args, ShowSelection selection);
+// `set [SETUP] NAME=VALUE[UNIT]... [-o OUT]`
+int RunSet(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& outPath);
+
+// Exit codes of the application.
+enum class ExitCode : int { Success = 0, Failure = 1, Misuse = 2 };
+constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }

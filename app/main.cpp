@@ -1,0 +1,53 @@
+// pelmora: the host application. Loads the motor-type plug-in and runs one subcommand.
+#include "Commands.h"
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    CLI::App app{"pelmora: servo-drive setup for brushless motors with linear Hall sensors"};
+    app.require_subcommand(1);
+    std::string pluginPath = DefaultPluginPath();
+    app.add_option("--plugin", pluginPath, "The motor-type plug-in to load")->capture_default_str();
+
+    std::vector<std::string> scaleArgs;
+    CLI::App* scale = app.add_subcommand("scale", "Print the scale factor and offset of a unit for a variable");
+    scale->add_option("args", scaleArgs, "[SETUP] UNIT NAME")->required()->expected(2, 3);
+    scale->footer("Example: pelmora scale \"rad/s\" Motor_Speed");
+
+    std::vector<std::string> showArgs;
+    ShowSelection selection;
+    CLI::App* show = app.add_subcommand("show", "Print parameters in their unit on show, base and internal units");
+    show->add_option("args", showArgs, "[SETUP] [NAME...]");
+    show->add_flag("--identity", selection.identity, "Print the drive's identity");
+    show->add_flag("--options", selection.options, "Print the options");
+    show->add_flag("--variables", selection.variables, "Print the drive variables");
+    show->footer("SETUP is taken as a file when it ends in .json or names an existing file.");
+
+    std::vector<std::string> setArgs;
+    std::string setOut;
+    CLI::App* set = app.add_subcommand("set", "Change parameters and save the setup");
+    set->add_option("args", setArgs, "[SETUP] NAME=VALUE[UNIT]...")->required();
+    set->add_option("-o,--output", setOut, "Save to OUT instead of back to SETUP");
+    set->footer("Example: pelmora set axis.json PWM_freq=16kHz Limit_Speed=0.5m/s\n"
+                "Without SETUP the default setup is changed, and -o is required.");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? ToInt(ExitCode::Success) : ToInt(ExitCode::Misuse);
+    }
+
+    PluginLibrary plugin;
+    if (!plugin.Load(pluginPath)) {
+        std::cerr << "pelmora: " << plugin.Error() << '\n';
+        return ToInt(ExitCode::Failure);
+    }
+    const CommandContext ctx{std::cout, std::cerr, plugin};
+    if (*scale) return RunScale(ctx, scaleArgs);
+    if (*show) return RunShow(ctx, showArgs, selection);
+    if (*set) return RunSet(ctx, setArgs, setOut);
+    return ToInt(ExitCode::Misuse);
+}

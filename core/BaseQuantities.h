@@ -1,0 +1,54 @@
+// The drive's base quantities: loop periods and the scale of every physical quantity, each
+// computed afresh from the setup. Every conversion between parameters and registers is written
+// with them.
+//
+// They are plain formulas: where a divisor in the setup is zero the result is infinite or NaN,
+// and the caller decides (the scale-factor exports answer 0, the conversion steps write nothing).
+#pragma once
+
+#include "MC_Setup.h"
+
+namespace pelmora {
+
+// N_ADC: full-scale count of the drive's analogue inputs.
+double GetADCFullScale(const CMC_Setup& setup);
+// T_C: sampling period of the fast (current) loop, s.
+double GetCurrentLoopPeriod(const CMC_Setup& setup);
+// T_S: sampling period of the slow (speed and position) loop, s.
+double GetSpeedLoopPeriod(const CMC_Setup& setup);
+// K_U: PWM voltage counts per volt of output.
+double GetVoltageScale(const CMC_Setup& setup);
+// K_Vdc: DC-bus measurement counts per volt.
+double GetVdcScale(const CMC_Setup& setup);
+// K_I: current counts per ampere.
+double GetCurrentScale(const CMC_Setup& setup);
+// Position counts per pole pitch, 2^(16 - DBTTH).
+double GetCountsPerPolePitch(const CMC_Setup& setup);
+// G: the signed transmission ratio Motor_transmission / Load_transmission.
+double GetTransmissionRatio(const CMC_Setup& setup);
+// K_PM: motor position counts per metre of motor travel.
+double GetMotorPositionScale(const CMC_Setup& setup);
+// K_P: load position counts per base unit of load travel; negative when the transmission reverses.
+double GetLoadPositionScale(const CMC_Setup& setup);
+// K_VM: motor speed counts (per slow sample) per m/s.
+double GetMotorSpeedScale(const CMC_Setup& setup);
+// K_V: load speed counts per base speed unit.
+double GetLoadSpeedScale(const CMC_Setup& setup);
+// K_A: load acceleration counts per base acceleration unit.
+double GetLoadAccelerationScale(const CMC_Setup& setup);
+// K_J: load jerk counts per base jerk unit.
+double GetLoadJerkScale(const CMC_Setup& setup);
+// t_dead: PWM dead time, s.
+double GetDeadTime(const CMC_Setup& setup);
+// n_KFFA: total shift of the acceleration feed-forward gain.
+int GetAccelFeedforwardShift(const CMC_Setup& setup);
+// span_ref: analogue reference span in counts, signed like K_P.
+double GetAnalogueReferenceSpan(const CMC_Setup& setup);
+
+// The factor between a quantity's internal drive value and its value in `unit`, for the
+// variable or parameter `name`. Always finite: 0 when the setup's scales have a zero divisor.
+double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name);
+// The offset, in internal counts, added before the factor is applied. Always finite.
+double ScaleOffset(const CMC_Setup& setup, const char* unit);
+
+}  // namespace pelmora

@@ -1,0 +1,30 @@
+// Setup files (JSON) and the embedded default setup.
+#pragma once
+
+#include "MC_Setup.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+// A loaded setup, or the reason there is none: the file, the place in it and what is wrong.
+struct SetupLoadResult {
+    std::unique_ptr<CMC_Setup> setup;
+    std::string error;
+    explicit operator bool() const { return setup != nullptr; }
+};
+
+// `sourceName` names the text in messages (a file path, "the default setup").
+SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceName);
+SetupLoadResult LoadSetupFile(const std::string& path);
+// The setup built into the host.
+SetupLoadResult LoadDefaultSetup();
+std::string_view DefaultSetupJson();
+
+// The setup as a JSON document; numbers round-trip exactly.
+std::string SetupToJson(const CMC_Setup& setup);
+// Writes atomically: a temporary file beside `path`, flushed to disk, then renamed over it.
+// An empty result means success; otherwise the message says what failed, and `path` is untouched.
+std::string SaveSetupFile(const CMC_Setup& setup, const std::string& path);
+// The same atomic write for any text.
+std::string WriteFileAtomically(const std::string& path, std::string_view contents);

@@ -1,0 +1,421 @@
+#include "MC_Setup.h"
+
+#include <algorithm>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <utility>
+
+int g_bShowErrors = 1;
+
+namespace {
+
+std::vector<std::string>& CollectedErrors() {
+    static std::vector<std::string> errors;
+    return errors;
+}
+
+ErrorSink& CurrentSink() {
+    static ErrorSink sink;
+    return sink;
+}
+
+std::string& LastErrorText() {
+    static std::string text;
+    return text;
+}
+
+constexpr std::uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ULL;
+// Setting bit 5 of every byte folds ASCII capitals onto small letters; it also folds a few
+// punctuation pairs together, which only costs a rare hash collision, never a wrong match.
+constexpr std::uint64_t kCaseFoldBits = 0x2020202020202020ULL;
+
+constexpr std::uint64_t Mix(std::uint64_t h) {
+    h ^= h >> 32;
+    h *= kHashMultiplier;
+    h ^= h >> 29;
+    return h;
+}
+
+}  // namespace
+
+std::size_t NoCaseHash::operator()(std::string_view s) const noexcept {
+    std::uint64_t h = s.size() * kHashMultiplier;
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ (word | kCaseFoldBits)) * kHashMultiplier;
+        h ^= h >> 31;
+        p += 8;
+        left -= 8;
+    }
+    if (left > 0) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, left);
+        h = (h ^ (word | kCaseFoldBits)) * kHashMultiplier;
+    }
+    return static_cast<std::size_t>(Mix(h));
+}
+
+ErrorSink SetErrorSink(ErrorSink sink) {
+    ErrorSink previous = std::move(CurrentSink());
+    CurrentSink() = std::move(sink);
+    return previous;
+}
+
+void ReportError(std::string_view message) {
+    LastErrorText().assign(message);
+    if (!g_bShowErrors) return;
+    if (CurrentSink()) {
+        CurrentSink()(message);
+    } else {
+        CollectedErrors().emplace_back(message);
+    }
+}
+
+std::vector<std::string> TakeCollectedErrors() { return std::exchange(CollectedErrors(), {}); }
+
+// ---------------------------------------------------------------------------------------------
+// Quantities
+
+CMC_Quantity::CMC_Quantity(CMC_Setup& setup, std::string name, UnitType type, const CMC_Unit& unit)
+    : m_setup(&setup), m_name(std::move(name)), m_unitType(type), m_unit(&unit) {}
+
+const char* CMC_Quantity::GetUnitName() const {
+    // Unit names are literals of the unit table, so their data is NUL-terminated.
+    return m_unit->GetName().data();
+}
+
+std::string_view CMC_Quantity::GetScaleText() const { return CMC_Units::Instance().Info(m_unitType).scaleText; }
+
+bool CMC_Quantity::ChangeUnit(std::string_view unit) {
+    const CMC_Unit* found = CMC_Units::Instance().FindUnit(m_unitType, unit);
+    if (!found) return false;
+    m_unit = found;
+    return true;
+}
+
+bool CMC_Quantity::ChangeUnitType(std::string_view unit) {
+    const CMC_Unit* found = CMC_Units::Instance().FindUnitForTypeChange(m_unitType, unit);
+    if (!found) return false;
+    m_unitType = found->GetUnitType();
+    m_unit = found;
+    return true;
+}
+
+double CMC_Quantity::ScaleFactor() const {
+    const UnitTypeInfo& info = CMC_Units::Instance().Info(m_unitType);
+    const ScaleProvider& scale = m_setup->GetScaleProvider();
+    if (!info.isPhysical || !scale.factor) return 1.0;
+    // Scale texts are literals of the unit table, so their data is NUL-terminated.
+    return scale.factor(m_setup, info.scaleText.data(), m_name.c_str());
+}
+
+double CMC_Quantity::ScaleOffset() const {
+    const UnitTypeInfo& info = CMC_Units::Instance().Info(m_unitType);
+    const ScaleProvider& scale = m_setup->GetScaleProvider();
+    if (!info.isPhysical || !scale.offset) return 0.0;
+    return scale.offset(m_setup, info.scaleText.data());
+}
+
+double CMC_Quantity::BaseToInternal(double base) const {
+    const double factor = ScaleFactor();
+    // A zero factor means the setup cannot scale this quantity (a zero divisor in the drive's
+    // scales): there is no internal value to show.
+    if (factor == 0.0 || !std::isfinite(factor)) return 0.0;
+    const double internal = base / factor - ScaleOffset();
+    return std::isfinite(internal) ? internal : 0.0;
+}
+
+double CMC_Quantity::InternalToBase(double internal) const {
+    const double base = (internal + ScaleOffset()) * ScaleFactor();
+    return std::isfinite(base) ? base : 0.0;
+}
+
+double CMC_Quantity::BaseToShown(double base) const {
+    if (m_unit->IsInternal()) return BaseToInternal(base);
+    return base / m_unit->GetFactorToBase();
+}
+
+bool CMC_Quantity::ShownToBase(double shown, double& base) const {
+    if (!std::isfinite(shown)) return false;
+    double result;
+    if (m_unit->IsInternal()) {
+        const double factor = ScaleFactor();
+        if (factor == 0.0 || !std::isfinite(factor)) return false;
+        result = (shown + ScaleOffset()) * factor;
+    } else {
+        result = shown * m_unit->GetFactorToBase();
+    }
+    if (!std::isfinite(result)) return false;
+    base = result;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parameters
+
+CMC_Parameter::CMC_Parameter(CMC_Setup& setup, std::string name, ParameterKind kind, UnitType type,
+                             const CMC_Unit& unit, double value, double min, double max)
+    : CMC_Quantity(setup, std::move(name), type, unit), m_kind(kind), m_value(value), m_min(min), m_max(max) {}
+
+bool CMC_Parameter::SetValueInBaseUnit(double value) {
+    if (!std::isfinite(value)) {
+        ReportError("Parameter " + m_name + ": the value is not a finite number and was refused.");
+        return false;
+    }
+    m_value = std::clamp(value, m_min, m_max);
+    return true;
+}
+
+double CMC_Parameter::GetValueInInternalUnit() const { return BaseToInternal(m_value); }
+
+bool CMC_Parameter::SetValueInInternalUnit(double value) {
+    const double factor = ScaleFactor();
+    if (!std::isfinite(value) || factor == 0.0 || !std::isfinite(factor)) {
+        ReportError("Parameter " + m_name + ": the internal value cannot be converted to " +
+                    std::string(GetScaleText()) + " and was refused.");
+        return false;
+    }
+    return SetValueInBaseUnit((value + ScaleOffset()) * factor);
+}
+
+double CMC_Parameter::GetValue() const { return BaseToShown(m_value); }
+
+bool CMC_Parameter::SetValue(double valueInUnitOnShow) {
+    double base = 0.0;
+    if (!ShownToBase(valueInUnitOnShow, base)) {
+        ReportError("Parameter " + m_name + ": the value cannot be converted from " + GetUnitName() +
+                    " and was refused.");
+        return false;
+    }
+    return SetValueInBaseUnit(base);
+}
+
+bool CMC_Parameter::SetMinInBaseUnit(double min) {
+    if (!std::isfinite(min) || min > m_max) return false;
+    m_min = min;
+    m_value = std::max(m_value, m_min);
+    return true;
+}
+
+bool CMC_Parameter::SetMaxInBaseUnit(double max) {
+    if (!std::isfinite(max) || max < m_min) return false;
+    m_max = max;
+    m_value = std::min(m_value, m_max);
+    return true;
+}
+
+int CMC_Parameter::WriteToChip() {
+    ReportError("Parameter " + m_name + " was not written: no drive is connected.");
+    return 0;
+}
+
+CMC_Parameter* CMC_Parameters::operator[](int index) const {
+    if (index < 0 || index >= GetParametersCount()) return nullptr;
+    return m_items[static_cast<std::size_t>(index)].get();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Variables
+
+CMC_Variable::CMC_Variable(CMC_Setup& setup, std::string name, UnitType type, const CMC_Unit& unit)
+    : CMC_Quantity(setup, std::move(name), type, unit) {}
+
+int CMC_Variable::ReadFromChip() {
+    ReportError("Variable " + m_name + " was not read: no drive is connected.");
+    return 0;
+}
+
+std::string CMC_Variable::PrintValue() const {
+    const double shown = BaseToShown(GetValueInBaseUnit());
+    char buffer[64];
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, shown);
+    std::string text(buffer, result.ptr);
+    text += ' ';
+    text += GetUnitName();
+    return text;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Setup
+
+CMC_Setup::CMC_Setup() = default;
+
+CMC_Parameter* CMC_Setup::AddParameter(std::string name, ParameterKind kind, UnitType type, const CMC_Unit& unit,
+                                       double value, double min, double max) {
+    if (name.empty() || m_parameterIndex.contains(name)) return nullptr;
+    auto parameter = std::make_unique<CMC_Parameter>(*this, name, kind, type, unit, value, min, max);
+    m_parameterIndex.emplace(std::move(name), m_parameters.m_items.size());
+    m_parameters.m_items.push_back(std::move(parameter));
+    return m_parameters.m_items.back().get();
+}
+
+CMC_Variable* CMC_Setup::AddVariable(std::string name, UnitType type, const CMC_Unit& unit) {
+    if (name.empty() || m_variableIndex.contains(name)) return nullptr;
+    auto variable = std::make_unique<CMC_Variable>(*this, name, type, unit);
+    m_variableIndex.emplace(std::move(name), m_variables.size());
+    m_variables.push_back(std::move(variable));
+    return m_variables.back().get();
+}
+
+CMC_Parameter* CMC_Setup::FindParameter(std::string_view name) const {
+    if (const auto it = m_parameterIndex.find(name); it != m_parameterIndex.end()) {
+        return m_parameters.m_items[it->second].get();
+    }
+    if (g_bShowErrors) ReportError("Parameter " + std::string(name) + " not found in the setup.");
+    return nullptr;
+}
+
+double CMC_Setup::GetParameterValueInBaseUnit(std::string_view name) const {
+    const CMC_Parameter* parameter = FindParameter(name);
+    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
+}
+
+double CMC_Setup::GetParameterValueInInternalUnit(std::string_view name) const {
+    const CMC_Parameter* parameter = FindParameter(name);
+    return parameter ? parameter->GetValueInInternalUnit() : 0.0;
+}
+
+double CMC_Setup::GetParameterValue(std::string_view name) const {
+    const CMC_Parameter* parameter = FindParameter(name);
+    return parameter ? parameter->GetValue() : 0.0;
+}
+
+bool CMC_Setup::SetParameterValueInBaseUnit(std::string_view name, double value) {
+    CMC_Parameter* parameter = FindParameter(name);
+    return parameter && parameter->SetValueInBaseUnit(value);
+}
+
+const char* CMC_Setup::GetParameterUnit(std::string_view name) const {
+    const CMC_Parameter* parameter = FindParameter(name);
+    return parameter ? parameter->GetUnitName() : "";
+}
+
+bool CMC_Setup::ChangeParameterUnit(std::string_view name, std::string_view unit) {
+    CMC_Parameter* parameter = FindParameter(name);
+    return parameter && parameter->ChangeUnit(unit);
+}
+
+void CMC_Setup::SetOption(std::string_view name, std::string_view value) {
+    if (const auto it = m_optionIndex.find(name); it != m_optionIndex.end()) {
+        m_options[it->second].second = value;
+        return;
+    }
+    m_optionIndex.emplace(std::string(name), m_options.size());
+    m_options.emplace_back(std::string(name), std::string(value));
+}
+
+std::string CMC_Setup::GetOptionNoError(std::string_view name) const {
+    const auto it = m_optionIndex.find(name);
+    return it == m_optionIndex.end() ? std::string() : m_options[it->second].second;
+}
+
+int CMC_Setup::GetIntOption(std::string_view name) const {
+    const auto it = m_optionIndex.find(name);
+    if (it == m_optionIndex.end()) return 0;
+    const std::string& text = m_options[it->second].second;
+    const char* first = text.c_str();
+    while (*first == ' ' || *first == '\t') ++first;
+    if (*first == '+') ++first;
+    int value = 0;
+    const auto result = std::from_chars(first, text.c_str() + text.size(), value);
+    return result.ec == std::errc() ? value : 0;
+}
+
+void CMC_Setup::ClearOption(std::string_view name) {
+    const auto it = m_optionIndex.find(name);
+    if (it == m_optionIndex.end()) return;
+    const std::size_t removed = it->second;
+    m_optionIndex.erase(it);
+    m_options.erase(m_options.begin() + static_cast<std::ptrdiff_t>(removed));
+    for (auto& [key, index] : m_optionIndex) {
+        if (index > removed) --index;
+    }
+}
+
+std::vector<std::pair<std::string, std::string>> CMC_Setup::GetOptions() const { return m_options; }
+
+CMC_Variable* CMC_Setup::FindVariable(std::string_view name, int bQuiet) const {
+    if (const auto it = m_variableIndex.find(name); it != m_variableIndex.end()) {
+        return m_variables[it->second].get();
+    }
+    if (!bQuiet && g_bShowErrors) ReportError("Variable " + std::string(name) + " not found in the setup.");
+    return nullptr;
+}
+
+int CMC_Setup::SetFirmwareID(std::string_view text) {
+    static const std::regex kFirmwareId("F[0-9]{3}[A-Z]");
+    if (!std::regex_match(text.begin(), text.end(), kFirmwareId)) return 0;
+    m_identity.firmwareId = text;
+    return 1;
+}
+
+int CMC_Setup::GetIOPinFromPort(int port) const {
+    for (const IOPin& io : m_identity.ioPins) {
+        if (io.port == port) return io.pin;
+    }
+    return -1;
+}
+
+int CMC_Setup::GetIOPortFromPin(int pin) const {
+    for (const IOPin& io : m_identity.ioPins) {
+        if (io.pin == pin) return io.port;
+    }
+    return -1;
+}
+
+bool CMC_Setup::IsBrakePortEnable(int port) const {
+    return std::any_of(m_identity.ioPins.begin(), m_identity.ioPins.end(),
+                       [port](const IOPin& io) { return io.port == port && io.brake; });
+}
+
+bool CMC_Setup::IsIOMC3PortInverted(int port) const {
+    return std::any_of(m_identity.ioPins.begin(), m_identity.ioPins.end(),
+                       [port](const IOPin& io) { return io.port == port && io.inverted; });
+}
+
+int CMC_Setup::GetNumberOfBrakeOutputs() const {
+    return static_cast<int>(
+        std::count_if(m_identity.ioPins.begin(), m_identity.ioPins.end(), [](const IOPin& io) { return io.brake; }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Free functions
+
+std::uint32_t Compute_ADCMaxValue(const CMC_Setup* setup) {
+    constexpr int kSampleBits = 16;
+    const int bits = setup ? std::clamp(setup->GetADCBits(), 1, kSampleBits) : 10;
+    return ((1U << bits) - 1U) << (kSampleBits - bits);
+}
+
+double RoundDecimalValue(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    const double rounded = std::round(value * scale) / scale;
+    // Beyond double's resolution there is nothing to round (and the product may overflow).
+    return std::isfinite(rounded) ? rounded : value;
+}
+
+long TG_Round(double value) {
+    if (std::isnan(value)) return 0;
+    const double rounded = std::round(value);
+    if (rounded >= static_cast<double>(LONG_MAX)) return LONG_MAX;
+    if (rounded <= static_cast<double>(LONG_MIN)) return LONG_MIN;
+    return static_cast<long>(rounded);
+}
+
+double TG_FRound(double value) { return std::round(value); }
+
+std::string GetGUIDirectory() {
+    if (const char* dir = std::getenv("PELMORA_GUI_DIR"); dir && *dir) return dir;
+    return ".";
+}
+
+std::string GetHelpFileOfGUI(const CMC_Setup* setup) { return setup ? setup->GetIdentity().helpFile : std::string(); }
+
+const char* GetLastErrorText() { return LastErrorText().c_str(); }

@@ -1,0 +1,228 @@
+#include "MC_Units.h"
+
+#include <algorithm>
+#include <cassert>
+#include <numbers>
+
+namespace {
+
+constexpr double kTwoPi = 2.0 * std::numbers::pi;
+
+// Every unit type's units: its base unit first, then the other display units, then IU.
+// The order is the order a unit list shows them in.
+constexpr CMC_Unit kUnits[] = {
+    {"-", UnitType::None, 1.0},
+
+    {"s", UnitType::Time, 1.0},
+    {"ms", UnitType::Time, 1e-3},
+    {"µs", UnitType::Time, 1e-6},
+    {kInternalUnitName, UnitType::Time, 1.0, true},
+
+    {"Hz", UnitType::Frequency, 1.0},
+    {"kHz", UnitType::Frequency, 1e3},
+    {kInternalUnitName, UnitType::Frequency, 1.0, true},
+
+    {"A", UnitType::Current, 1.0},
+    {"mA", UnitType::Current, 1e-3},
+    {kInternalUnitName, UnitType::Current, 1.0, true},
+
+    {"A/s", UnitType::CurrentSlope, 1.0},
+    {kInternalUnitName, UnitType::CurrentSlope, 1.0, true},
+
+    {"V", UnitType::Voltage, 1.0},
+    {"mV", UnitType::Voltage, 1e-3},
+    {kInternalUnitName, UnitType::Voltage, 1.0, true},
+
+    {"V/s", UnitType::VoltageSlope, 1.0},
+    {kInternalUnitName, UnitType::VoltageSlope, 1.0, true},
+
+    // The bus voltage shows as "V" but scales with its own text "V " (see kTypes).
+    {"V", UnitType::BusVoltage, 1.0},
+    {kInternalUnitName, UnitType::BusVoltage, 1.0, true},
+
+    {"m", UnitType::LinearPosition, 1.0},
+    {"mm", UnitType::LinearPosition, 1e-3},
+    {"µm", UnitType::LinearPosition, 1e-6},
+    {kInternalUnitName, UnitType::LinearPosition, 1.0, true},
+
+    {"rad", UnitType::RotaryPosition, 1.0},
+    {"rot", UnitType::RotaryPosition, kTwoPi},
+    {"deg", UnitType::RotaryPosition, std::numbers::pi / 180.0},
+    {kInternalUnitName, UnitType::RotaryPosition, 1.0, true},
+
+    {"m/s", UnitType::LinearSpeed, 1.0},
+    {"mm/s", UnitType::LinearSpeed, 1e-3},
+    {kInternalUnitName, UnitType::LinearSpeed, 1.0, true},
+
+    {"rad/s", UnitType::RotarySpeed, 1.0},
+    {"rpm", UnitType::RotarySpeed, kTwoPi / 60.0},
+    {"rot/s", UnitType::RotarySpeed, kTwoPi},
+    {kInternalUnitName, UnitType::RotarySpeed, 1.0, true},
+
+    {"m/s^2", UnitType::LinearAcceleration, 1.0},
+    {"mm/s^2", UnitType::LinearAcceleration, 1e-3},
+    {kInternalUnitName, UnitType::LinearAcceleration, 1.0, true},
+
+    {"rad/s^2", UnitType::RotaryAcceleration, 1.0},
+    {"rot/s^2", UnitType::RotaryAcceleration, kTwoPi},
+    {kInternalUnitName, UnitType::RotaryAcceleration, 1.0, true},
+
+    {"m/s^3", UnitType::LinearJerk, 1.0},
+    {"mm/s^3", UnitType::LinearJerk, 1e-3},
+    {kInternalUnitName, UnitType::LinearJerk, 1.0, true},
+
+    {"rad/s^3", UnitType::RotaryJerk, 1.0},
+    {"rot/s^3", UnitType::RotaryJerk, kTwoPi},
+    {kInternalUnitName, UnitType::RotaryJerk, 1.0, true},
+
+    {"°C", UnitType::Temperature, 1.0},
+    {kInternalUnitName, UnitType::Temperature, 1.0, true},
+
+    {"Ω", UnitType::Resistance, 1.0},
+    {"mΩ", UnitType::Resistance, 1e-3},
+    {kInternalUnitName, UnitType::Resistance, 1.0, true},
+
+    {"H", UnitType::Inductance, 1.0},
+    {"mH", UnitType::Inductance, 1e-3},
+    {"µH", UnitType::Inductance, 1e-6},
+    {kInternalUnitName, UnitType::Inductance, 1.0, true},
+
+    {"kg", UnitType::Mass, 1.0},
+    {"g", UnitType::Mass, 1e-3},
+    {kInternalUnitName, UnitType::Mass, 1.0, true},
+
+    {"N/A", UnitType::ForceConstant, 1.0},
+    {kInternalUnitName, UnitType::ForceConstant, 1.0, true},
+
+    {"%", UnitType::Percent, 1.0},
+    {kInternalUnitName, UnitType::Percent, 1.0, true},
+};
+
+constexpr UnitTypeInfo kTypes[kUnitTypeCount] = {
+    {UnitType::None, "none", "", false},
+    {UnitType::Time, "time", "s", true},
+    {UnitType::Frequency, "frequency", "Hz", true},
+    {UnitType::Current, "current", "A", true},
+    {UnitType::CurrentSlope, "current_slope", "A/s", true},
+    {UnitType::Voltage, "voltage", "V", true},
+    {UnitType::VoltageSlope, "voltage_slope", "V/s", true},
+    {UnitType::BusVoltage, "bus_voltage", "V ", true},
+    {UnitType::LinearPosition, "linear_position", "m", true},
+    {UnitType::RotaryPosition, "rotary_position", "rad", true},
+    {UnitType::LinearSpeed, "linear_speed", "m/s", true},
+    {UnitType::RotarySpeed, "rotary_speed", "rad/s", true},
+    {UnitType::LinearAcceleration, "linear_acceleration", "m/s^2", true},
+    {UnitType::RotaryAcceleration, "rotary_acceleration", "rad/s^2", true},
+    {UnitType::LinearJerk, "linear_jerk", "m/s^3", true},
+    {UnitType::RotaryJerk, "rotary_jerk", "rad/s^3", true},
+    {UnitType::Temperature, "temperature", "°C", true},
+    {UnitType::Resistance, "resistance", "Ω", true},
+    {UnitType::Inductance, "inductance", "H", true},
+    {UnitType::Mass, "mass", "kg", true},
+    {UnitType::ForceConstant, "force_constant", "N/A", true},
+    {UnitType::Percent, "percent", "%", true},
+};
+
+// Plain-ASCII spellings a user can type for units whose names need other characters.
+struct UnitAlias {
+    std::string_view alias;
+    std::string_view unit;
+};
+constexpr UnitAlias kAliases[] = {
+    {"Ohm", "Ω"}, {"Ohms", "Ω"}, {"mOhm", "mΩ"}, {"us", "µs"}, {"um", "µm"},
+    {"uH", "µH"}, {"degC", "°C"}, {"C", "°C"},
+    // U+00B5 MICRO SIGN and U+03BC GREEK SMALL LETTER MU look alike; accept both.
+    {"μs", "µs"}, {"μm", "µm"}, {"μH", "µH"},
+};
+
+// Linear and rotary members of one family; a unit type change moves only within a family.
+constexpr std::array<std::array<UnitType, 2>, 4> kFamilies = {{
+    {UnitType::LinearPosition, UnitType::RotaryPosition},
+    {UnitType::LinearSpeed, UnitType::RotarySpeed},
+    {UnitType::LinearAcceleration, UnitType::RotaryAcceleration},
+    {UnitType::LinearJerk, UnitType::RotaryJerk},
+}};
+
+constexpr unsigned char AsciiLower(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+}
+
+}  // namespace
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return AsciiLower(static_cast<unsigned char>(x)) == AsciiLower(static_cast<unsigned char>(y));
+           });
+}
+
+bool CMC_Unit::IsBaseUnit() const { return !m_isInternal && m_factorToBase == 1.0; }
+
+const CMC_Units& CMC_Units::Instance() {
+    static const CMC_Units units;
+    return units;
+}
+
+const UnitTypeInfo& CMC_Units::Info(UnitType type) const {
+    const auto index = static_cast<std::size_t>(type);
+    assert(index < kUnitTypeCount && kTypes[index].type == type);
+    return kTypes[index];
+}
+
+std::optional<UnitType> CMC_Units::FindUnitTypeByKey(std::string_view key) const {
+    for (const UnitTypeInfo& info : kTypes) {
+        if (info.key == key) return info.type;
+    }
+    return std::nullopt;
+}
+
+std::span<const CMC_Unit> CMC_Units::DisplayUnits(UnitType type) const {
+    const auto* first = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                     [type](const CMC_Unit& u) { return u.GetUnitType() == type; });
+    const auto* last = std::find_if(first, std::end(kUnits),
+                                    [type](const CMC_Unit& u) { return u.GetUnitType() != type; });
+    return {first, last};
+}
+
+const CMC_Unit& CMC_Units::BaseUnit(UnitType type) const { return DisplayUnits(type).front(); }
+
+const CMC_Unit& CMC_Units::InternalUnit(UnitType type) const {
+    // Types without a physical unit count in the drive's units already.
+    return DisplayUnits(type).back();
+}
+
+const CMC_Unit* CMC_Units::FindBaseUnit(std::string_view name) const {
+    for (const UnitTypeInfo& info : kTypes) {
+        if (info.isPhysical && EqualsNoCase(info.scaleText, name)) return &BaseUnit(info.type);
+    }
+    return nullptr;
+}
+
+const CMC_Unit* CMC_Units::FindUnit(UnitType type, std::string_view name) const {
+    for (const UnitAlias& alias : kAliases) {
+        if (alias.alias == name) {
+            name = alias.unit;
+            break;
+        }
+    }
+    const std::span<const CMC_Unit> units = DisplayUnits(type);
+    // An exact match first: "mm" and "Mm" must not be confused where both could exist.
+    for (const CMC_Unit& unit : units) {
+        if (unit.GetName() == name) return &unit;
+    }
+    for (const CMC_Unit& unit : units) {
+        if (EqualsNoCase(unit.GetName(), name)) return &unit;
+    }
+    return nullptr;
+}
+
+const CMC_Unit* CMC_Units::FindUnitForTypeChange(UnitType current, std::string_view name) const {
+    if (const CMC_Unit* unit = FindUnit(current, name)) return unit;
+    for (const auto& family : kFamilies) {
+        if (std::find(family.begin(), family.end(), current) == family.end()) continue;
+        for (UnitType member : family) {
+            if (const CMC_Unit* unit = FindUnit(member, name); unit && !unit->IsInternal()) return unit;
+        }
+    }
+    return nullptr;
+}
