@@ -1,0 +1,72 @@
+// What every conversion step shares: looking up its parameters in order (stopping at the first
+// missing one) and writing a result only when it is a finite number.
+#pragma once
+
+#include "MC_Setup.h"
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <string_view>
+
+namespace pelmora {
+
+// Looks parameters up one after another. After the first missing name every further look-up
+// answers null without asking the host, so the host reports only that first name.
+class Reads {
+public:
+    explicit Reads(const CMC_Setup& setup) : m_setup(setup) {}
+
+    CMC_Parameter* operator()(std::string_view name) {
+        if (!m_ok) return nullptr;
+        CMC_Parameter* parameter = m_setup.FindParameter(name);
+        m_ok = parameter != nullptr;
+        return parameter;
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    const CMC_Setup& m_setup;
+    bool m_ok = true;
+};
+
+// Looks a name up with the host's error display off: for optional parameters.
+inline CMC_Parameter* FindOptional(const CMC_Setup& setup, std::string_view name) {
+    CMC_QuietErrors quiet;
+    return setup.FindParameter(name);
+}
+
+inline bool AllFinite(std::initializer_list<double> values) {
+    for (double v : values) {
+        if (!std::isfinite(v)) return false;
+    }
+    return true;
+}
+
+// Writes a step's result in base units: 1, or 0 with nothing written when it is not finite
+// (a zero divisor or the logarithm of a non-positive number in the setup).
+inline int WriteBase(CMC_Parameter& target, double value) {
+    if (!std::isfinite(value)) return 0;
+    return target.SetValueInBaseUnit(value) ? 1 : 0;
+}
+
+// The same in the parameter's internal unit.
+inline int WriteInternal(CMC_Parameter& target, double value) {
+    if (!std::isfinite(value)) return 0;
+    return target.SetValueInInternalUnit(value) ? 1 : 0;
+}
+
+// Truncation toward zero to a 32-bit integer, as the drive's flag and selector rules read values.
+// Values of unsigned 32-bit registers (2^31 and up) keep their bit pattern; NaN reads as 0 and
+// anything beyond 32 bits saturates.
+inline std::int32_t Truncate(double value) {
+    constexpr double kMin = -2147483648.0;
+    constexpr double kUnsignedEnd = 4294967296.0;
+    if (std::isnan(value)) return 0;
+    const double whole = std::trunc(value);
+    if (whole < kMin) return INT32_MIN;
+    if (whole >= kUnsignedEnd) return INT32_MAX;
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(whole)));
+}
+
+}  // namespace pelmora
