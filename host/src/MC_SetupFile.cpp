@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
@@ -256,6 +257,21 @@ private:
     std::vector<std::set<std::string>> m_keys;
 };
 
+// "line L, column C: " of the first occurrence of the token quoted in `message`, or "".
+std::string PlaceOfQuotedToken(std::string_view text, std::string_view message) {
+    const auto open = message.find('\'');
+    const auto close = message.rfind('\'');
+    if (open == std::string_view::npos || close <= open + 1) return {};
+    const std::string_view token = message.substr(open + 1, close - open - 1);
+    const auto at = text.find(token);
+    if (at == std::string_view::npos) return {};
+    const std::string_view before = text.substr(0, at);
+    const auto line = std::count(before.begin(), before.end(), '\n') + 1;
+    const auto lineStart = before.rfind('\n');
+    const auto column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
+}
+
 }  // namespace
 
 SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceName) {
@@ -283,6 +299,9 @@ SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceNam
         result.error = source + ": " + e.what();
     } catch (const FormatError& e) {
         result.error = source + ": " + (e.pointer.empty() ? std::string() : "at " + e.pointer + ": ") + e.what;
+    } catch (const json::out_of_range& e) {
+        // A number too large for a double: the reader names the token but not its place.
+        result.error = source + ": " + PlaceOfQuotedToken(jsonText, e.what()) + e.what();
     } catch (const json::exception& e) {
         result.error = source + ": " + e.what();
     }

@@ -1,0 +1,165 @@
+#include "Commands.h"
+#include "MC_SetupFile.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct RunResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() /
+                ("pelmora-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    // Runs the application with shell-quoted arguments.
+    RunResult Pelmora(const std::string& args, const std::string& env = "") const {
+        const fs::path out = m_dir / "stdout", err = m_dir / "stderr";
+        const std::string command = env + " '" PELMORA_APP_PATH "' " + args + " >'" + out.string() + "' 2>'" +
+                                    err.string() + "' </dev/null";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Slurp(out), Slurp(err)};
+    }
+
+    std::string SaveDefault(const char* name) const {
+        const std::string path = (m_dir / name).string();
+        const SetupLoadResult loaded = LoadDefaultSetup();
+        EXPECT_EQ(SaveSetupFile(*loaded.setup, path), "");
+        return path;
+    }
+
+    double ValueIn(const std::string& path, const char* name) const {
+        const SetupLoadResult loaded = LoadSetupFile(path);
+        EXPECT_TRUE(loaded) << loaded.error;
+        return loaded ? loaded.setup->GetParameterValueInBaseUnit(name) : -1;
+    }
+
+    fs::path m_dir;
+};
+
+struct CliCase {
+    const char* args;
+    int exitCode;
+    const char* inOut;
+    const char* inErr;
+};
+
+TEST_F(Cli, SubcommandsOnTheDefaultSetupAnswerWithConventionalExitCodes) {
+    const CliCase cases[] = {
+        {"scale 'rad/s' Motor_Speed", 0, "factor 0.015625\noffset 0\n", ""},
+        {"scale '°C' TEMP", 0, "offset -", ""},
+        {"scale A", 2, "", "args"},
+        {"show PWM_freq pwmper", 0, "PWM_freq", ""},
+        {"show PWM_freq", 0, "20 kHz", ""},
+        {"show NoSuchParameter", 1, "", "no parameter \"NoSuchParameter\""},
+        {"show --identity", 0, "firmware ID", ""},
+        {"show --options", 0, "IsClosedPosition", ""},
+        {"--help", 0, "scale", ""},
+        {"show --help", 0, "NAME", ""},
+        {"frobnicate", 2, "", ""},
+        {"", 2, "", ""},
+        {"set PWM_freq=16kHz", 2, "", "-o OUT"},
+        {"show /nonexistent/axis.json", 1, "", "/nonexistent/axis.json"},
+    };
+    for (const CliCase& c : cases) {
+        SCOPED_TRACE(std::string("pelmora ") + c.args);
+        const RunResult run = Pelmora(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.out.find(c.inOut), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+    }
+}
+
+TEST_F(Cli, SetChangesValuesInTheirUnitsAndSavesAtomically) {
+    const std::string path = SaveDefault("axis.json");
+    const RunResult run = Pelmora("set '" + path + "' PWM_freq=16kHz 'PolePitch=30 mm' Limit_Speed=0.5");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(ValueIn(path, "PWM_freq"), 16000);
+    EXPECT_DOUBLE_EQ(ValueIn(path, "PolePitch"), 0.03);
+
+    const std::string out = (m_dir / "copy.json").string();
+    ASSERT_EQ(Pelmora("set PWM_freq=10kHz -o '" + out + "'").exitCode, 0);
+    EXPECT_EQ(ValueIn(out, "PWM_freq"), 10000);
+    EXPECT_EQ(ValueIn(path, "PWM_freq"), 16000);
+}
+
+TEST_F(Cli, ABadAssignmentWritesNothingAtAll) {
+    const std::string path = SaveDefault("axis.json");
+    const std::string before = Slurp(path);
+    const CliCase cases[] = {
+        {"PWM_freq=abc", 1, "", "does not start with a number"},
+        {"PWM_freq=16furlong", 1, "", "unit \"furlong\""},
+        {"PWM_freq=1e9", 1, "", "outside"},
+        {"PWM_freq=nan", 1, "", "not a finite number"},
+        {"NoSuchParameter=1", 1, "", "no parameter \"NoSuchParameter\""},
+        {"PWM_freq=16kHz PWMPER=x", 1, "", "PWMPER"},
+        {"PWM_freq", 2, "", "NAME=VALUE"},
+    };
+    for (const CliCase& c : cases) {
+        SCOPED_TRACE(c.args);
+        const RunResult run = Pelmora("set '" + path + "' " + c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        EXPECT_EQ(Slurp(path), before);
+    }
+}
+
+TEST_F(Cli, AMissingPluginIsReported) {
+    const RunResult run = Pelmora("show", "PELMORA_PLUGIN=/nonexistent/libPelmora.so");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("cannot load the plug-in"), std::string::npos) << run.err;
+}
+
+TEST(TypedQuantity, NumbersWithOptionalUnitsAreSplitExactly) {
+    struct Case {
+        const char* text;
+        bool ok;
+        double value;
+        const char* unit;
+    };
+    const Case cases[] = {
+        {"20kHz", true, 20, "kHz"},   {"1.5 mm", true, 1.5, "mm"}, {"-3e-3", true, -3e-3, ""},
+        {"+4 IU", true, 4, "IU"},     {" 7 ", true, 7, ""},        {"0.1", true, 0.1, ""},
+        {"abc", false, 0, ""},        {"", false, 0, ""},          {"inf", false, 0, ""},
+        {"nan", false, 0, ""},        {"1e999", false, 0, ""},     {"-", false, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const TypedQuantityResult result = ParseTypedQuantity(c.text);
+        ASSERT_EQ(result.quantity.has_value(), c.ok) << result.error;
+        if (c.ok) {
+            EXPECT_EQ(result.quantity->value, c.value);
+            EXPECT_EQ(result.quantity->unit, c.unit);
+        } else {
+            EXPECT_FALSE(result.error.empty());
+        }
+    }
+}
+
+}  // namespace
