@@ -42,17 +42,23 @@ std::string UnitList(UnitType type) {
     return list;
 }
 
+// Columns on a terminal: one per UTF-8 character, not per byte ("µs", "°C", "Ω").
+std::size_t DisplayWidth(std::string_view text) {
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+}
+
 void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()));
-        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+        for (std::size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], DisplayWidth(row[i]));
     }
     for (const auto& row : rows) {
         std::string line;
         for (std::size_t i = 0; i < row.size(); ++i) {
             line += row[i];
-            if (i + 1 < row.size()) line.append(widths[i] - row[i].size() + 2, ' ');
+            if (i + 1 < row.size()) line.append(widths[i] - DisplayWidth(row[i]) + 2, ' ');
         }
         out << line << '\n';
     }

@@ -8,7 +8,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 class CMC_Setup;
@@ -56,17 +55,35 @@ struct ScaleProvider {
     double (*offset)(CMC_Setup* setup, const char* unit) = nullptr;
 };
 
-// Case-insensitive hashing for name look-ups that allocate nothing.
-struct NoCaseHash {
-    using is_transparent = void;
-    std::size_t operator()(std::string_view s) const noexcept;
+// Case-insensitive hash of a name: equal for names that differ only in ASCII case.
+std::uint64_t NoCaseHash(std::string_view name) noexcept;
+
+// Name -> position index with case-insensitive keys: open addressing over the full 64-bit hash,
+// so a look-up compares names only on a hash match and allocates nothing.
+class NoCaseIndex {
+public:
+    static constexpr std::size_t npos = static_cast<std::size_t>(-1);
+
+    // The position of `name`, or npos.
+    std::size_t Find(std::string_view name) const noexcept;
+    // Adds `name` at the next position; false (nothing added) when it is already there.
+    bool Insert(std::string_view name);
+    // Removes the name at `position`; later positions move down by one.
+    void Erase(std::size_t position);
+    std::size_t Size() const { return m_keys.size(); }
+
+private:
+    struct Slot {
+        std::uint64_t hash = 0;
+        std::uint32_t position = 0;
+        bool used = false;
+    };
+    void Rebuild(std::size_t capacity);
+    void Place(std::uint64_t hash, std::uint32_t position);
+
+    std::vector<std::string> m_keys;
+    std::vector<Slot> m_slots;
 };
-struct NoCaseEqual {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept { return EqualsNoCase(a, b); }
-};
-template <typename T>
-using NoCaseMap = std::unordered_map<std::string, T, NoCaseHash, NoCaseEqual>;
 
 // A quantity in a physical unit type, with the unit it is shown in. Shared by parameters and
 // drive variables: both convert through the plug-in's scale factor for their own name.
@@ -259,11 +276,11 @@ public:
 
 private:
     CMC_Parameters m_parameters;
-    NoCaseMap<std::size_t> m_parameterIndex;
+    NoCaseIndex m_parameterIndex;
     std::vector<std::unique_ptr<CMC_Variable>> m_variables;
-    NoCaseMap<std::size_t> m_variableIndex;
+    NoCaseIndex m_variableIndex;
     std::vector<std::pair<std::string, std::string>> m_options;
-    NoCaseMap<std::size_t> m_optionIndex;
+    NoCaseIndex m_optionIndex;
     SetupIdentity m_identity;
     ScaleProvider m_scale;
 };

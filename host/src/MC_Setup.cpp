@@ -1,6 +1,7 @@
 #include "MC_Setup.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -32,6 +33,9 @@ constexpr std::uint64_t kHashMultiplier = 0x9E3779B97F4A7C15ULL;
 // Setting bit 5 of every byte folds ASCII capitals onto small letters; it also folds a few
 // punctuation pairs together, which only costs a rare hash collision, never a wrong match.
 constexpr std::uint64_t kCaseFoldBits = 0x2020202020202020ULL;
+// Keep the table at most half full, so that probe runs stay short.
+constexpr std::size_t kSlotsPerKey = 2;
+constexpr std::size_t kMinSlots = 16;
 
 constexpr std::uint64_t Mix(std::uint64_t h) {
     h ^= h >> 32;
@@ -42,10 +46,10 @@ constexpr std::uint64_t Mix(std::uint64_t h) {
 
 }  // namespace
 
-std::size_t NoCaseHash::operator()(std::string_view s) const noexcept {
-    std::uint64_t h = s.size() * kHashMultiplier;
-    const char* p = s.data();
-    std::size_t left = s.size();
+std::uint64_t NoCaseHash(std::string_view name) noexcept {
+    std::uint64_t h = name.size() * kHashMultiplier;
+    const char* p = name.data();
+    std::size_t left = name.size();
     while (left >= 8) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
@@ -59,7 +63,47 @@ std::size_t NoCaseHash::operator()(std::string_view s) const noexcept {
         std::memcpy(&word, p, left);
         h = (h ^ (word | kCaseFoldBits)) * kHashMultiplier;
     }
-    return static_cast<std::size_t>(Mix(h));
+    return Mix(h);
+}
+
+std::size_t NoCaseIndex::Find(std::string_view name) const noexcept {
+    if (m_slots.empty()) return npos;
+    const std::uint64_t hash = NoCaseHash(name);
+    const std::size_t mask = m_slots.size() - 1;
+    for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = m_slots[i];
+        if (!slot.used) return npos;
+        if (slot.hash == hash && EqualsNoCase(m_keys[slot.position], name)) return slot.position;
+    }
+}
+
+bool NoCaseIndex::Insert(std::string_view name) {
+    if (Find(name) != npos) return false;
+    m_keys.emplace_back(name);
+    if (m_keys.size() * kSlotsPerKey > m_slots.size()) {
+        Rebuild(std::max(kMinSlots, std::bit_ceil(m_keys.size() * kSlotsPerKey * 2)));
+    } else {
+        Place(NoCaseHash(name), static_cast<std::uint32_t>(m_keys.size() - 1));
+    }
+    return true;
+}
+
+void NoCaseIndex::Erase(std::size_t position) {
+    if (position >= m_keys.size()) return;
+    m_keys.erase(m_keys.begin() + static_cast<std::ptrdiff_t>(position));
+    Rebuild(m_slots.size());
+}
+
+void NoCaseIndex::Rebuild(std::size_t capacity) {
+    m_slots.assign(capacity, Slot{});
+    for (std::size_t k = 0; k < m_keys.size(); ++k) Place(NoCaseHash(m_keys[k]), static_cast<std::uint32_t>(k));
+}
+
+void NoCaseIndex::Place(std::uint64_t hash, std::uint32_t position) {
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = hash & mask;
+    while (m_slots[i].used) i = (i + 1) & mask;
+    m_slots[i] = Slot{hash, position, true};
 }
 
 ErrorSink SetErrorSink(ErrorSink sink) {
@@ -249,24 +293,21 @@ CMC_Setup::CMC_Setup() = default;
 
 CMC_Parameter* CMC_Setup::AddParameter(std::string name, ParameterKind kind, UnitType type, const CMC_Unit& unit,
                                        double value, double min, double max) {
-    if (name.empty() || m_parameterIndex.contains(name)) return nullptr;
-    auto parameter = std::make_unique<CMC_Parameter>(*this, name, kind, type, unit, value, min, max);
-    m_parameterIndex.emplace(std::move(name), m_parameters.m_items.size());
-    m_parameters.m_items.push_back(std::move(parameter));
+    if (name.empty() || !m_parameterIndex.Insert(name)) return nullptr;
+    m_parameters.m_items.push_back(
+        std::make_unique<CMC_Parameter>(*this, std::move(name), kind, type, unit, value, min, max));
     return m_parameters.m_items.back().get();
 }
 
 CMC_Variable* CMC_Setup::AddVariable(std::string name, UnitType type, const CMC_Unit& unit) {
-    if (name.empty() || m_variableIndex.contains(name)) return nullptr;
-    auto variable = std::make_unique<CMC_Variable>(*this, name, type, unit);
-    m_variableIndex.emplace(std::move(name), m_variables.size());
-    m_variables.push_back(std::move(variable));
+    if (name.empty() || !m_variableIndex.Insert(name)) return nullptr;
+    m_variables.push_back(std::make_unique<CMC_Variable>(*this, std::move(name), type, unit));
     return m_variables.back().get();
 }
 
 CMC_Parameter* CMC_Setup::FindParameter(std::string_view name) const {
-    if (const auto it = m_parameterIndex.find(name); it != m_parameterIndex.end()) {
-        return m_parameters.m_items[it->second].get();
+    if (const std::size_t at = m_parameterIndex.Find(name); at != NoCaseIndex::npos) {
+        return m_parameters.m_items[at].get();
     }
     if (g_bShowErrors) ReportError("Parameter " + std::string(name) + " not found in the setup.");
     return nullptr;
@@ -303,23 +344,23 @@ bool CMC_Setup::ChangeParameterUnit(std::string_view name, std::string_view unit
 }
 
 void CMC_Setup::SetOption(std::string_view name, std::string_view value) {
-    if (const auto it = m_optionIndex.find(name); it != m_optionIndex.end()) {
-        m_options[it->second].second = value;
+    if (const std::size_t at = m_optionIndex.Find(name); at != NoCaseIndex::npos) {
+        m_options[at].second = value;
         return;
     }
-    m_optionIndex.emplace(std::string(name), m_options.size());
+    m_optionIndex.Insert(name);
     m_options.emplace_back(std::string(name), std::string(value));
 }
 
 std::string CMC_Setup::GetOptionNoError(std::string_view name) const {
-    const auto it = m_optionIndex.find(name);
-    return it == m_optionIndex.end() ? std::string() : m_options[it->second].second;
+    const std::size_t at = m_optionIndex.Find(name);
+    return at == NoCaseIndex::npos ? std::string() : m_options[at].second;
 }
 
 int CMC_Setup::GetIntOption(std::string_view name) const {
-    const auto it = m_optionIndex.find(name);
-    if (it == m_optionIndex.end()) return 0;
-    const std::string& text = m_options[it->second].second;
+    const std::size_t at = m_optionIndex.Find(name);
+    if (at == NoCaseIndex::npos) return 0;
+    const std::string& text = m_options[at].second;
     const char* first = text.c_str();
     while (*first == ' ' || *first == '\t') ++first;
     if (*first == '+') ++first;
@@ -329,21 +370,17 @@ int CMC_Setup::GetIntOption(std::string_view name) const {
 }
 
 void CMC_Setup::ClearOption(std::string_view name) {
-    const auto it = m_optionIndex.find(name);
-    if (it == m_optionIndex.end()) return;
-    const std::size_t removed = it->second;
-    m_optionIndex.erase(it);
-    m_options.erase(m_options.begin() + static_cast<std::ptrdiff_t>(removed));
-    for (auto& [key, index] : m_optionIndex) {
-        if (index > removed) --index;
-    }
+    const std::size_t at = m_optionIndex.Find(name);
+    if (at == NoCaseIndex::npos) return;
+    m_optionIndex.Erase(at);
+    m_options.erase(m_options.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
 std::vector<std::pair<std::string, std::string>> CMC_Setup::GetOptions() const { return m_options; }
 
 CMC_Variable* CMC_Setup::FindVariable(std::string_view name, int bQuiet) const {
-    if (const auto it = m_variableIndex.find(name); it != m_variableIndex.end()) {
-        return m_variables[it->second].get();
+    if (const std::size_t at = m_variableIndex.Find(name); at != NoCaseIndex::npos) {
+        return m_variables[at].get();
     }
     if (!bQuiet && g_bShowErrors) ReportError("Variable " + std::string(name) + " not found in the setup.");
     return nullptr;

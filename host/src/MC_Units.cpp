@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
+#include <cstring>
 #include <numbers>
 
 namespace {
@@ -147,13 +149,37 @@ constexpr unsigned char AsciiLower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
 }
 
+// Lower-cases the ASCII capitals among eight bytes at once; other bytes pass unchanged.
+constexpr std::uint64_t LowerAscii8(std::uint64_t word) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    const std::uint64_t low7 = word & ~kHigh;
+    // Per byte the high bit tells b >= 'A' and b > 'Z'; the sums never carry into the next byte.
+    const std::uint64_t atLeastA = low7 + kOnes * (0x80 - 'A');
+    const std::uint64_t aboveZ = low7 + kOnes * (0x80 - 'Z' - 1);
+    const std::uint64_t capitals = atLeastA & ~aboveZ & ~word & kHigh;
+    return word | (capitals >> 2);
+}
+static_assert(LowerAscii8(0x5A41405B7A61607BULL) == 0x7A61405B7A61607BULL);
+
 }  // namespace
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return AsciiLower(static_cast<unsigned char>(x)) == AsciiLower(static_cast<unsigned char>(y));
-           });
+    if (a.size() != b.size()) return false;
+    // Names are nearly always spelt as stored: compare the bytes first.
+    if (a == b) return true;
+    std::size_t i = 0;
+    for (; i + 8 <= a.size(); i += 8) {
+        std::uint64_t x;
+        std::uint64_t y;
+        std::memcpy(&x, a.data() + i, 8);
+        std::memcpy(&y, b.data() + i, 8);
+        if (x != y && LowerAscii8(x) != LowerAscii8(y)) return false;
+    }
+    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(), b.begin() + static_cast<std::ptrdiff_t>(i),
+                      [](char x, char y) {
+                          return AsciiLower(static_cast<unsigned char>(x)) == AsciiLower(static_cast<unsigned char>(y));
+                      });
 }
 
 bool CMC_Unit::IsBaseUnit() const { return !m_isInternal && m_factorToBase == 1.0; }
