@@ -145,9 +145,6 @@ constexpr std::array<std::array<UnitType, 2>, 4> kFamilies = {{
     {UnitType::LinearJerk, UnitType::RotaryJerk},
 }};
 
-constexpr unsigned char AsciiLower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
-}
 
 // Lower-cases the ASCII capitals among eight bytes at once; other bytes pass unchanged.
 constexpr std::uint64_t LowerAscii8(std::uint64_t word) {
@@ -166,8 +163,7 @@ static_assert(LowerAscii8(0x5A41405B7A61607BULL) == 0x7A61405B7A61607BULL);
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
-    // Names are nearly always spelt as stored: compare the bytes first.
-    if (a == b) return true;
+    // Eight bytes at a time; words that are already equal (the usual case) cost one compare.
     std::size_t i = 0;
     for (; i + 8 <= a.size(); i += 8) {
         std::uint64_t x;
@@ -176,10 +172,13 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         std::memcpy(&y, b.data() + i, 8);
         if (x != y && LowerAscii8(x) != LowerAscii8(y)) return false;
     }
-    return std::equal(a.begin() + static_cast<std::ptrdiff_t>(i), a.end(), b.begin() + static_cast<std::ptrdiff_t>(i),
-                      [](char x, char y) {
-                          return AsciiLower(static_cast<unsigned char>(x)) == AsciiLower(static_cast<unsigned char>(y));
-                      });
+    if (i == a.size()) return true;
+    // The last word, zero-padded alike on both sides.
+    std::uint64_t x = 0;
+    std::uint64_t y = 0;
+    std::memcpy(&x, a.data() + i, a.size() - i);
+    std::memcpy(&y, b.data() + i, a.size() - i);
+    return x == y || LowerAscii8(x) == LowerAscii8(y);
 }
 
 bool CMC_Unit::IsBaseUnit() const { return !m_isInternal && m_factorToBase == 1.0; }
