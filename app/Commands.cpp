@@ -1,6 +1,9 @@
 #include "Commands.h"
 
+#include "Encode.h"
 #include "MC_SetupFile.h"
+
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <charconv>
@@ -270,4 +273,61 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
         return ToInt(ExitCode::Failure);
     }
     return ToInt(ExitCode::Success);
+}
+
+std::string SetupSummaryJson(const CMC_Setup& setup) {
+    nlohmann::ordered_json parameters = nlohmann::ordered_json::array();
+    for (const auto& p : setup.GetParameters()) {
+        parameters.push_back({{"name", p->GetName()},
+                              {"value", p->GetValueInBaseUnit()},
+                              {"min", p->GetMinInBaseUnit()},
+                              {"max", p->GetMaxInBaseUnit()},
+                              {"unit", CMC_Units::Instance().BaseUnit(p->GetUnitType()).GetName()}});
+    }
+    nlohmann::ordered_json options = nlohmann::ordered_json::object();
+    for (const auto& [name, value] : setup.GetOptions()) options[name] = value;
+    nlohmann::ordered_json doc = {{"parameters", std::move(parameters)}, {"options", std::move(options)}};
+    return doc.dump(1, '\t') + "\n";
+}
+
+namespace {
+
+// Loads the setup, runs one pass over it, then prints and saves as asked.
+int RunPass(const CommandContext& ctx, const char* command, const std::vector<std::string>& args,
+            const PassOptions& options, void (*pass)(const CommandContext& ctx, CMC_Setup& setup)) {
+    if (args.size() > 1) {
+        ctx.err << "pelmora " << command << ": expected at most one SETUP\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    const std::string path = args.empty() ? std::string() : args.front();
+    const auto setup = OpenSetup(ctx, path);
+    if (!setup) return ToInt(ExitCode::Failure);
+    // What the passes report (missing parameters) goes to stderr as it happens.
+    ErrorSink previous = SetErrorSink([&ctx, command](std::string_view message) {
+        ctx.err << "pelmora " << command << ": " << message << '\n';
+    });
+    pass(ctx, *setup);
+    SetErrorSink(std::move(previous));
+    if (options.json) ctx.out << SetupSummaryJson(*setup);
+    if (!options.outPath.empty()) {
+        if (const std::string error = SaveSetupFile(*setup, options.outPath); !error.empty()) {
+            ctx.err << "pelmora " << command << ": " << error << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+    }
+    return ToInt(ExitCode::Success);
+}
+
+}  // namespace
+
+int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options) {
+    return RunPass(ctx, "compute", args, options,
+                   [](const CommandContext& c, CMC_Setup& setup) { c.plugin.ComputeAllOptions(&setup); });
+}
+
+int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options) {
+    // The register pass is not one of the plug-in's entry points: the application runs the
+    // plug-in's core for it directly.
+    return RunPass(ctx, "encode", args, options,
+                   [](const CommandContext&, CMC_Setup& setup) { pelmora::UpdateRegistersFromParameters(setup); });
 }

@@ -48,6 +48,18 @@ int RunShow(const CommandContext& ctx, const std::vector<std::string>& args, Sho
 // `set [SETUP] NAME=VALUE[UNIT]... [-o OUT]`
 int RunSet(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& outPath);
 
+struct PassOptions {
+    std::string outPath;  // empty: no file is changed
+    bool json = false;    // print every parameter and option as one JSON document
+};
+// `compute [SETUP] [-o OUT] [--json]`: the plug-in's ComputeAllOptions (parameters from registers).
+int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options);
+// `encode [SETUP] [-o OUT] [--json]`: the register pass (registers from parameters).
+int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options);
+
+// Every parameter with its base value, minimum and maximum, and every option, as JSON.
+std::string SetupSummaryJson(const CMC_Setup& setup);
+
 // Exit codes of the application.
 enum class ExitCode : int { Success = 0, Failure = 1, Misuse = 2 };
 constexpr int ToInt(ExitCode code) { return static_cast<int>(code); }

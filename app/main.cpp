@@ -33,6 +33,20 @@ int main(int argc, char** argv) {
     set->footer("Example: pelmora set axis.json PWM_freq=16kHz Limit_Speed=0.5m/s\n"
                 "Without SETUP the default setup is changed, and -o is required.");
 
+    std::vector<std::string> computeArgs;
+    PassOptions computeOptions;
+    CLI::App* compute = app.add_subcommand("compute", "Recompute parameters, limits and options from the registers");
+    compute->add_option("setup", computeArgs, "SETUP (default: the embedded default setup)");
+    compute->add_option("-o,--output", computeOptions.outPath, "Save the result to OUT (otherwise no file changes)");
+    compute->add_flag("--json", computeOptions.json, "Print every parameter and option as JSON");
+
+    std::vector<std::string> encodeArgs;
+    PassOptions encodeOptions;
+    CLI::App* encode = app.add_subcommand("encode", "Compute the drive registers from the parameters");
+    encode->add_option("setup", encodeArgs, "SETUP (default: the embedded default setup)");
+    encode->add_option("-o,--output", encodeOptions.outPath, "Save the result to OUT (otherwise no file changes)");
+    encode->add_flag("--json", encodeOptions.json, "Print every parameter and option as JSON");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -49,5 +63,7 @@ int main(int argc, char** argv) {
     if (*scale) return RunScale(ctx, scaleArgs);
     if (*show) return RunShow(ctx, showArgs, selection);
     if (*set) return RunSet(ctx, setArgs, setOut);
+    if (*compute) return RunCompute(ctx, computeArgs, computeOptions);
+    if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
     return ToInt(ExitCode::Misuse);
 }

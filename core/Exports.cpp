@@ -1,5 +1,6 @@
 // The plug-in's entry points, found by the host by name. Nothing else leaves the library.
 #include "BaseQuantities.h"
+#include "Options.h"
 
 #include "MC_Setup.h"
 
@@ -19,7 +20,7 @@ extern "C" {
 
 [[gnu::visibility("default")]] void ComputeAllOptions(CMC_Setup* setup) {
     if (!setup) return;
-    // The recomputation passes come with the conversion core; until then the setup is left as it is.
+    pelmora::ComputeAll(*setup);
 }
 
 [[gnu::visibility("default")]] double GetScaleFactor(CMC_Setup* setup, const char* unit, const char* name) {

@@ -69,4 +69,19 @@ inline std::int32_t Truncate(double value) {
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(whole)));
 }
 
+// Bit n of a register value read as a double: truncated to 32 bits, shifted, lowest bit.
+inline int Bit(double registerValue, int n) {
+    return static_cast<int>((static_cast<std::uint32_t>(Truncate(registerValue)) >> n) & 1U);
+}
+
+// `value` with the bits of `mask` set when `on`, else cleared.
+constexpr std::uint32_t WithBits(std::uint32_t value, std::uint32_t mask, bool on) {
+    return on ? (value | mask) : (value & ~mask);
+}
+
+// A flag parameter counts as set when its value truncates to exactly 1.
+inline bool IsSet(double flag) { return Truncate(flag) == 1; }
+// Some rules test a flag for any non-zero value instead.
+inline bool IsNonZero(double flag) { return Truncate(flag) != 0; }
+
 }  // namespace pelmora

@@ -225,6 +225,8 @@ public:
     // --- parameters ---
     // Null, and an error report unless g_bShowErrors is 0, when the setup has no such parameter.
     CMC_Parameter* FindParameter(std::string_view name) const;
+    // How many parameter look-ups this setup has answered: what a pass costs, for benchmarks.
+    std::uint64_t GetLookupCount() const { return m_lookups; }
     // The by-name shortcuts report a missing parameter the same way and then answer 0 / false.
     double GetParameterValueInBaseUnit(std::string_view name) const;
     double GetParameterValueInInternalUnit(std::string_view name) const;
@@ -283,6 +285,7 @@ private:
     NoCaseIndex m_optionIndex;
     SetupIdentity m_identity;
     ScaleProvider m_scale;
+    mutable std::uint64_t m_lookups = 0;
 };
 
 // Full-scale count of the drive's analogue converter, its samples read left-aligned in 16 bits:

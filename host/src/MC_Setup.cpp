@@ -306,6 +306,7 @@ CMC_Variable* CMC_Setup::AddVariable(std::string name, UnitType type, const CMC_
 }
 
 CMC_Parameter* CMC_Setup::FindParameter(std::string_view name) const {
+    ++m_lookups;
     if (const std::size_t at = m_parameterIndex.Find(name); at != NoCaseIndex::npos) {
         return m_parameters.m_items[at].get();
     }

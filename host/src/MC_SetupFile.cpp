@@ -360,8 +360,27 @@ std::string SetupToJson(const CMC_Setup& setup) {
                              {"internal", v->GetValueInInternalUnit()}});
     }
     doc["variables"] = std::move(variables);
-    // nlohmann writes doubles in their shortest exact form, so values read back bit for bit.
-    return doc.dump(1, '\t') + "\n";
+    // One member of the document per line, and one parameter or variable per line inside the
+    // arrays: a setup stays readable and its diffs small. nlohmann writes doubles in their
+    // shortest exact form, so values read back bit for bit.
+    std::string text = "{\n";
+    bool firstMember = true;
+    for (const auto& [key, value] : doc.items()) {
+        text += firstMember ? "  " : ",\n  ";
+        firstMember = false;
+        text += json(key).dump() + ": ";
+        if (value.is_array() && !value.empty()) {
+            text += "[\n";
+            for (std::size_t i = 0; i < value.size(); ++i) {
+                text += "    " + value[i].dump() + (i + 1 < value.size() ? ",\n" : "\n");
+            }
+            text += "  ]";
+        } else {
+            text += value.dump();
+        }
+    }
+    text += "\n}\n";
+    return text;
 }
 
 std::string WriteFileAtomically(const std::string& path, std::string_view contents) {

@@ -1,0 +1,997 @@
+#include "Decode.h"
+
+#include "BaseQuantities.h"
+#include "FeatureProbes.h"
+#include "GainEncoding.h"
+#include "Limits.h"
+#include "Steps.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <span>
+#include <string_view>
+
+namespace pelmora {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// --- register widths and the values that switch a feature off ---
+constexpr double kMaxCount16 = 32767.0;       // largest signed 16-bit count
+constexpr double kCountOff16 = 65535.0;       // an error-time register at this value disables its check
+constexpr double kFilterOffCount = 32767.0;   // a filter coefficient of one passes the input unfiltered
+constexpr double kPositionBits = 16.0;        // position counts per pole pitch are 2^(16 - DBTTH)
+constexpr double kInvPositionCounts = 1.0 / 65536.0;
+constexpr double kMinSoftwareLimitCount = -2147483648.0;
+constexpr double kMaxSoftwareLimitCount = 2147483647.0;
+
+// --- axis control register ACR ---
+constexpr int kAcrAutoActivateBit = 1;
+constexpr int kAcrDigitalReferenceTypeBit = 2;  // set: the other digital reference type
+constexpr int kAcrFreezeControlBit = 4;
+constexpr int kAcrAnalogueReferenceBit = 6;
+constexpr std::uint32_t kAcrExternalReferenceMask = 0xC0;  // analogue (bit 6) or digital (bit 7)
+constexpr int kAcrSpeedLoopBit = 9;
+constexpr int kAcrPositionLoopBit = 10;
+constexpr int kAcrSpeedFeedForwardBit = 14;
+
+constexpr double kModePosition = 0.0;
+constexpr double kModeSpeed = 1.0;
+constexpr double kModeTorque = 2.0;
+constexpr int kPositionOverSpeedLoop = 1;  // PositionControlType
+
+// The speed estimator is on when SCR bits 3 to 5 read 0b110.
+constexpr std::uint32_t kScrSpeedEstimatorMask = 0x38;
+constexpr std::uint32_t kScrSpeedEstimatorOn = 0x30;
+
+// --- ranges ---
+constexpr double kFlagOff = 0.0;
+constexpr double kFlagOn = 1.0;
+constexpr double kMinCurrent_A = 0.001;
+constexpr double kMinTime_s = 0.001;
+constexpr double kMinSpeedError_mps = 0.001;
+constexpr double kMinBusVoltage_V = 1.0;
+constexpr double kMaxBusVoltage_V = 2000.0;
+constexpr double kMinDriveTemp_degC = -100.0;
+constexpr double kMaxDriveTemp_degC = 1000.0;
+constexpr double kMaxPercent = 100.0;
+constexpr double kMaxStartCurrent_percent = 300.0;
+constexpr double kMaxLoadToMotorMass = 100.0;
+constexpr double kMaxAxisId = 511.0;
+constexpr double kMaxAccelFeedforwardGain = 4194304.0;  // 32767 · 2^(11 + 11) / 32767
+
+// --- scalings ---
+constexpr double kPercent = 100.0;
+constexpr double kAxisIdPresent = 256.0;  // AAR_table holds the axis ID plus 256, or 0 for none
+constexpr double kTestCurrentShare = 0.5;     // of the smaller of motor and drive nominal current
+constexpr double kTestCurrentHeadroom = 1.8;
+// MotorPhaseConnectionType 1 takes a third of R as the phase resistance.
+constexpr int kConnectionWithThirdOfR = 1;
+constexpr double kPhaseResistanceDivisor = 3.0;
+constexpr double kI2tIntegralScale = 16.0;    // the I2t integral limits keep I² / 16
+constexpr double kI2tTimeScale = 67108864.0;  // 2^26: the I2t time factors SFI2T_D, SFI2T_M
+constexpr double kI2tMinSamples = 2048.0;
+constexpr double kMotorI2tMinShare = 1.1;     // of the nominal current
+constexpr double kDefaultCurrentFilter_Hz = 5000.0;
+constexpr double kDefaultReferenceFilter_Hz = 50.0;
+constexpr double kNyquist = 0.5;
+constexpr double kQuarter = 0.25;
+constexpr double kTestMaxSpeedShare = 1.0 / 3.0;
+
+// time_AB: UPGRADE bit 9 picks centiseconds (up to 655.35 s) instead of 1/65535 s (up to 1 s).
+constexpr int kUpgradeLongStartTimeBit = 9;
+constexpr double kStartTimeFineCounts = 65535.0;
+constexpr double kStartTimeCoarseCounts = 100.0;
+constexpr double kMinStartTime_s = 0.01;
+constexpr double kMaxStartTimeFine_s = 1.0;
+constexpr double kMaxStartTimeCoarse_s = 655.35;
+
+// A ±10 V input reads 0 counts at -10 V; the unipolar inputs read 0 at 0 V.
+constexpr int kBipolarInputSpan_V = 20;
+constexpr double kBipolarInputHalf_V = 10.0;
+
+// The brake's output pin sits in the second byte of BRAKECFG; bit 0 enables the brake.
+constexpr int kBrakeEnableBit = 0;
+constexpr int kBrakePinShift = 8;
+constexpr std::uint32_t kByteMask = 0xFF;
+
+double Base(const CMC_Parameter* parameter) { return parameter->GetValueInBaseUnit(); }
+double Internal(const CMC_Parameter* parameter) { return parameter->GetValueInInternalUnit(); }
+
+// 2 · (PWM periods per sample) · PWMPER / DSP_freq, from the step's own reads.
+double SamplePeriod_s(double periods, double pwmper, double dspFreq_Hz) { return 2.0 * periods * pwmper / dspFreq_Hz; }
+
+// The base value that SetValueInInternalUnit would store; NaN where the target's unit cannot
+// convert (a zero divisor in the setup's scales), so that the check comes before any write.
+double InternalAsBase(const CMC_Parameter& target, double internal) {
+    const double factor = target.ScaleFactor();
+    if (factor == 0.0 || !std::isfinite(factor)) return kNaN;
+    return (internal + target.ScaleOffset()) * factor;
+}
+
+// The common tail of a step: range first, then the value; neither unless all three are finite.
+int SetRangeAndValue(CMC_Parameter& target, double minimum, double maximum, double value) {
+    if (!AllFinite({minimum, maximum, value})) return 0;
+    if (!SetParameterRange(target, minimum, maximum)) return 0;
+    return WriteBase(target, value);
+}
+
+int SetRangeAndInternal(CMC_Parameter& target, double minimum, double maximum, double internal) {
+    if (!AllFinite({minimum, maximum, InternalAsBase(target, internal)})) return 0;
+    if (!SetParameterRange(target, minimum, maximum)) return 0;
+    return WriteInternal(target, internal);
+}
+
+int SetInternal(CMC_Parameter& target, double internal) {
+    if (!std::isfinite(InternalAsBase(target, internal))) return 0;
+    return WriteInternal(target, internal);
+}
+
+using RangeRule = int (*)(CMC_Setup&);
+
+// The analogue-input targets take their range from a rule that reads partner parameters.
+int ApplyRuleAndValue(CMC_Setup& setup, CMC_Parameter& target, RangeRule rule, double value) {
+    if (!std::isfinite(value)) return 0;
+    if (!rule(setup)) return 0;
+    return WriteBase(target, value);
+}
+
+int ApplyRuleAndInternal(CMC_Setup& setup, CMC_Parameter& target, RangeRule rule, double internal) {
+    if (!std::isfinite(InternalAsBase(target, internal))) return 0;
+    if (rule && !rule(setup)) return 0;
+    return WriteInternal(target, internal);
+}
+
+bool SpeedLoopClosed(double acr) { return Bit(acr, kAcrSpeedLoopBit) == 1; }
+
+bool IsPositionOverSpeed(double positionControlType, double controlMode) {
+    return Truncate(positionControlType) == kPositionOverSpeedLoop && Truncate(controlMode) == 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Flags and selectors: the target's range is 0 to `maximum`, its value a rule over one register.
+
+template <typename Rule>
+int DecodeFromRegister(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
+                       double maximum, Rule rule) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* source = find(registerName);
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, kFlagOff, maximum, static_cast<double>(rule(Base(source))));
+}
+
+struct FlagBit {
+    std::string_view target;
+    std::string_view source;
+    int bit;
+    bool onWhenSet;  // some flags are on while their bit is clear
+};
+
+int DecodeFlagBit(CMC_Setup& setup, const FlagBit& flag, double maximum = kFlagOn) {
+    return DecodeFromRegister(setup, flag.target, flag.source, maximum,
+                              [&flag](double value) { return (Bit(value, flag.bit) == 1) == flag.onWhenSet; });
+}
+
+constexpr FlagBit kIsMotorTemperatureSensor{"isMotorTemperatureSensor", "SCR", 7, true};
+constexpr FlagBit kIsDriveTemperatureSensor{"isDriveTemperatureSensor", "SCR", 8, true};
+constexpr FlagBit kIsOverCurrent{"isOverCurrent", "PCR", 0, true};
+constexpr FlagBit kIsMotori2t{"isMotori2t", "PCR", 1, true};
+constexpr FlagBit kIsMotorOverTemp{"isMotorOverTemp", "PCR", 2, true};
+constexpr FlagBit kIsDriveOverTemp{"isDriveOverTemp", "PCR", 3, true};
+constexpr FlagBit kIsOverVoltage{"isOverVoltage", "PCR", 4, true};
+constexpr FlagBit kIsUnderVoltage{"isUnderVoltage", "PCR", 5, true};
+constexpr FlagBit kIsDriveI2t{"isDriveI2t", "PCR", 7, true};
+constexpr FlagBit kIsAutoActivated{"IsAutoActivatedAfterPowerOn", "ACR", kAcrAutoActivateBit, true};
+constexpr FlagBit kIsAnalogueReference{"isAnalogueReference", "ACR", kAcrAnalogueReferenceBit, true};
+constexpr FlagBit kDigitalReferenceType{"DigitalReferenceType", "ACR", kAcrDigitalReferenceTypeBit, false};
+constexpr FlagBit kIsBrakeResistor{"isBrakeResistor", "OSR", 9, true};
+constexpr FlagBit kStartMode{"StartMode", "OSR", 3, true};
+constexpr FlagBit kEnablePolarity{"EnablePolarity", "DIGIN_ACTIVE_LEVEL", 15, true};
+constexpr FlagBit kLSPPolarity{"LSPPolarity", "DIGIN_ACTIVE_LEVEL", 13, true};
+constexpr FlagBit kLSNPolarity{"LSNPolarity", "DIGIN_ACTIVE_LEVEL", 14, true};
+constexpr FlagBit kIsSWLS{"isSWLS", "ASR", 12, true};
+constexpr FlagBit kInputsPolarityType{"InputsPolarityType", "ASR", 2, false};
+constexpr FlagBit kIsLimitMaximum{"isLimitMaximum", "UPGRADE", 2, true};
+constexpr FlagBit kSaveCanBaudrate{"save_CAN_baudrate", "LSS_Active", 1, false};
+constexpr FlagBit kSaveAxisId{"save_axis_id", "LSS_Active", 0, false};
+
+// A feature whose register holds a distinct value while the feature is off.
+int DecodeOnUnlessCount(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
+                        double offCount) {
+    return DecodeFromRegister(setup, targetName, registerName, kFlagOn,
+                              [offCount](double value) { return value != offCount; });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Shared value rules.
+
+// A count divided by a scale, up to what a signed 16-bit register holds: error bands and limits.
+int DecodeCountOverScale(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
+                         double minimum, double (*scale)(const CMC_Setup&)) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* count = find(registerName);
+    if (!find.ok()) return 0;
+    const double perUnit = std::abs(scale(setup));
+    return SetRangeAndValue(*target, minimum, kMaxCount16 / perUnit, Base(count) / perUnit);
+}
+
+// A number of slow-loop samples as a time, up to what a signed 16-bit register holds.
+int DecodeSampleCountTime(CMC_Setup& setup, std::string_view targetName, std::string_view registerName) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* count = find(registerName);
+    CMC_Parameter* slper = find("SLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    if (!find.ok()) return 0;
+    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
+    return SetRangeAndValue(*target, kMinTime_s, tS * kMaxCount16, Base(count) * tS);
+}
+
+int DecodeBusVoltage(CMC_Setup& setup, std::string_view targetName, std::string_view registerName) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* count = find(registerName);
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, kMinBusVoltage_V, kMaxBusVoltage_V, Base(count) / GetVdcScale(setup));
+}
+
+// The overcurrent threshold IMAXPROT as a current, at most what both motor and drive stand.
+int DecodeProtectionCurrent(CMC_Setup& setup, std::string_view targetName, double minimum) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* imaxprot = find("IMAXPROT");
+    CMC_Parameter* imaxM = find("ImaxM");
+    CMC_Parameter* imaxPS = find("ImaxPS");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, minimum, std::min(Base(imaxM), Base(imaxPS)),
+                            Base(imaxprot) / GetCurrentScale(setup));
+}
+
+// The current the speed loop saturates at (SATS) when it is closed, else the position loop's (SATP).
+double SaturationCurrent_A(const CMC_Setup& setup, double saturationCount) {
+    return (kMaxCount16 - saturationCount) / GetCurrentScale(setup);
+}
+
+// Where a controller's integral part saturates, in percent of its output limit.
+int DecodeIntegralSaturation(CMC_Setup& setup, std::string_view targetName, std::string_view integralLimit,
+                             std::string_view outputLimit) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* imax = find(integralLimit);
+    CMC_Parameter* sat = find(outputLimit);
+    if (!find.ok()) return 0;
+    const double percent = (kMaxCount16 - Base(imax)) * kPercent / (kMaxCount16 - Base(sat));
+    return SetRangeAndValue(*target, 0.0, kMaxPercent, percent);
+}
+
+// The start-up voltage REFTST less the dead-time compensation, as a percentage of In · R_ph.
+int DecodeStartCurrent(CMC_Setup& setup, std::string_view targetName) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* reftst = find("REFTST");
+    CMC_Parameter* r = find("R");
+    CMC_Parameter* in = find("In");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* vdc = find("Vdc");
+    CMC_Parameter* connection = find("MotorPhaseConnectionType");
+    if (!find.ok()) return 0;
+    const double kU = GetVoltageScale(setup);
+    const double phaseR_ohm = Truncate(Base(connection)) == kConnectionWithThirdOfR
+                                  ? Base(r) / kPhaseResistanceDivisor
+                                  : Base(r);
+    const double deadTimeCounts = Base(dspFreq) / (Base(pwmper) * 2.0) * GetDeadTime(setup) * Base(vdc) * kU;
+    const double start_percent = (Base(reftst) - deadTimeCounts) * kPercent / (kU * (Base(in) * phaseR_ohm));
+    return SetRangeAndValue(*target, 0.0, kMaxStartCurrent_percent, start_percent);
+}
+
+// Undoes the register step's coefficient = (1 - exp(-f · T)) · 32767.
+double FilterCutoff_Hz(double coefficient, double samplePeriod_s) {
+    return -std::log(1.0 - coefficient / kMaxCount16) / samplePeriod_s;
+}
+
+// The speed bound of the speed steps: a quarter pole pitch per half PWM period.
+double MaxHallSpeed(double dspFreq_Hz, double polePitch_m, double pwmper) {
+    return dspFreq_Hz * polePitch_m * kQuarter / pwmper;
+}
+
+// A reversing transmission swaps which drive register holds which load-side limit. Dividing by
+// the signed K_P undoes the register step (limit · K_P) exactly in both directions.
+int DecodeSoftwareLimit(CMC_Setup& setup, std::string_view targetName, bool negativeLimit) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* swposls = find("SWPOSLS");
+    CMC_Parameter* swnegls = find("SWNEGLS");
+    if (!find.ok()) return 0;
+    const double kP = GetLoadPositionScale(setup);
+    const double perUnit = std::abs(kP);
+    const double counts = (kP > 0.0) == negativeLimit ? Base(swnegls) : Base(swposls);
+    return SetRangeAndValue(*target, kMinSoftwareLimitCount / perUnit, kMaxSoftwareLimitCount / perUnit,
+                            counts / kP);
+}
+
+// The analogue input's span: the lower end AD5OFF plus twice the span CADIN · 2^SFTADIN, scaled
+// from 16-bit to converter counts. All three pairs take the same span, each in its own unit.
+int DecodeSpanMax(CMC_Setup& setup, std::string_view targetName, RangeRule rule) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* cadin = find("CADIN");
+    CMC_Parameter* sftadin = find("SFTADIN");
+    CMC_Parameter* ad5off = find("AD5OFF");
+    if (!find.ok()) return 0;
+    const double sign = GetLoadPositionScale(setup) > 0.0 ? 1.0 : -1.0;
+    const double upper = Internal(ad5off) + Internal(cadin) * 2.0 * sign * GetADCFullScale(setup) *
+                                                kInvPositionCounts * std::exp2(Internal(sftadin));
+    return ApplyRuleAndInternal(setup, *target, rule, upper);
+}
+
+int DecodeSpanMin(CMC_Setup& setup, std::string_view targetName, RangeRule rule) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* ad5off = find("AD5OFF");
+    if (!find.ok()) return 0;
+    return ApplyRuleAndInternal(setup, *target, rule, Internal(ad5off));
+}
+
+// A delay register in slow-loop samples as a time, ranged up to `maxCount` samples or unranged.
+constexpr double kUnranged = 0.0;
+int DecodeDelay(CMC_Setup& setup, std::string_view targetName, std::string_view registerName, double maxCount) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    CMC_Parameter* count = find(registerName);
+    CMC_Parameter* tsS = find("Ts_S");
+    if (!find.ok()) return 0;
+    const double delay_s = Base(tsS) * Base(count);
+    if (maxCount == kUnranged) return WriteBase(*target, delay_s);
+    return SetRangeAndValue(*target, 0.0, Base(tsS) * maxCount, delay_s);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Position resolution and loop timing
+
+int Decode_Resolution(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Resolution");
+    CMC_Parameter* dbtth = find("DBTTH");
+    if (!find.ok()) return 0;
+    return WriteBase(*target, std::exp2(kPositionBits - Base(dbtth)));
+}
+
+int Decode_PWM_freq(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("PWM_freq");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* pwmper = find("PWMPER");
+    if (!find.ok()) return 0;
+    return WriteBase(*target, Base(dspFreq) * 0.5 / Base(pwmper));
+}
+
+int Decode_PWMperiod(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("PWMperiod");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* pwmper = find("PWMPER");
+    if (!find.ok()) return 0;
+    return WriteBase(*target, Base(pwmper) * 2.0 / Base(dspFreq));
+}
+
+int Decode_Ts_C(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Ts_C");
+    CMC_Parameter* clper = find("CLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    if (!find.ok()) return 0;
+    return WriteBase(*target, Base(clper) * 2.0 * Base(pwmper) / Base(dspFreq));
+}
+
+int Decode_Ts_S(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Ts_S");
+    CMC_Parameter* slper = find("SLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    if (!find.ok()) return 0;
+    return WriteBase(*target, Base(slper) * 2.0 * Base(pwmper) / Base(dspFreq));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Temperature sensors and drive protections
+
+int Decode_isMotorTemperatureSensor(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsMotorTemperatureSensor); }
+
+int Decode_Motor_TempSensor_Type(CMC_Setup& setup) {
+    return DecodeFromRegister(setup, "Motor_TempSensor_Type", "MTSTYPE", kFlagOn,
+                              [](double value) { return Truncate(value); });
+}
+
+int Decode_isDriveTemperatureSensor(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsDriveTemperatureSensor); }
+int Decode_isOverVoltage(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsOverVoltage); }
+int Decode_UMAX_PROT(CMC_Setup& setup) { return DecodeBusVoltage(setup, "UMAX_PROT", "UMAXPROT"); }
+int Decode_isUnderVoltage(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsUnderVoltage); }
+int Decode_UMIN_PROT(CMC_Setup& setup) { return DecodeBusVoltage(setup, "UMIN_PROT", "UMINPROT"); }
+int Decode_isDriveOverTemp(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsDriveOverTemp); }
+
+int Decode_Temp_2(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Temp_2");
+    CMC_Parameter* t2maxprot = find("T2MAXPROT");
+    CMC_Parameter* outputAt0_V = find("DriveTempOutputAt0oC");
+    CMC_Parameter* gain_VperDeg = find("DriveTempSensorGain");
+    CMC_Parameter* adcRange_V = find("ADCrange");
+    if (!find.ok()) return 0;
+    const double sensor_V = Base(adcRange_V) * Base(t2maxprot) / GetADCFullScale(setup);
+    const double temp_degC = (sensor_V - Base(outputAt0_V)) / Base(gain_VperDeg);
+    return SetRangeAndValue(*target, kMinDriveTemp_degC, kMaxDriveTemp_degC, temp_degC);
+}
+
+int Decode_isDriveI2t(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsDriveI2t); }
+
+int Decode_I_I2t_D(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("I_I2t_D");
+    CMC_Parameter* integralLimit = find("I2TINTLIM_D");
+    CMC_Parameter* inPS = find("InPS");
+    CMC_Parameter* imaxPS = find("ImaxPS");
+    if (!find.ok()) return 0;
+    // The integral limit holds (I² - I_n²) / 16 in squared current counts.
+    const double kI = GetCurrentScale(setup);
+    const double nominal = Base(inPS) * kI;
+    const double current_A = std::sqrt(Internal(integralLimit) * kI2tIntegralScale + nominal * nominal) * (1.0 / kI);
+    return SetRangeAndValue(*target, Base(inPS), Base(imaxPS), current_A);
+}
+
+int Decode_t_I2t_D(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("t_I2t_D");
+    CMC_Parameter* tsS = find("Ts_S");
+    CMC_Parameter* sfi2t = find("SFI2T_D");
+    CMC_Parameter* slper = find("SLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    if (!find.ok()) return 0;
+    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
+    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * kI2tTimeScale,
+                            Base(tsS) * kI2tTimeScale / Base(sfi2t));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Control mode and reference
+
+int Decode_ControlMode(CMC_Setup& setup) {
+    return DecodeFromRegister(setup, "ControlMode", "ACR", kModeTorque, [](double acr) {
+        if (Bit(acr, kAcrPositionLoopBit)) return kModePosition;
+        if (Bit(acr, kAcrSpeedLoopBit)) return kModeSpeed;
+        return kModeTorque;
+    });
+}
+
+int Decode_ExternalReference(CMC_Setup& setup) {
+    return DecodeFromRegister(setup, "ExternalReference", "ACR", kFlagOn, [](double acr) {
+        return (static_cast<std::uint32_t>(Truncate(acr)) & kAcrExternalReferenceMask) != 0;
+    });
+}
+
+int Decode_IsAutoActivatedAfterPowerOn(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsAutoActivated); }
+
+int Decode_Axis_ID_list(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Axis_ID_list");
+    CMC_Parameter* aar = find("AAR_table");
+    if (!find.ok()) return 0;
+    const double axisId = Base(aar) != 0.0 ? Base(aar) - kAxisIdPresent : 0.0;
+    return SetRangeAndValue(*target, 0.0, kMaxAxisId, axisId);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Current loop
+
+int Decode_IlimPS(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("IlimPS");
+    CMC_Parameter* acr = find("ACR");
+    CMC_Parameter* imaxPS = find("ImaxPS");
+    CMC_Parameter* imaxM = find("ImaxM");
+    if (!find.ok()) return 0;
+    // Looked up before the range is set, so that a missing register changes nothing.
+    CMC_Parameter* saturation = find(SpeedLoopClosed(Base(acr)) ? "SATS" : "SATP");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, kMinCurrent_A, std::min(Base(imaxPS), Base(imaxM)),
+                            SaturationCurrent_A(setup, Base(saturation)));
+}
+
+int Decode_Kp_C_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKpC); }
+int Decode_Ki_C_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiC); }
+
+// No register holds it: the default test current is half the smaller nominal current.
+int Decode_TestCurrent(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("TestCurrent");
+    CMC_Parameter* in = find("In");
+    CMC_Parameter* inPS = find("InPS");
+    if (!find.ok()) return 0;
+    const double test_A = std::min(Base(in) * kTestCurrentShare, Base(inPS) * kTestCurrentShare);
+    return SetRangeAndValue(*target, kMinCurrent_A, kTestCurrentHeadroom * test_A, test_A);
+}
+
+int Decode_TestProtectionCurrent(CMC_Setup& setup) {
+    return DecodeProtectionCurrent(setup, "TestProtectionCurrent", 0.0);
+}
+
+int Decode_isUseFilterOnCrtCtrlOutput(CMC_Setup& setup) {
+    return DecodeOnUnlessCount(setup, "isUseFilterOnCrtCtrlOutput", "FILTERQ", kFilterOffCount);
+}
+
+int Decode_FilterOnCurrentControllerOutput(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("FilterOnCurrentControllerOutput");
+    CMC_Parameter* filterq = find("FILTERQ");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* clper = find("CLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    if (!find.ok()) return 0;
+    const double nyquist_Hz = Base(dspFreq) * kQuarter / Base(clper) / Base(pwmper);
+    // -ln(1 - q) / T_C, written out from the registers.
+    const double cutoff_Hz = Base(filterq) == kFilterOffCount
+                                 ? kDefaultCurrentFilter_Hz
+                                 : std::log(1.0 - Base(filterq) / kMaxCount16) * (-Base(dspFreq)) / Base(clper) *
+                                       0.5 / Base(pwmper);
+    return SetRangeAndValue(*target, 0.0, nyquist_Hz, cutoff_Hz);
+}
+
+int Decode_isCompensateGravitationalLoads(CMC_Setup& setup) {
+    return DecodeOnUnlessCount(setup, "isCompensateGravitationalLoads", "FFL", 0.0);
+}
+
+int Decode_OffsetCurrent(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("OffsetCurrent");
+    CMC_Parameter* ffl = find("FFL");
+    CMC_Parameter* in = find("In");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, -Base(in), Base(in), Base(ffl) / GetCurrentScale(setup));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Speed loop
+
+int Decode_Kp_S_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKpS); }
+int Decode_Ki_S_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiS); }
+int Decode_IPSatS(CMC_Setup& setup) { return DecodeIntegralSaturation(setup, "IPSatS", "IMAXS", "SATS"); }
+
+int Decode_KFFA_scl(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("KFFA_scl");
+    CMC_Parameter* kffa = find("KFFA");
+    CMC_Parameter* sftaffw = find("SFTAFFW");
+    CMC_Parameter* sftkff = find("SFTKFF");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, 0.0, kMaxAccelFeedforwardGain,
+                            DecodeQ15(Base(kffa), Base(sftkff) + Base(sftaffw)));
+}
+
+int Decode_TestLimitCurrent(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("TestLimitCurrent");
+    CMC_Parameter* sats = find("SATS");
+    CMC_Parameter* satp = find("SATP");
+    CMC_Parameter* acr = find("ACR");
+    CMC_Parameter* imaxPS = find("ImaxPS");
+    CMC_Parameter* imaxM = find("ImaxM");
+    if (!find.ok()) return 0;
+    const double saturation = SpeedLoopClosed(Base(acr)) ? Base(sats) : Base(satp);
+    return SetRangeAndValue(*target, 0.0, std::min(Base(imaxPS), Base(imaxM)), SaturationCurrent_A(setup, saturation));
+}
+
+int Decode_TestStartCurrent(CMC_Setup& setup) { return DecodeStartCurrent(setup, "TestStartCurrent"); }
+
+int Decode_Mload_over_M(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Mload_over_M");
+    CMC_Parameter* mt_kg = find("Mt");
+    CMC_Parameter* m_kg = find("M");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, 0.0, kMaxLoadToMotorMass, Base(mt_kg) / Base(m_kg) - 1.0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Position loop
+
+int Decode_Kp_P_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKpP); }
+int Decode_Ki_P_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiP); }
+int Decode_Kd_P_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKdP); }
+
+int Decode_filter_D(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("filter_D");
+    CMC_Parameter* kdfp = find("KDFP");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, 0.0, 1.0, Base(kdfp) / kQ15One);
+}
+
+int Decode_IPSatP(CMC_Setup& setup) { return DecodeIntegralSaturation(setup, "IPSatP", "IMAXP", "SATP"); }
+
+int Decode_Limit_Speed(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Limit_Speed");
+    CMC_Parameter* positionControlType = find("PositionControlType");
+    CMC_Parameter* controlMode = find("ControlMode");
+    if (!find.ok()) return 0;
+    // Only a position loop over the speed loop saturates at a speed; otherwise SATP is a current.
+    if (!IsPositionOverSpeed(Base(positionControlType), Base(controlMode))) return 1;
+    CMC_Parameter* satp = find("SATP");
+    CMC_Parameter* polePitch = find("PolePitch");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* pwmper = find("PWMPER");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, 0.0, MaxHallSpeed(Base(dspFreq), Base(polePitch), Base(pwmper)),
+                            (kMaxCount16 - Base(satp)) / std::abs(GetLoadSpeedScale(setup)));
+}
+
+int Decode_TestMaxSpeed(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("TestMaxSpeed");
+    CMC_Parameter* polePitch = find("PolePitch");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* pwmper = find("PWMPER");
+    if (!find.ok()) return 0;
+    const double v = MaxHallSpeed(Base(dspFreq), Base(polePitch), Base(pwmper));
+    return SetRangeAndValue(*target, 0.0, v, v * kTestMaxSpeedShare);
+}
+
+int Decode_KFFS_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKffS); }
+
+// ---------------------------------------------------------------------------------------------
+// Motor protections
+
+int Decode_isOverCurrent(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsOverCurrent); }
+int Decode_Imax_Prot(CMC_Setup& setup) { return DecodeProtectionCurrent(setup, "Imax_Prot", kMinCurrent_A); }
+int Decode_time_Imax_Prot(CMC_Setup& setup) { return DecodeSampleCountTime(setup, "time_Imax_Prot", "TIMAXPROT"); }
+
+int Decode_isPositionControlError(CMC_Setup& setup) {
+    return DecodeOnUnlessCount(setup, "isPositionControlError", "TERRMAX", kCountOff16);
+}
+
+int Decode_ERR_position(CMC_Setup& setup) {
+    return DecodeCountOverScale(setup, "ERR_position", "ERRMAX", 0.0, GetLoadPositionScale);
+}
+
+// With the check off (TERRMAX 65535) the time lies above its range and the host clamps it to
+// 32767 samples, which is what the register step writes back once the check is switched on.
+int Decode_time_ERR_pos(CMC_Setup& setup) { return DecodeSampleCountTime(setup, "time_ERR_pos", "TERRMAX"); }
+
+int Decode_isSpeedControlError(CMC_Setup& setup) {
+    return DecodeOnUnlessCount(setup, "isSpeedControlError", "TSERRMAX", kCountOff16);
+}
+
+int Decode_ERR_speed(CMC_Setup& setup) {
+    return DecodeCountOverScale(setup, "ERR_speed", "SERRMAX", kMinSpeedError_mps, GetLoadSpeedScale);
+}
+
+int Decode_time_ERR_spd(CMC_Setup& setup) { return DecodeSampleCountTime(setup, "time_ERR_spd", "TSERRMAX"); }
+
+int Decode_isMotorOverTemp(CMC_Setup& setup) {
+    const double maximum = setup.GetIntOption("DisableMotorTemperature") != 0 ? kFlagOff : kFlagOn;
+    return DecodeFlagBit(setup, kIsMotorOverTemp, maximum);
+}
+
+int Decode_isMotori2t(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsMotori2t); }
+
+int Decode_I_I2t_M(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("I_I2t_M");
+    CMC_Parameter* integralLimit = find("I2TINTLIM_M");
+    CMC_Parameter* in = find("In");
+    CMC_Parameter* imaxM = find("ImaxM");
+    if (!find.ok()) return 0;
+    const double kI = GetCurrentScale(setup);
+    const double nominal = Base(in) * kI;
+    const double current_A = std::sqrt(Base(integralLimit) * kI2tIntegralScale + nominal * nominal) / kI;
+    return SetRangeAndValue(*target, Base(in) * kMotorI2tMinShare, Base(imaxM), current_A);
+}
+
+int Decode_t_I2t_M(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("t_I2t_M");
+    CMC_Parameter* slper = find("SLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* sfi2t = find("SFI2T_M");
+    if (!find.ok()) return 0;
+    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
+    const double time_s = Base(slper) * (2.0 * kI2tTimeScale) * Base(pwmper) / Base(dspFreq) / Base(sfi2t);
+    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * kI2tTimeScale, time_s);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Brake resistor, input polarities, software limits, start
+
+int Decode_isBrakeResistor(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsBrakeResistor); }
+
+int Decode_Vbrake(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("Vbrake");
+    CMC_Parameter* brakelim = find("BRAKELIM");
+    CMC_Parameter* vdcMax = find("VdcMaxMeasurable");
+    if (!find.ok()) return 0;
+    return SetRangeAndValue(*target, kMinBusVoltage_V, Base(vdcMax), Base(brakelim) / GetVdcScale(setup));
+}
+
+int Decode_EnablePolarity(CMC_Setup& setup) { return DecodeFlagBit(setup, kEnablePolarity); }
+int Decode_LSPPolarity(CMC_Setup& setup) { return DecodeFlagBit(setup, kLSPPolarity); }
+int Decode_LSNPolarity(CMC_Setup& setup) { return DecodeFlagBit(setup, kLSNPolarity); }
+int Decode_isSWLS(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsSWLS); }
+int Decode_Negative_SWLS(CMC_Setup& setup) { return DecodeSoftwareLimit(setup, "Negative_SWLS", true); }
+int Decode_Positive_SWLS(CMC_Setup& setup) { return DecodeSoftwareLimit(setup, "Positive_SWLS", false); }
+
+int Decode_isSpeedEstimator(CMC_Setup& setup) {
+    return DecodeFromRegister(setup, "isSpeedEstimator", "SCR", kFlagOn, [](double scr) {
+        return (static_cast<std::uint32_t>(Truncate(scr)) & kScrSpeedEstimatorMask) == kScrSpeedEstimatorOn;
+    });
+}
+
+int Decode_StartMode(CMC_Setup& setup) { return DecodeFlagBit(setup, kStartMode); }
+int Decode_StartCurrent(CMC_Setup& setup) { return DecodeStartCurrent(setup, "StartCurrent"); }
+
+int Decode_time_AB(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("time_AB");
+    CMC_Parameter* upgrade = find("UPGRADE");
+    CMC_Parameter* t1ona = find("T1ONA");
+    if (!find.ok()) return 0;
+    if (Bit(Base(upgrade), kUpgradeLongStartTimeBit)) {
+        return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeCoarse_s, Base(t1ona) / kStartTimeCoarseCounts);
+    }
+    return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeFine_s, Base(t1ona) / kStartTimeFineCounts);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Analogue reference input
+
+int Decode_DeadBand_Point(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("DeadBand_Point");
+    CMC_Parameter* level = find("LEVEL_AD5");
+    CMC_Parameter* inputRange_V = find("AnalogueInputsRange");
+    if (!find.ok()) return 0;
+    const double r = Base(inputRange_V);
+    double point_V = r * Base(level) / GetADCFullScale(setup);
+    if (Truncate(r) == kBipolarInputSpan_V) point_V -= kBipolarInputHalf_V;
+    return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Point, point_V);
+}
+
+int Decode_DeadBand_Range(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("DeadBand_Range");
+    CMC_Parameter* level = find("E_LEVEL_AD5");
+    CMC_Parameter* inputRange_V = find("AnalogueInputsRange");
+    if (!find.ok()) return 0;
+    return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Range,
+                             Base(inputRange_V) * Base(level) / GetADCFullScale(setup));
+}
+
+int Decode_UseFilter(CMC_Setup& setup) { return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", kFilterOffCount); }
+
+int Decode_filter(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("filter");
+    CMC_Parameter* filter1 = find("FILTER1");
+    CMC_Parameter* dspFreq = find("DSP_freq");
+    CMC_Parameter* slper = find("SLPER");
+    CMC_Parameter* pwmper = find("PWMPER");
+    find("UseFilter");  // must exist, though the cut-off does not depend on it
+    if (!find.ok()) return 0;
+    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
+    const double cutoff_Hz =
+        Base(filter1) == kFilterOffCount ? kDefaultReferenceFilter_Hz : FilterCutoff_Hz(Base(filter1), tS);
+    return SetRangeAndValue(*target, 0.0, kNyquist / tS, cutoff_Hz);
+}
+
+int Decode_POS_max(CMC_Setup& setup) { return DecodeSpanMax(setup, "POS_max", UpdateLimits_POS_max); }
+int Decode_POS_min(CMC_Setup& setup) { return DecodeSpanMin(setup, "POS_min", UpdateLimits_POS_min); }
+int Decode_SPD_max(CMC_Setup& setup) { return DecodeSpanMax(setup, "SPD_max", UpdateLimits_SPD_max); }
+int Decode_SPD_min(CMC_Setup& setup) { return DecodeSpanMin(setup, "SPD_min", UpdateLimits_SPD_min); }
+int Decode_CRT_max(CMC_Setup& setup) { return DecodeSpanMax(setup, "CRT_max", UpdateLimits_CRT_max); }
+// No range rule here: the limits pass bounds CRT_min.
+int Decode_CRT_min(CMC_Setup& setup) { return DecodeSpanMin(setup, "CRT_min", nullptr); }
+
+// ---------------------------------------------------------------------------------------------
+// External reference
+
+int Decode_isLimitMaximum(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsLimitMaximum); }
+
+int Decode_ErefMaxSpeed(CMC_Setup& setup) {
+    return DecodeCountOverScale(setup, "ErefMaxSpeed", "CSPD", 0.0, GetLoadSpeedScale);
+}
+
+int Decode_ErefMaxAcceleration(CMC_Setup& setup) {
+    return DecodeCountOverScale(setup, "ErefMaxAcceleration", "CACC", 0.0, GetLoadAccelerationScale);
+}
+
+// Without an analogue input the flag can only be off.
+int Decode_isAnalogueReference(CMC_Setup& setup) {
+    return DecodeFlagBit(setup, kIsAnalogueReference, HasAnalogueInput(setup) ? kFlagOn : kFlagOff);
+}
+
+int Decode_DigitalReferenceType(CMC_Setup& setup) { return DecodeFlagBit(setup, kDigitalReferenceType); }
+
+// ---------------------------------------------------------------------------------------------
+// Optional groups
+
+int Decode_save_CAN_baudrate(CMC_Setup& setup) { return DecodeFlagBit(setup, kSaveCanBaudrate); }
+int Decode_save_axis_id(CMC_Setup& setup) { return DecodeFlagBit(setup, kSaveAxisId); }
+
+int Decode_isMotorBrake(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("isMotorBrake");
+    CMC_Parameter* brakecfg = find("BRAKECFG");
+    if (!find.ok()) return 0;
+    return SetRangeAndInternal(*target, kFlagOff, kFlagOn, Bit(Internal(brakecfg), kBrakeEnableBit));
+}
+
+int Decode_MotorBrake_output(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("MotorBrake_output");
+    CMC_Parameter* brakecfg = find("BRAKECFG");
+    if (!find.ok()) return 0;
+    const auto pin = static_cast<int>((static_cast<std::uint32_t>(Truncate(Internal(brakecfg))) >> kBrakePinShift) &
+                                      kByteMask);
+    const int port = setup.GetIOPortFromPin(pin);
+    // A pin that no port is wired to names no output: keep the user's choice.
+    if (port < 0) return 0;
+    return SetInternal(*target, port);
+}
+
+int Decode_MotorBrake_releasetime(CMC_Setup& setup) {
+    return DecodeDelay(setup, "MotorBrake_releasetime", "BRAKERELEASEDELAY", kUnranged);
+}
+
+int Decode_MotorBrake_applytime(CMC_Setup& setup) {
+    return DecodeDelay(setup, "MotorBrake_applytime", "BRAKEAPPLYDELAY", kUnranged);
+}
+
+int Decode_SpeedForward(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("SpeedForward");
+    CMC_Parameter* acr = find("ACR");
+    if (!find.ok()) return 0;
+    return SetInternal(*target, Bit(Base(acr), kAcrSpeedFeedForwardBit));
+}
+
+// Freezing the control applies to the position mode only.
+int Decode_isFreezeControl(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* target = find("isFreezeControl");
+    CMC_Parameter* controlMode = find("ControlMode");
+    CMC_Parameter* acr = find("ACR");
+    if (!find.ok()) return 0;
+    const bool on = Bit(Internal(acr), kAcrFreezeControlBit) == 1 && Truncate(Internal(controlMode)) == 0;
+    return SetRangeAndInternal(*target, kFlagOff, kFlagOn, on ? kFlagOn : kFlagOff);
+}
+
+int Decode_FreezeControl_errband(CMC_Setup& setup) {
+    return DecodeCountOverScale(setup, "FreezeControl_errband", "POSOKLIM_FC", 0.0, GetLoadPositionScale);
+}
+
+int Decode_FreezeControl_time(CMC_Setup& setup) {
+    return DecodeDelay(setup, "FreezeControl_time", "TONPOSOK_FC", kCountOff16);
+}
+
+int Decode_InputsPolarityType(CMC_Setup& setup) { return DecodeFlagBit(setup, kInputsPolarityType); }
+
+// ---------------------------------------------------------------------------------------------
+// The pass
+
+namespace {
+
+using DecodeStep = int (*)(CMC_Setup&);
+using FeatureProbe = bool (*)(const CMC_Setup&);
+
+// A run of steps, and the probe that says whether the setup has their parameters (null: always).
+struct DecodeGroup {
+    FeatureProbe probe;
+    std::span<const DecodeStep> steps;
+};
+
+constexpr DecodeStep kResolutionSteps[] = {Decode_Resolution};
+constexpr DecodeStep kTemperatureSensorSteps[] = {Decode_isMotorTemperatureSensor, Decode_Motor_TempSensor_Type};
+constexpr DecodeStep kTimingSteps[] = {Decode_PWM_freq, Decode_PWMperiod, Decode_Ts_C, Decode_Ts_S};
+constexpr DecodeStep kDriveProtectionSteps[] = {
+    Decode_isDriveTemperatureSensor, Decode_isOverVoltage, Decode_UMAX_PROT, Decode_isUnderVoltage, Decode_UMIN_PROT,
+    Decode_isDriveOverTemp, Decode_Temp_2, Decode_isDriveI2t, Decode_I_I2t_D, Decode_t_I2t_D,
+};
+constexpr DecodeStep kModeSteps[] = {
+    Decode_ControlMode, Decode_ExternalReference, Decode_IsAutoActivatedAfterPowerOn, Decode_Axis_ID_list,
+};
+constexpr DecodeStep kCurrentLoopSteps[] = {
+    Decode_IlimPS, Decode_Kp_C_scl, Decode_Ki_C_scl, Decode_TestCurrent, Decode_TestProtectionCurrent,
+    Decode_isUseFilterOnCrtCtrlOutput, Decode_FilterOnCurrentControllerOutput, Decode_Kp_S_scl,
+};
+constexpr DecodeStep kGravitySteps[] = {Decode_isCompensateGravitationalLoads, Decode_OffsetCurrent};
+constexpr DecodeStep kSpeedLoopSteps[] = {
+    Decode_Ki_S_scl, Decode_IPSatS, Decode_KFFA_scl, Decode_TestLimitCurrent, Decode_TestStartCurrent,
+    Decode_Mload_over_M,
+};
+constexpr DecodeStep kPositionLoopSteps[] = {
+    Decode_Kp_P_scl, Decode_Ki_P_scl,    Decode_Kd_P_scl,     Decode_filter_D,
+    Decode_IPSatP,   Decode_Limit_Speed, Decode_TestMaxSpeed, Decode_KFFS_scl,
+};
+constexpr DecodeStep kOverCurrentSteps[] = {Decode_isOverCurrent, Decode_Imax_Prot, Decode_time_Imax_Prot};
+constexpr DecodeStep kControlErrorSteps[] = {
+    Decode_isPositionControlError, Decode_ERR_position, Decode_time_ERR_pos,
+    Decode_isSpeedControlError,    Decode_ERR_speed,    Decode_time_ERR_spd,
+};
+constexpr DecodeStep kMotorProtectionSteps[] = {
+    Decode_isMotorOverTemp, Decode_isMotori2t, Decode_I_I2t_M, Decode_t_I2t_M,
+};
+constexpr DecodeStep kBrakeResistorAndInputSteps[] = {
+    Decode_isBrakeResistor, Decode_Vbrake, Decode_EnablePolarity, Decode_LSPPolarity, Decode_LSNPolarity,
+};
+constexpr DecodeStep kSoftwareLimitSteps[] = {Decode_isSWLS, Decode_Negative_SWLS, Decode_Positive_SWLS};
+constexpr DecodeStep kSpeedEstimatorSteps[] = {Decode_isSpeedEstimator};
+constexpr DecodeStep kStartSteps[] = {Decode_StartMode, Decode_StartCurrent, Decode_time_AB};
+// The range rules inside these steps read the partners decoded just before them.
+constexpr DecodeStep kAnalogueInputSteps[] = {
+    Decode_DeadBand_Point, Decode_DeadBand_Range, Decode_UseFilter, Decode_filter,  Decode_POS_max,
+    Decode_POS_min,        Decode_SPD_max,        Decode_SPD_min,   Decode_CRT_max, Decode_CRT_min,
+};
+constexpr DecodeStep kExternalReferenceSteps[] = {
+    Decode_isLimitMaximum, Decode_ErefMaxSpeed, Decode_ErefMaxAcceleration, Decode_isAnalogueReference,
+    Decode_DigitalReferenceType,
+};
+constexpr DecodeStep kLssSteps[] = {Decode_save_CAN_baudrate, Decode_save_axis_id};
+constexpr DecodeStep kMotorBrakeSteps[] = {
+    Decode_isMotorBrake, Decode_MotorBrake_output, Decode_MotorBrake_releasetime, Decode_MotorBrake_applytime,
+};
+constexpr DecodeStep kSpeedForwardSteps[] = {Decode_SpeedForward};
+constexpr DecodeStep kFreezeControlSteps[] = {
+    Decode_isFreezeControl, Decode_FreezeControl_errband, Decode_FreezeControl_time,
+};
+constexpr DecodeStep kInputsPolaritySteps[] = {Decode_InputsPolarityType};
+
+// ControlMode (mode group) comes before Limit_Speed and isFreezeControl, which read it.
+constexpr DecodeGroup kPass[] = {
+    {nullptr, kResolutionSteps},
+    {nullptr, kTemperatureSensorSteps},
+    {nullptr, kTimingSteps},
+    {nullptr, kDriveProtectionSteps},
+    {nullptr, kModeSteps},
+    {nullptr, kCurrentLoopSteps},
+    {HasGravityCompensation, kGravitySteps},
+    {nullptr, kSpeedLoopSteps},
+    {nullptr, kPositionLoopSteps},
+    {nullptr, kOverCurrentSteps},
+    {nullptr, kControlErrorSteps},
+    {nullptr, kMotorProtectionSteps},
+    {nullptr, kBrakeResistorAndInputSteps},
+    {HasSoftwareLimits, kSoftwareLimitSteps},
+    {HasSpeedEstimator, kSpeedEstimatorSteps},
+    {nullptr, kStartSteps},
+    {HasAnalogueInput, kAnalogueInputSteps},
+    {nullptr, kExternalReferenceSteps},
+    {HasLssSaveFlags, kLssSteps},
+    {HasMotorBrake, kMotorBrakeSteps},
+    {HasSpeedForward, kSpeedForwardSteps},
+    {HasFreezeControl, kFreezeControlSteps},
+    {HasInputsPolarity, kInputsPolaritySteps},
+};
+
+}  // namespace
+
+void UpdateParametersFromRegisters(CMC_Setup& setup) {
+    for (const DecodeGroup& group : kPass) {
+        if (group.probe && !group.probe(setup)) continue;
+        // A step that cannot do its work leaves its target alone; the pass goes on regardless.
+        for (DecodeStep step : group.steps) step(setup);
+    }
+}
+
+}  // namespace pelmora

@@ -1,0 +1,857 @@
+#include "Encode.h"
+
+#include "BaseQuantities.h"
+#include "BiquadFilterChain.h"
+#include "FeatureProbes.h"
+#include "GainEncoding.h"
+#include "Limits.h"
+#include "Steps.h"
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <tuple>
+
+namespace pelmora {
+
+namespace {
+
+// --- Register formats and constants ---
+
+constexpr double kPositionBits = 16.0;
+constexpr double kTwoPow32 = 4294967296.0;
+// One PWM period is 2 · PWMPER clock ticks; AD4OFF and CVDC are half of PWMPER.
+constexpr double kPwmCountsPerTick = 0.5;
+constexpr double kHalfPwmCountsPerTick = 0.25;
+// SATPWM counts per hertz of PWM frequency, when the current measurement needs it.
+constexpr double kSatPwmPerHz = 0.13107;
+constexpr double kPercent = 100.0;
+constexpr double kMaxRegister15 = 32767.0;  // largest value of a signed 16-bit register
+// A time-out or error-time register at this value switches its check off.
+constexpr double kCheckOff = 65535.0;
+// The i²t accumulators: SFI2T = T_S · 2^26 / t_I2t, and the recovery reads the integral limit
+// in units of 16 squared current counts (I² = 16 · I2TINTLIM + In²), which this scale inverts.
+constexpr double kI2tTimeScale = 67108864.0;
+constexpr double kI2tIntegralScale = 0.0625;
+// The warning limit is (1 − 2 s / t_I2t) of the trip limit.
+constexpr double kI2tWarningLead_s = 2.0;
+// AAR_table holds a non-zero axis ID plus 256 (bit 8), and 0 for none.
+constexpr double kAxisIdOffset = 256.0;
+// time_AB is held in hundredths of a second (UPGRADE bit 9) or as a fraction of 65535 s.
+constexpr int kUpgradeTimeInCentiseconds = 9;
+constexpr double kCentisecondsPerSecond = 100.0;
+constexpr double kTimeFractionScale = 65535.0;
+// The bipolar ±10 V analogue input spans 20 V and its zero sits at the middle of the range.
+constexpr int kBipolarInputSpan_V = 20;
+constexpr double kBipolarInputOffset_V = 10.0;
+constexpr int kBrakePinShift = 8;
+
+constexpr std::uint32_t kMask16 = 0xFFFF;
+constexpr std::uint32_t kAllBits = 0xFFFFFFFF;
+
+// Axis control register.
+constexpr std::uint32_t kAcrAutoActivate = 0x0002;
+constexpr std::uint32_t kAcrDigitalReferenceType = 0x0004;  // set: the "type 0" digital reference
+constexpr std::uint32_t kAcrFreezeControl = 0x0010;
+constexpr std::uint32_t kAcrAnalogueReference = 0x0040;
+constexpr std::uint32_t kAcrDigitalReference = 0x0080;
+constexpr std::uint32_t kAcrCurrentLoop = 0x0100;
+constexpr std::uint32_t kAcrSpeedLoop = 0x0200;
+constexpr std::uint32_t kAcrPositionLoop = 0x0400;
+constexpr std::uint32_t kAcrClosedLoops = kAcrCurrentLoop | kAcrSpeedLoop | kAcrPositionLoop;
+constexpr std::uint32_t kAcrSpeedForward = 0x4000;
+
+// ASR bit 7: the transmission reverses (set only where the setup offers that option).
+constexpr std::uint32_t kAsrReversedTransmission = 0x0080;
+
+enum ControlModes : int { kPositionMode = 0, kSpeedMode = 1, kTorqueMode = 2 };
+// PositionControlType 1: the position loop drives a speed loop.
+constexpr int kPositionOverSpeed = 1;
+// MotorPhaseConnectionType 1: the phase resistance is a third of R.
+constexpr int kPhaseIsThirdOfR = 1;
+
+// --- Step scaffolding ---
+
+enum class Unit { Base, Internal };
+
+// The names a step reads, in look-up order: Inputs{"DSP_freq", "PWM_freq"}.
+template <std::size_t N>
+struct Inputs {
+    std::array<std::string_view, N> names;
+};
+template <typename... Names>
+Inputs(Names...) -> Inputs<sizeof...(Names)>;
+
+// The common step: looks up `inputs` in order and then the register itself, stops at the first
+// one missing, and writes formula(input values in base units) when that is finite.
+template <std::size_t N, typename Formula>
+int EncodeRegister(CMC_Setup& setup, std::string_view registerName, const Inputs<N>& inputs, Formula formula,
+                   Unit written = Unit::Base) {
+    Reads find(setup);
+    std::array<double, N> values{};
+    std::size_t i = 0;
+    for (std::string_view name : inputs.names) {
+        const CMC_Parameter* parameter = find(name);
+        values[i++] = parameter ? parameter->GetValueInBaseUnit() : 0.0;
+    }
+    CMC_Parameter* target = find(registerName);
+    if (!find.ok()) return 0;
+    const double value = std::apply(formula, values);
+    return written == Unit::Internal ? WriteInternal(*target, value) : WriteBase(*target, value);
+}
+
+// The internal value of a parameter, or nothing when its scale has a zero divisor (the host then
+// shows 0, which is no value to encode).
+std::optional<double> InternalValue(const CMC_Parameter& parameter) {
+    const double factor = parameter.ScaleFactor();
+    if (factor == 0.0 || !std::isfinite(factor)) return std::nullopt;
+    return parameter.GetValueInInternalUnit();
+}
+
+// The saturation registers: range 0 .. 32767 first, value only when the range was taken.
+int WriteSaturation(CMC_Parameter& target, double value) {
+    if (!std::isfinite(value)) return 0;
+    if (!SetParameterRange(target, 0.0, kMaxRegister15)) return 0;
+    return WriteBase(target, value);
+}
+
+bool IsPositive(double selector) { return Truncate(selector) > 0; }
+std::uint32_t RegisterBits(const CMC_Parameter& parameter) {
+    return static_cast<std::uint32_t>(Truncate(parameter.GetValueInBaseUnit()));
+}
+
+// --- Flag and selector registers ---
+
+// The bits of a register that one flag parameter owns, and their value for either state.
+struct FlagField {
+    std::string_view flag;
+    std::uint32_t field;
+    std::uint32_t whenOn;
+    std::uint32_t whenOff;
+    bool (*isOn)(double) = IsSet;
+    // Null: always there; otherwise the field is read and written only when the probe holds.
+    bool (*present)(const CMC_Setup&) = nullptr;
+};
+
+constexpr FlagField Flag(std::string_view flag, std::uint32_t bit) { return {flag, bit, bit, 0}; }
+constexpr FlagField InvertedFlag(std::string_view flag, std::uint32_t bit) { return {flag, bit, 0, bit}; }
+
+struct FlagRegister {
+    std::string_view name;
+    // False: the register is built from its flags alone and not read.
+    bool readsRegister;
+    // The bits of the old value that survive before the fields are applied.
+    std::uint32_t kept;
+    std::span<const FlagField> fields;
+};
+
+struct ComposedFlags {
+    CMC_Parameter* target;
+    std::uint32_t value;
+};
+
+// Looks up the register (when it is read) and then each present flag in table order, composing
+// the new value on the way; nothing when one is missing.
+std::optional<ComposedFlags> ComposeFlags(CMC_Setup& setup, const FlagRegister& spec, Reads& find) {
+    CMC_Parameter* target = spec.readsRegister ? find(spec.name) : nullptr;
+    std::uint32_t value = target ? RegisterBits(*target) & spec.kept : 0U;
+    for (const FlagField& field : spec.fields) {
+        if (field.present && !field.present(setup)) continue;
+        const CMC_Parameter* flag = find(field.flag);
+        if (!flag) break;
+        const bool on = field.isOn(flag->GetValueInBaseUnit());
+        value = (value & ~field.field) | (on ? field.whenOn : field.whenOff);
+    }
+    if (!spec.readsRegister) target = find(spec.name);
+    if (!find.ok()) return std::nullopt;
+    return ComposedFlags{target, value};
+}
+
+int EncodeFlagRegister(CMC_Setup& setup, const FlagRegister& spec) {
+    Reads find(setup);
+    const std::optional<ComposedFlags> composed = ComposeFlags(setup, spec, find);
+    if (!composed) return 0;
+    return WriteBase(*composed->target, static_cast<double>(composed->value));
+}
+
+constexpr FlagField kScrFields[] = {
+    Flag("isMotorTemperatureSensor", 0x0080),
+    Flag("isDriveTemperatureSensor", 0x0100),
+    // The speed estimator is a three-bit selector (bits 3 to 5); 0b110 selects the estimator.
+    {"isSpeedEstimator", 0x0038, 0x0030, 0x0000, IsSet, HasSpeedEstimator},
+};
+constexpr FlagRegister kScr{"SCR", true, 0xFE0F, kScrFields};
+
+constexpr FlagField kOsrFields[] = {
+    Flag("isBrakeResistor", 0x0200),
+    // The start-mode selector (bits 2 to 4): 0b111 for a positive StartMode, else 0b001.
+    {"StartMode", 0x001C, 0x001C, 0x0004, IsPositive},
+};
+constexpr FlagRegister kOsr{"OSR", true, kMask16, kOsrFields};
+
+constexpr FlagField kAsrFields[] = {
+    {"isSWLS", 0x1000, 0x1000, 0x0000, IsSet, HasSoftwareLimits},
+    {"InputsPolarityType", 0x0004, 0x0000, 0x0004, IsSet, HasInputsPolarity},
+};
+constexpr FlagRegister kAsr{"ASR", true, kAllBits, kAsrFields};
+
+constexpr FlagField kPcrFields[] = {
+    Flag("isDriveI2t", 0x80),      Flag("isUnderVoltage", 0x20), Flag("isOverVoltage", 0x10),
+    Flag("isDriveOverTemp", 0x08), Flag("isMotorOverTemp", 0x04), Flag("isMotorI2t", 0x02),
+    Flag("isOverCurrent", 0x01),
+};
+constexpr FlagRegister kPcr{"PCR", true, 0xFF40, kPcrFields};
+
+constexpr FlagField kDiginFields[] = {
+    Flag("EnablePolarity", 0x8000),
+    Flag("LSNPolarity", 0x4000),
+    Flag("LSPPolarity", 0x2000),
+};
+constexpr FlagRegister kDigin{"DIGIN_ACTIVE_LEVEL", true, kAllBits, kDiginFields};
+
+// Bit 15 is cleared whatever the flag says.
+constexpr FlagField kUpgradeFields[] = {Flag("isLimitMaximum", 0x0004)};
+constexpr FlagRegister kUpgrade{"UPGRADE", true, 0x7FFF, kUpgradeFields};
+
+// Each bit is the inverse of its save flag.
+constexpr FlagField kLssFields[] = {
+    InvertedFlag("save_CAN_baudrate", 0x2),
+    InvertedFlag("save_axis_id", 0x1),
+};
+constexpr FlagRegister kLss{"LSS_Active", false, 0, kLssFields};
+
+// --- Shared formulas ---
+
+// True when the position loop drives a speed loop: the saturations then limit the speed.
+bool IsPositionOverSpeed(double controlMode, double positionControlType) {
+    return Truncate(positionControlType) == kPositionOverSpeed && Truncate(controlMode) == kPositionMode;
+}
+
+double I2tIntegralLimit(double current_A, double nominal_A, double kI) {
+    return (current_A * current_A - nominal_A * nominal_A) * kI * kI * kI2tIntegralScale;
+}
+
+// The warning limit leads the trip by 2 s of the time constant; with a shorter time constant it
+// warns at once (0) instead of holding a negative limit.
+double I2tWarningLimit(double time_s, double current_A, double nominal_A, double kI) {
+    const double limit = (1.0 - kI2tWarningLead_s / time_s) * I2tIntegralLimit(current_A, nominal_A, kI);
+    return std::isfinite(limit) && limit < 0.0 ? 0.0 : limit;
+}
+
+// The analogue reference span split into a mantissa of at most 32767 and a shift. A span at or
+// below 32767, negative ones included, is not shifted.
+struct SpanSplit {
+    double counts;
+    double shift;
+};
+SpanSplit SplitSpan(double span) {
+    if (span <= kMaxRegister15) return {span, 0.0};
+    const double shift = std::ceil(std::log2(span / kMaxRegister15));
+    return {span / std::exp2(shift), shift};
+}
+
+int EncodeSpanPart(CMC_Setup& setup, std::string_view registerName, double SpanSplit::*part) {
+    Reads find(setup);
+    CMC_Parameter* target = find(registerName);
+    if (!find.ok()) return 0;
+    return WriteInternal(*target, SplitSpan(GetAnalogueReferenceSpan(setup)).*part);
+}
+
+// The drive's position counts run the other way when K_P < 0, so each load limit goes to the
+// opposite register.
+int EncodeSoftwareLimit(CMC_Setup& setup, std::string_view limitName, std::string_view registerWhenForward,
+                        std::string_view registerWhenReversed) {
+    Reads find(setup);
+    const CMC_Parameter* limit = find(limitName);
+    if (!find.ok()) return 0;
+    const double kP = GetLoadPositionScale(setup);
+    if (kP == 0.0 || !std::isfinite(kP)) return 0;
+    CMC_Parameter* target = find(kP > 0.0 ? registerWhenForward : registerWhenReversed);
+    if (!find.ok()) return 0;
+    return WriteBase(*target, limit->GetValueInBaseUnit() * kP);
+}
+
+double AbsLoadPositionScale(const CMC_Setup& setup) { return std::abs(GetLoadPositionScale(setup)); }
+double AbsLoadSpeedScale(const CMC_Setup& setup) { return std::abs(GetLoadSpeedScale(setup)); }
+double AbsLoadAccelerationScale(const CMC_Setup& setup) { return std::abs(GetLoadAccelerationScale(setup)); }
+
+// register = input · scale: a physical limit in drive counts.
+int EncodeScaled(CMC_Setup& setup, std::string_view registerName, std::string_view input,
+                 double (*scale)(const CMC_Setup&), Unit written = Unit::Base) {
+    return EncodeRegister(
+        setup, registerName, Inputs{input}, [&setup, scale](double value) { return value * scale(setup); }, written);
+}
+
+// register = time / Ts_S: a time in slow-loop samples.
+int EncodeSamples(CMC_Setup& setup, std::string_view registerName, std::string_view time) {
+    return EncodeRegister(setup, registerName, Inputs{time, "Ts_S"},
+                          [](double time_s, double ts_s) { return time_s / ts_s; });
+}
+
+// A control-error time in slow-loop samples, or 65535 (no check) when its flag is off.
+int EncodeCheckTime(CMC_Setup& setup, std::string_view registerName, std::string_view time, std::string_view flag) {
+    return EncodeRegister(setup, registerName, Inputs{time, "Ts_S", flag},
+                          [](double time_s, double ts_s, double checked) {
+                              return IsSet(checked) ? time_s / ts_s : kCheckOff;
+                          });
+}
+
+int EncodeI2tTimeScale(CMC_Setup& setup, std::string_view registerName, std::string_view time) {
+    return EncodeRegister(setup, registerName, Inputs{"Ts_S", time},
+                          [](double ts_s, double t_s) { return ts_s * kI2tTimeScale / t_s; });
+}
+
+int EncodePwmCounts(CMC_Setup& setup, std::string_view registerName, double countsPerTick) {
+    return EncodeRegister(setup, registerName, Inputs{"DSP_freq", "PWM_freq"},
+                          [countsPerTick](double dsp_Hz, double pwm_Hz) { return dsp_Hz * countsPerTick / pwm_Hz; });
+}
+
+// T1ONA and T1ONB hold time_AB in the unit UPGRADE bit 9 selects.
+int EncodeStartTime(CMC_Setup& setup, std::string_view registerName) {
+    return EncodeRegister(setup, registerName, Inputs{"time_AB", "UPGRADE"}, [](double time_s, double upgrade) {
+        return Bit(upgrade, kUpgradeTimeInCentiseconds) ? time_s * kCentisecondsPerSecond
+                                                         : time_s * kTimeFractionScale;
+    });
+}
+
+// The start voltage: the start current through one phase plus what the dead time loses.
+int EncodeStartVoltage(CMC_Setup& setup, std::string_view registerName) {
+    return EncodeRegister(
+        setup, registerName, Inputs{"R", "In", "StartCurrent", "PWM_freq", "Vdc", "MotorPhaseConnectionType"},
+        [&setup](double r_ohm, double in_A, double start_percent, double pwm_Hz, double vdc_V, double connection) {
+            const double kU = GetVoltageScale(setup);
+            const double rPhase_ohm = Truncate(connection) == kPhaseIsThirdOfR ? r_ohm / 3.0 : r_ohm;
+            return kU * (start_percent * (in_A * rPhase_ohm)) / kPercent + pwm_Hz * GetDeadTime(setup) * vdc_V * kU;
+        });
+}
+
+// The current controllers' output saturations follow SATPWM.
+int EncodeCopyOfSatpwm(CMC_Setup& setup, std::string_view registerName) {
+    return EncodeRegister(setup, registerName, Inputs{"SATPWM"}, [](double satpwm) { return satpwm; });
+}
+
+int EncodeShiftOfAccelFeedforward(CMC_Setup& setup, std::string_view registerName,
+                                  double AccelFeedforwardValue::*part) {
+    return EncodeRegister(setup, registerName, Inputs{}, [&setup, part] {
+        return EncodeAccelFeedforward(0.0, GetAccelFeedforwardShift(setup)).*part;
+    });
+}
+
+}  // namespace
+
+// --- Position resolution ---
+
+int Encode_MECRESL(CMC_Setup& setup) {
+    return EncodeRegister(setup, "MECRESL", Inputs{"Resolution"}, [](double resolution) { return resolution; });
+}
+
+int Encode_ENC2THL(CMC_Setup& setup) {
+    return EncodeRegister(setup, "ENC2THL", Inputs{"Resolution"},
+                          [](double resolution) { return kTwoPow32 / resolution; });
+}
+
+int Encode_DBTTH(CMC_Setup& setup) {
+    // log2 is exact for the powers of two a resolution is.
+    return EncodeRegister(setup, "DBTTH", Inputs{"Resolution"},
+                          [](double resolution) { return kPositionBits - std::log2(resolution); });
+}
+
+// --- PWM timing and drive protections ---
+
+int Encode_PWMPER(CMC_Setup& setup) { return EncodePwmCounts(setup, "PWMPER", kPwmCountsPerTick); }
+
+int Encode_AD4OFF(CMC_Setup& setup) { return EncodePwmCounts(setup, "AD4OFF", kHalfPwmCountsPerTick); }
+
+int Encode_CVDC(CMC_Setup& setup) { return EncodePwmCounts(setup, "CVDC", kHalfPwmCountsPerTick); }
+
+int Encode_T2MAXPROT(CMC_Setup& setup) {
+    return EncodeRegister(setup, "T2MAXPROT",
+                          Inputs{"Temp_2", "DriveTempSensorGain", "DriveTempOutputAt0oC", "ADCrange"},
+                          [&setup](double temp_C, double gain_VperC, double at0_V, double adcRange_V) {
+                              return GetADCFullScale(setup) * (at0_V + gain_VperC * temp_C) / adcRange_V;
+                          });
+}
+
+int Encode_UMAXPROT(CMC_Setup& setup) {
+    return EncodeRegister(setup, "UMAXPROT", Inputs{"UMAX_PROT"},
+                          [&setup](double umax_V) { return std::trunc(umax_V * GetVdcScale(setup)); });
+}
+
+int Encode_UMINPROT(CMC_Setup& setup) { return EncodeScaled(setup, "UMINPROT", "UMIN_PROT", GetVdcScale); }
+
+int Encode_II2TPROT_D(CMC_Setup& setup) {
+    return EncodeScaled(setup, "II2TPROT_D", "InPS", GetCurrentScale, Unit::Internal);
+}
+
+int Encode_SFI2T_D(CMC_Setup& setup) { return EncodeI2tTimeScale(setup, "SFI2T_D", "t_I2t_D"); }
+
+int Encode_I2TINTLIM_D(CMC_Setup& setup) {
+    return EncodeRegister(setup, "I2TINTLIM_D", Inputs{"I_I2t_D", "InPS"}, [&setup](double i_A, double inPS_A) {
+        return I2tIntegralLimit(i_A, inPS_A, GetCurrentScale(setup));
+    });
+}
+
+int Encode_II2TWARLIM_D(CMC_Setup& setup) {
+    return EncodeRegister(setup, "II2TWARLIM_D", Inputs{"I_I2t_D", "t_I2t_D", "InPS"},
+                          [&setup](double i_A, double t_s, double inPS_A) {
+                              return I2tWarningLimit(t_s, i_A, inPS_A, GetCurrentScale(setup));
+                          });
+}
+
+// --- Configuration registers ---
+
+int Encode_SATPWM(CMC_Setup& setup) {
+    return EncodeRegister(setup, "SATPWM", Inputs{"CurrentMeasurementType", "PWM_freq"},
+                          [](double measurementType, double pwm_Hz) {
+                              return IsNonZero(measurementType) ? pwm_Hz * kSatPwmPerHz : 0.0;
+                          });
+}
+
+int Encode_MTSTYPE(CMC_Setup& setup) {
+    return EncodeRegister(setup, "MTSTYPE", Inputs{"Motor_TempSensor_Type"},
+                          [](double sensorType) { return Truncate(sensorType) == 1 ? 1.0 : 0.0; });
+}
+
+int Encode_AAR_table(CMC_Setup& setup) {
+    return EncodeRegister(setup, "AAR_table", Inputs{"Axis_ID_list"}, [](double axisId) {
+        return IsNonZero(axisId) ? axisId + kAxisIdOffset : 0.0;
+    });
+}
+
+int Encode_SCR(CMC_Setup& setup) { return EncodeFlagRegister(setup, kScr); }
+int Encode_OSR(CMC_Setup& setup) { return EncodeFlagRegister(setup, kOsr); }
+int Encode_PCR(CMC_Setup& setup) { return EncodeFlagRegister(setup, kPcr); }
+
+int Encode_ASR(CMC_Setup& setup) {
+    Reads find(setup);
+    std::optional<ComposedFlags> composed = ComposeFlags(setup, kAsr, find);
+    if (!composed) return 0;
+    bool reversed = false;
+    if (HasNegativeTransmissionOption(setup)) {
+        const CMC_Parameter* motor = find("Motor_transmission");
+        const CMC_Parameter* load = find("Load_transmission");
+        if (!find.ok()) return 0;
+        reversed = motor->GetValueInBaseUnit() / load->GetValueInBaseUnit() < 0.0;
+    }
+    return WriteBase(*composed->target,
+                     static_cast<double>(WithBits(composed->value, kAsrReversedTransmission, reversed)));
+}
+
+int Encode_ACR(CMC_Setup& setup) {
+    Reads find(setup);
+    CMC_Parameter* acr = find("ACR");
+    const CMC_Parameter* autoActivated = find("isAutoActivatedAfterPowerOn");
+    const CMC_Parameter* analogueReference = find("isAnalogueReference");
+    const CMC_Parameter* digitalReferenceType = find("DigitalReferenceType");
+    const CMC_Parameter* positionControlType = find("PositionControlType");
+    const CMC_Parameter* controlMode = find("ControlMode");
+    const CMC_Parameter* externalReference = find("ExternalReference");
+    if (!find.ok()) return 0;
+
+    std::uint32_t closedLoops = 0;
+    switch (Truncate(controlMode->GetValueInBaseUnit())) {
+        case kPositionMode:
+            closedLoops = Truncate(positionControlType->GetValueInBaseUnit()) == kPositionOverSpeed
+                              ? kAcrPositionLoop | kAcrSpeedLoop | kAcrCurrentLoop
+                              : kAcrPositionLoop | kAcrCurrentLoop;
+            break;
+        case kSpeedMode: closedLoops = kAcrSpeedLoop | kAcrCurrentLoop; break;
+        case kTorqueMode: closedLoops = kAcrCurrentLoop; break;
+        default: return 0;
+    }
+
+    const std::uint32_t d =
+        WithBits(RegisterBits(*acr), kAcrAutoActivate, IsSet(autoActivated->GetValueInBaseUnit())) & kMask16;
+    std::uint32_t e = d & ~(kAcrAnalogueReference | kAcrDigitalReference);
+    if (IsSet(externalReference->GetValueInBaseUnit())) {
+        if (IsSet(analogueReference->GetValueInBaseUnit())) {
+            e |= kAcrAnalogueReference;
+        } else {
+            e = WithBits(e | kAcrDigitalReference, kAcrDigitalReferenceType,
+                         Truncate(digitalReferenceType->GetValueInBaseUnit()) == 0);
+        }
+    }
+    e = (e & ~kAcrClosedLoops) | closedLoops;
+    const bool speedForward =
+        HasSpeedForward(setup) && IsSet(setup.GetParameterValueInInternalUnit("SpeedForward"));
+    e = WithBits(e, kAcrSpeedForward, speedForward);
+    if (HasFreezeControl(setup)) {
+        e = WithBits(e, kAcrFreezeControl, IsSet(setup.GetParameterValueInInternalUnit("isFreezeControl")));
+    }
+    return WriteBase(*acr, static_cast<double>(e));
+}
+
+// --- Controller gains ---
+
+int Encode_SFTKPI(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKpC); }
+int Encode_KPI(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKpC); }
+int Encode_SFTKII(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKiC); }
+int Encode_KII(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKiC); }
+int Encode_SFTKPS(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKpS); }
+int Encode_KPS(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKpS); }
+int Encode_SFTKIS(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKiS); }
+int Encode_KIS(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKiS); }
+int Encode_SFTKPP(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKpP); }
+int Encode_KPP(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKpP); }
+int Encode_SFTKIP(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKiP); }
+int Encode_KIP(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKiP); }
+int Encode_SFTKDP(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKdP); }
+int Encode_KDP(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKdP); }
+int Encode_SFTSFFW(CMC_Setup& setup) { return EncodeGainShift(setup, kGainKffS); }
+int Encode_KFFS(CMC_Setup& setup) { return EncodeGainMantissa(setup, kGainKffS); }
+
+int Encode_SFTAFFW(CMC_Setup& setup) {
+    return EncodeShiftOfAccelFeedforward(setup, "SFTAFFW", &AccelFeedforwardValue::sftaffw);
+}
+
+int Encode_SFTKFF(CMC_Setup& setup) {
+    return EncodeShiftOfAccelFeedforward(setup, "SFTKFF", &AccelFeedforwardValue::sftkff);
+}
+
+int Encode_KFFA(CMC_Setup& setup) {
+    return EncodeRegister(setup, "KFFA", Inputs{"KFFA_scl"}, [&setup](double gain) {
+        return EncodeAccelFeedforward(gain, GetAccelFeedforwardShift(setup)).kffa;
+    });
+}
+
+// --- Current loop ---
+
+int Encode_SATID(CMC_Setup& setup) { return EncodeCopyOfSatpwm(setup, "SATID"); }
+int Encode_SATIQ(CMC_Setup& setup) { return EncodeCopyOfSatpwm(setup, "SATIQ"); }
+
+int Encode_FILTERQ(CMC_Setup& setup) {
+    // A first-order filter: its coefficient 1 − exp(−a·T_C) in Q15, 32767 (pass-through) when off.
+    return EncodeRegister(
+        setup, "FILTERQ", Inputs{"isUseFilterOnCrtCtrlOutput", "FilterOnCurrentControllerOutput"},
+        [&setup](double useFilter, double a_perSecond) {
+            if (!IsNonZero(useFilter)) return kMaxRegister15;
+            return std::trunc((1.0 - std::exp(-a_perSecond * GetCurrentLoopPeriod(setup))) * kMaxRegister15);
+        });
+}
+
+int Encode_FFL(CMC_Setup& setup) {
+    return EncodeRegister(setup, "FFL", Inputs{"OffsetCurrent", "isCompensateGravitationalLoads"},
+                          [&setup](double offset_A, double compensate) {
+                              return IsNonZero(compensate) ? offset_A * GetCurrentScale(setup) : 0.0;
+                          });
+}
+
+// --- Saturations ---
+
+int Encode_IMAXS(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* ipSat = find("IPSatS");
+    const CMC_Parameter* ilim = find("IlimPS");
+    CMC_Parameter* imaxs = find("IMAXS");
+    if (!find.ok()) return 0;
+    return WriteSaturation(*imaxs, kMaxRegister15 - ipSat->GetValueInBaseUnit() / kPercent *
+                                                         ilim->GetValueInBaseUnit() * GetCurrentScale(setup));
+}
+
+int Encode_SATS(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* ilim = find("IlimPS");
+    CMC_Parameter* sats = find("SATS");
+    if (!find.ok()) return 0;
+    return WriteSaturation(*sats, kMaxRegister15 - ilim->GetValueInBaseUnit() * GetCurrentScale(setup));
+}
+
+int Encode_IMAXP(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* controlMode = find("ControlMode");
+    const CMC_Parameter* positionControlType = find("PositionControlType");
+    const CMC_Parameter* ipSat = find("IPSatP");
+    if (!find.ok()) return 0;
+    const bool limitsSpeed =
+        IsPositionOverSpeed(controlMode->GetValueInBaseUnit(), positionControlType->GetValueInBaseUnit());
+    const CMC_Parameter* limit = find(limitsSpeed ? "Limit_Speed" : "IlimPS");
+    CMC_Parameter* imaxp = find("IMAXP");
+    if (!find.ok()) return 0;
+    const double scale = limitsSpeed ? std::abs(GetLoadSpeedScale(setup)) : std::abs(GetCurrentScale(setup));
+    return WriteSaturation(*imaxp, kMaxRegister15 - limit->GetValueInBaseUnit() *
+                                                         (ipSat->GetValueInBaseUnit() / kPercent) * scale);
+}
+
+int Encode_SATP(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* positionControlType = find("PositionControlType");
+    const CMC_Parameter* limitSpeed = find("Limit_Speed");
+    const CMC_Parameter* ilim = find("IlimPS");
+    const CMC_Parameter* controlMode = find("ControlMode");
+    CMC_Parameter* satp = find("SATP");
+    if (!find.ok()) return 0;
+    const bool limitsSpeed =
+        IsPositionOverSpeed(controlMode->GetValueInBaseUnit(), positionControlType->GetValueInBaseUnit());
+    const std::optional<double> limit_counts = InternalValue(limitsSpeed ? *limitSpeed : *ilim);
+    if (!limit_counts) return 0;
+    return WriteSaturation(*satp, kMaxRegister15 - *limit_counts);
+}
+
+int Encode_KDFP(CMC_Setup& setup) {
+    return EncodeRegister(setup, "KDFP", Inputs{"filter_D"}, [](double filter) { return filter * kMaxRegister15; });
+}
+
+// --- Motor protections and control errors ---
+
+int Encode_IMAXPROT(CMC_Setup& setup) { return EncodeScaled(setup, "IMAXPROT", "Imax_Prot", GetCurrentScale); }
+
+int Encode_TIMAXPROT(CMC_Setup& setup) { return EncodeSamples(setup, "TIMAXPROT", "time_Imax_Prot"); }
+
+int Encode_ERRMAX(CMC_Setup& setup) { return EncodeScaled(setup, "ERRMAX", "ERR_position", AbsLoadPositionScale); }
+
+int Encode_TERRMAX(CMC_Setup& setup) {
+    return EncodeCheckTime(setup, "TERRMAX", "time_ERR_pos", "isPositionControlError");
+}
+
+int Encode_SERRMAX(CMC_Setup& setup) { return EncodeScaled(setup, "SERRMAX", "ERR_speed", AbsLoadSpeedScale); }
+
+int Encode_TSERRMAX(CMC_Setup& setup) {
+    return EncodeCheckTime(setup, "TSERRMAX", "time_ERR_spd", "isSpeedControlError");
+}
+
+int Encode_T1MAXPROT(CMC_Setup& setup) {
+    return EncodeRegister(setup, "T1MAXPROT", Inputs{}, [] { return kMaxRegister15; });
+}
+
+int Encode_II2TPROT_M(CMC_Setup& setup) { return EncodeScaled(setup, "II2TPROT_M", "In", GetCurrentScale); }
+
+int Encode_SFI2T_M(CMC_Setup& setup) { return EncodeI2tTimeScale(setup, "SFI2T_M", "t_I2t_M"); }
+
+int Encode_I2TINTLIM_M(CMC_Setup& setup) {
+    return EncodeRegister(setup, "I2TINTLIM_M", Inputs{"I_I2t_M", "In"}, [&setup](double i_A, double in_A) {
+        return I2tIntegralLimit(i_A, in_A, GetCurrentScale(setup));
+    });
+}
+
+int Encode_I2TWARLIM_M(CMC_Setup& setup) {
+    return EncodeRegister(setup, "I2TWARLIM_M", Inputs{"t_I2t_M", "I_I2t_M", "In"},
+                          [&setup](double t_s, double i_A, double in_A) {
+                              return I2tWarningLimit(t_s, i_A, in_A, GetCurrentScale(setup));
+                          });
+}
+
+// --- Software limits ---
+
+int Encode_NegativeSWLS(CMC_Setup& setup) {
+    return EncodeSoftwareLimit(setup, "Negative_SWLS", "SWNEGLS", "SWPOSLS");
+}
+
+int Encode_PositiveSWLS(CMC_Setup& setup) {
+    return EncodeSoftwareLimit(setup, "Positive_SWLS", "SWPOSLS", "SWNEGLS");
+}
+
+// --- External reference ---
+
+int Encode_CACC(CMC_Setup& setup) {
+    return EncodeScaled(setup, "CACC", "ErefMaxAcceleration", AbsLoadAccelerationScale);
+}
+
+int Encode_CSPD(CMC_Setup& setup) { return EncodeScaled(setup, "CSPD", "ErefMaxSpeed", AbsLoadSpeedScale); }
+
+int Encode_CADIN(CMC_Setup& setup) { return EncodeSpanPart(setup, "CADIN", &SpanSplit::counts); }
+int Encode_SFTADIN(CMC_Setup& setup) { return EncodeSpanPart(setup, "SFTADIN", &SpanSplit::shift); }
+
+int Encode_AD5OFF(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* controlMode = find("ControlMode");
+    const CMC_Parameter* posMin = find("POS_min");
+    const CMC_Parameter* spdMin = find("SPD_min");
+    const CMC_Parameter* crtMin = find("CRT_min");
+    CMC_Parameter* ad5off = find("AD5OFF");
+    if (!find.ok()) return 0;
+    const CMC_Parameter* offset = nullptr;
+    switch (Truncate(controlMode->GetValueInBaseUnit())) {
+        case kPositionMode: offset = posMin; break;
+        case kSpeedMode: offset = spdMin; break;
+        case kTorqueMode: offset = crtMin; break;
+        default: return 0;
+    }
+    const std::optional<double> offset_counts = InternalValue(*offset);
+    if (!offset_counts) return 0;
+    return WriteInternal(*ad5off, *offset_counts);
+}
+
+int Encode_FILTER1(CMC_Setup& setup) {
+    return EncodeRegister(setup, "FILTER1", Inputs{"UseFilter", "filter", "Ts_S"},
+                          [](double useFilter, double a_perSecond, double ts_s) {
+                              if (!IsNonZero(useFilter)) return kMaxRegister15;
+                              return (1.0 - std::exp(-a_perSecond * ts_s)) * kMaxRegister15;
+                          });
+}
+
+int Encode_LEVEL_AD5(CMC_Setup& setup) {
+    return EncodeRegister(setup, "LEVEL_AD5", Inputs{"DeadBand_Point", "AnalogueInputsRange"},
+                          [&setup](double point_V, double range_V) {
+                              const bool bipolar = Truncate(range_V) == kBipolarInputSpan_V;
+                              const double fromBottom_V = bipolar ? point_V + kBipolarInputOffset_V : point_V;
+                              return GetADCFullScale(setup) * fromBottom_V / range_V;
+                          });
+}
+
+int Encode_E_LEVEL_AD5(CMC_Setup& setup) {
+    return EncodeRegister(
+        setup, "E_LEVEL_AD5", Inputs{"DeadBand_Range", "AnalogueInputsRange"},
+        [&setup](double band_V, double range_V) { return band_V * GetADCFullScale(setup) / range_V; });
+}
+
+// --- Start-up, brake resistor, inputs ---
+
+int Encode_GEAR(CMC_Setup& setup) {
+    return EncodeRegister(setup, "GEAR", Inputs{"GEARSLAVE", "GEARMASTER"},
+                          [](double slave, double master) { return slave / master; });
+}
+
+int Encode_T1ONA(CMC_Setup& setup) { return EncodeStartTime(setup, "T1ONA"); }
+
+int Encode_T1ONB(CMC_Setup& setup) { return EncodeStartTime(setup, "T1ONB"); }
+
+int Encode_REFTST(CMC_Setup& setup) { return EncodeStartVoltage(setup, "REFTST"); }
+
+int Encode_RINCTST(CMC_Setup& setup) { return EncodeStartVoltage(setup, "RINCTST"); }
+
+int Encode_BRAKELIM(CMC_Setup& setup) { return EncodeScaled(setup, "BRAKELIM", "Vbrake", GetVdcScale); }
+
+int Encode_DIGIN_ACTIVE_LEVEL(CMC_Setup& setup) { return EncodeFlagRegister(setup, kDigin); }
+int Encode_UPGRADE(CMC_Setup& setup) { return EncodeFlagRegister(setup, kUpgrade); }
+int Encode_LSS_Active(CMC_Setup& setup) { return EncodeFlagRegister(setup, kLss); }
+
+// --- Motor brake, freeze control, transmission, absolute start ---
+
+int Encode_BRAKECFG(CMC_Setup& setup) {
+    Reads find(setup);
+    const CMC_Parameter* brake = find("isMotorBrake");
+    const CMC_Parameter* output = find("MotorBrake_output");
+    CMC_Parameter* brakecfg = find("BRAKECFG");
+    if (!find.ok()) return 0;
+    // An output port without a pin would put the host's "no pin" (−1) into the pin byte.
+    const int pin = setup.GetIOPinFromPort(Truncate(output->GetValueInInternalUnit()));
+    if (pin < 0) return 0;
+    const std::uint32_t enabled = IsNonZero(brake->GetValueInInternalUnit()) ? 1U : 0U;
+    const std::uint32_t value = (static_cast<std::uint32_t>(pin) << kBrakePinShift) | enabled;
+    return WriteInternal(*brakecfg, static_cast<double>(value));
+}
+
+int Encode_BRAKEAPPLYDELAY(CMC_Setup& setup) {
+    return EncodeSamples(setup, "BRAKEAPPLYDELAY", "MotorBrake_applytime");
+}
+
+int Encode_BRAKERELEASEDELAY(CMC_Setup& setup) {
+    return EncodeSamples(setup, "BRAKERELEASEDELAY", "MotorBrake_releasetime");
+}
+
+int Encode_POSOKLIM_FC(CMC_Setup& setup) {
+    return EncodeScaled(setup, "POSOKLIM_FC", "FreezeControl_errband", AbsLoadPositionScale);
+}
+
+int Encode_TONPOSOK_FC(CMC_Setup& setup) { return EncodeSamples(setup, "TONPOSOK_FC", "FreezeControl_time"); }
+
+int Encode_TRANSMISSION(CMC_Setup& setup) {
+    return EncodeRegister(setup, "TRANSMISSION", Inputs{"Motor_transmission", "Load_transmission"},
+                          [](double motor, double load) {
+                              const double ratio = motor / load;
+                              if (!std::isfinite(ratio)) return ratio;  // no direction without a ratio
+                              return ratio < 0.0 ? -1.0 : 1.0;
+                          });
+}
+
+int Encode_ABSTART_MINMOVE(CMC_Setup& setup) {
+    return EncodeRegister(setup, "ABSTART_MINMOVE", Inputs{"PolePitch", "Resolution"},
+                          [&setup](double polePitch_m, double resolution) {
+                              return resolution / polePitch_m * GetAbsoluteStartMinMovePercent(setup) / kPercent;
+                          });
+}
+
+int EncodeBiquadChain(CMC_Setup& setup) {
+    BiquadFilterChain chain;
+    return chain.ComputeBiquadChain(setup);
+}
+
+// --- The pass ---
+
+namespace {
+
+using EncodeStep = int (*)(CMC_Setup&);
+using FeatureProbe = bool (*)(const CMC_Setup&);
+
+struct EncodeGroup {
+    FeatureProbe probe;  // null: always run
+    std::span<const EncodeStep> steps;
+};
+
+constexpr EncodeStep kResolutionSteps[] = {Encode_MECRESL, Encode_ENC2THL, Encode_DBTTH};
+constexpr EncodeStep kTimingSteps[] = {Encode_PWMPER,    Encode_AD4OFF,   Encode_CVDC,
+                                       Encode_T2MAXPROT, Encode_UMAXPROT, Encode_UMINPROT};
+constexpr EncodeStep kDriveI2tSteps[] = {Encode_II2TPROT_D, Encode_SFI2T_D, Encode_I2TINTLIM_D};
+constexpr EncodeStep kDriveI2tWarningSteps[] = {Encode_II2TWARLIM_D};
+constexpr EncodeStep kConfigurationSteps[] = {Encode_SATPWM, Encode_MTSTYPE, Encode_AAR_table, Encode_SCR,
+                                              Encode_OSR,    Encode_ASR,     Encode_PCR,       Encode_ACR};
+constexpr EncodeStep kCurrentLoopSteps[] = {Encode_SFTKPI, Encode_KPI,   Encode_SFTKII, Encode_KII,
+                                            Encode_SATID,  Encode_SATIQ, Encode_FILTERQ};
+constexpr EncodeStep kGravitySteps[] = {Encode_FFL};
+constexpr EncodeStep kSpeedLoopSteps[] = {Encode_SFTKPS, Encode_KPS,   Encode_SFTKIS,
+                                          Encode_KIS,    Encode_IMAXS, Encode_SATS};
+constexpr EncodeStep kPositionLoopSteps[] = {Encode_SFTKPP, Encode_KPP,  Encode_SFTKIP,
+                                             Encode_KIP,    Encode_SFTKDP, Encode_KDP,
+                                             Encode_KDFP,   Encode_IMAXP, Encode_SATP};
+constexpr EncodeStep kFeedforwardSteps[] = {Encode_SFTSFFW, Encode_KFFS, Encode_SFTAFFW, Encode_SFTKFF,
+                                            Encode_KFFA};
+constexpr EncodeStep kErrorSteps[] = {Encode_IMAXPROT, Encode_TIMAXPROT, Encode_ERRMAX,   Encode_TERRMAX,
+                                      Encode_SERRMAX,  Encode_TSERRMAX,  Encode_T1MAXPROT};
+constexpr EncodeStep kMotorI2tSteps[] = {Encode_II2TPROT_M, Encode_SFI2T_M, Encode_I2TINTLIM_M};
+constexpr EncodeStep kMotorI2tWarningSteps[] = {Encode_I2TWARLIM_M};
+constexpr EncodeStep kSoftwareLimitSteps[] = {Encode_NegativeSWLS, Encode_PositiveSWLS};
+constexpr EncodeStep kReferenceLimitSteps[] = {Encode_CACC, Encode_CSPD};
+constexpr EncodeStep kAnalogueInputSteps[] = {Encode_CADIN,   Encode_SFTADIN,   Encode_AD5OFF,
+                                              Encode_FILTER1, Encode_LEVEL_AD5, Encode_E_LEVEL_AD5};
+constexpr EncodeStep kStartAndInputSteps[] = {Encode_GEAR,    Encode_T1ONA,    Encode_T1ONB,
+                                              Encode_REFTST,  Encode_RINCTST,  Encode_BRAKELIM,
+                                              Encode_DIGIN_ACTIVE_LEVEL, Encode_UPGRADE};
+constexpr EncodeStep kLssSteps[] = {Encode_LSS_Active};
+constexpr EncodeStep kMotorBrakeSteps[] = {Encode_BRAKECFG, Encode_BRAKEAPPLYDELAY, Encode_BRAKERELEASEDELAY};
+constexpr EncodeStep kFreezeControlSteps[] = {Encode_POSOKLIM_FC, Encode_TONPOSOK_FC};
+constexpr EncodeStep kTransmissionSteps[] = {Encode_TRANSMISSION};
+constexpr EncodeStep kAbsoluteStartSteps[] = {Encode_ABSTART_MINMOVE};
+constexpr EncodeStep kBiquadSteps[] = {EncodeBiquadChain};
+
+// Resolution (DBTTH) and timing (PWMPER) come first: K_P, K_V, K_A, T_C and T_S of every later
+// step are computed from them.
+constexpr EncodeGroup kRegisterPass[] = {
+    {nullptr, kResolutionSteps},
+    {nullptr, kTimingSteps},
+    {nullptr, kDriveI2tSteps},
+    {HasI2tWarningLimits, kDriveI2tWarningSteps},
+    {nullptr, kConfigurationSteps},
+    {nullptr, kCurrentLoopSteps},
+    {HasGravityCompensation, kGravitySteps},
+    {nullptr, kSpeedLoopSteps},
+    {nullptr, kPositionLoopSteps},
+    {nullptr, kFeedforwardSteps},
+    {nullptr, kErrorSteps},
+    {nullptr, kMotorI2tSteps},
+    {HasI2tWarningLimits, kMotorI2tWarningSteps},
+    {HasSoftwareLimits, kSoftwareLimitSteps},
+    {nullptr, kReferenceLimitSteps},
+    {HasAnalogueInput, kAnalogueInputSteps},
+    {nullptr, kStartAndInputSteps},
+    {HasLssSaveFlags, kLssSteps},
+    {HasMotorBrake, kMotorBrakeSteps},
+    {HasFreezeControl, kFreezeControlSteps},
+    {HasTransmissionRegister, kTransmissionSteps},
+    {HasAbsoluteStartMinMove, kAbsoluteStartSteps},
+    {HasBiquadFilters, kBiquadSteps},
+};
+
+}  // namespace
+
+void UpdateRegistersFromParameters(CMC_Setup& setup) {
+    for (const EncodeGroup& group : kRegisterPass) {
+        if (group.probe && !group.probe(setup)) continue;
+        for (EncodeStep step : group.steps) step(setup);
+    }
+}
+
+}  // namespace pelmora

@@ -1,0 +1,161 @@
+#include "ControllerDesign.h"
+
+#include "TestSetup.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+using namespace testing_support;
+
+namespace {
+
+// T_C = 50 µs, T_S = 500 µs, K_I = 65472 / 16 = 4092 counts/A, K_U = 65534 / (48 V · 1.1),
+// 4096 counts per 32 mm pole pitch: K_PM = 128000 /m, K_VM = 64.
+const std::vector<ParameterSpec> kDrive = {{"DSP_freq", 60e6}, {"PWMPER", 1500}, {"CLPER", 1}, {"SLPER", 10},
+                                           {"Vdc", 48},        {"ImaxPS", 8},     {"DBTTH", 4}};
+constexpr double kUPerI = 65534.0 / 52.8 / 4092.0;  // K_U / K_I
+// A 1.5 kg slider on a 20 N/A motor: PolePitch · Mt · K_I / Kf over K_VM and over K_PM.
+constexpr double kSpeedPlant = 0.048 * 4092.0 / 20.0 / 64.0;
+constexpr double kPositionPlant = 0.048 * 4092.0 / 20.0 / 128000.0;
+constexpr double kUnset = 7.0;  // every gain before a design
+
+struct Loop {
+    const char* name;
+    std::function<int(CMC_Setup&)> design;
+    std::vector<ParameterSpec> parameters;  // in the order the design looks them up
+    std::vector<const char*> outputs;
+};
+
+const Loop kCurrent = {"current", pelmora::DesignCurrentController,
+                       {{"MotorPhaseConnectionType", 0}, {"L", 1.5e-3}, {"R", 3}, {"Kp_C_scl", kUnset},
+                        {"Ki_C_scl", kUnset}, {"PB_C", 4000}, {"Dump_C", 1}},
+                       {"Kp_C_scl", "Ki_C_scl"}};
+const Loop kSpeed = {"speed", pelmora::DesignSpeedController,
+                     {{"Ki_S_scl", kUnset}, {"Kp_S_scl", kUnset}, {"Mt", 1.5}, {"PolePitch", 0.032}, {"Kf", 20},
+                      {"PB_S", 300}, {"Dump_S", 1}},
+                     {"Kp_S_scl", "Ki_S_scl"}};
+// The position loop driving the current loop directly.
+const Loop kPosition = {"position", pelmora::DesignPositionController,
+                        {{"Ki_P_scl", kUnset}, {"Kp_P_scl", kUnset}, {"Kd_P_scl", kUnset}, {"PositionControlType", 0},
+                         {"PB_P", 60}, {"Dump_P", 1}, {"Mt", 1.5}, {"PolePitch", 0.032}, {"Kf", 20}},
+                        {"Kp_P_scl", "Ki_P_scl", "Kd_P_scl"}};
+
+std::unique_ptr<CMC_Setup> Build(const Loop& loop, const std::vector<ParameterSpec>& changes = {},
+                                 const std::vector<std::string>& without = {}) {
+    auto setup = std::make_unique<CMC_Setup>();
+    for (const auto* list : {&kDrive, &loop.parameters, &changes}) {
+        for (const ParameterSpec& p : *list) {
+            if (std::find(without.begin(), without.end(), p.name) == without.end()) Put(*setup, p);
+        }
+    }
+    return setup;
+}
+
+double Value(const CMC_Setup& setup, const char* name) { return setup.GetParameterValueInBaseUnit(name); }
+
+void ExpectGain(const CMC_Setup& setup, const char* name, double expected) {
+    EXPECT_NEAR(Value(setup, name), expected, std::abs(expected) * 1e-12) << name;
+}
+
+struct CurrentCase {
+    const char* name;
+    double connection, l_H, r_ohm, rPhase_ohm;
+    double kp, ki;  // in units of c = R_ph · K_U / K_I
+};
+
+TEST(ControllerDesign, CurrentLoopTakesTheBranchOfItsTimeConstant) {
+    // ω = 4000, ζ = 1. Slow plant: Kp = 2ζωτ − 1, Ki = ω²τT_C; otherwise Kp = τ / (2√2·T_C) − 1,
+    // Ki = ω·T_C. 4e-4 / 2 is exactly 4 · T_C in doubles.
+    const CurrentCase cases[] = {
+        {"slow plant, τ = 500 µs", 0, 1.5e-3, 3, 3, 3.0, 0.4},
+        {"connection 1 divides R by 3 but keeps τ", 1, 1.5e-3, 3, 1, 3.0, 0.4},
+        {"τ exactly 4·T_C is fast", 0, 4e-4, 2, 2, std::sqrt(2.0) - 1.0, 0.2},
+        {"τ just above 4·T_C is slow", 0, std::nextafter(4e-4, 1.0), 2, 2, 0.6, 0.16},
+        {"τ below 2√2·T_C: negative Kp, written as is", 0, 1e-4, 2, 2, 0.5 / std::sqrt(2.0) - 1.0, 0.2},
+    };
+    for (const CurrentCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto setup = Build(kCurrent, {{"MotorPhaseConnectionType", c.connection}, {"L", c.l_H}, {"R", c.r_ohm}});
+        ASSERT_EQ(pelmora::DesignCurrentController(*setup), 1);
+        ExpectGain(*setup, "Kp_C_scl", c.kp * c.rPhase_ohm * kUPerI);
+        EXPECT_NEAR(Value(*setup, "Ki_C_scl"), c.ki * c.rPhase_ohm * kUPerI, 1e-9);
+    }
+}
+
+TEST(ControllerDesign, SpeedAndDirectPositionGains) {
+    auto speed = Build(kSpeed);
+    ASSERT_EQ(pelmora::DesignSpeedController(*speed), 1);
+    ExpectGain(*speed, "Kp_S_scl", 2.0 * 300 * kSpeedPlant);        // 2ζω
+    ExpectGain(*speed, "Ki_S_scl", 300.0 * 300 * 5e-4 * kSpeedPlant);  // ω²·T_S
+
+    auto position = Build(kPosition);
+    ASSERT_EQ(pelmora::DesignPositionController(*position), 1);
+    // (s + ω)(s² + 2ζωs + ω²) = s³ + B·s² + B·ω·s + ω³, B = (2ζ + 1)·ω = 180.
+    ExpectGain(*position, "Kd_P_scl", 180.0 / 5e-4 * kPositionPlant);
+    ExpectGain(*position, "Kp_P_scl", 180.0 * 60 * kPositionPlant);
+    ExpectGain(*position, "Ki_P_scl", 60.0 * 60 * 60 * 5e-4 * kPositionPlant);
+}
+
+TEST(ControllerDesign, PositionOverSpeedLoopNeedsNoMotorDataAndClearsKd) {
+    auto setup = Build(kPosition, {{"PositionControlType", 1}}, {"Mt", "PolePitch", "Kf"});
+    TakeCollectedErrors();
+    ASSERT_EQ(pelmora::DesignPositionController(*setup), 1);
+    EXPECT_TRUE(TakeCollectedErrors().empty());
+    ExpectGain(*setup, "Kp_P_scl", 120.0 * 5e-4);  // 2ζω · K_VM / K_PM, and K_VM / K_PM = T_S
+    ExpectGain(*setup, "Ki_P_scl", 3600.0 * 5e-4 * 5e-4);
+    EXPECT_EQ(Value(*setup, "Kd_P_scl"), 0.0);
+}
+
+TEST(ControllerDesign, DoublingTheBandwidth) {
+    const std::vector<std::tuple<const Loop*, const char*, const char*, double>> cases = {
+        {&kSpeed, "PB_S", "Kp_S_scl", 2}, {&kSpeed, "PB_S", "Ki_S_scl", 4},
+        {&kPosition, "PB_P", "Kd_P_scl", 2}, {&kPosition, "PB_P", "Kp_P_scl", 4}, {&kPosition, "PB_P", "Ki_P_scl", 8}};
+    for (const auto& [loop, bandwidth, output, factor] : cases) {
+        SCOPED_TRACE(output);
+        auto once = Build(*loop);
+        auto twice = Build(*loop, {{bandwidth, 2 * once->GetParameterValueInBaseUnit(bandwidth)}});
+        ASSERT_EQ(loop->design(*once), 1);
+        ASSERT_EQ(loop->design(*twice), 1);
+        ExpectGain(*twice, output, factor * Value(*once, output));
+    }
+}
+
+TEST(ControllerDesign, MissingParameterIsReportedAndChangesNothing) {
+    for (const Loop* loop : {&kCurrent, &kSpeed, &kPosition}) {
+        for (const ParameterSpec& missing : loop->parameters) {
+            SCOPED_TRACE(std::string(loop->name) + " without " + missing.name);
+            auto setup = Build(*loop, {}, {missing.name});
+            TakeCollectedErrors();
+            EXPECT_EQ(loop->design(*setup), 0);
+            const std::vector<std::string> errors = TakeCollectedErrors();
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_NE(errors[0].find(missing.name), std::string::npos) << errors[0];
+            for (const char* output : loop->outputs) {
+                if (output != missing.name) {
+                    EXPECT_EQ(Value(*setup, output), kUnset) << output;
+                }
+            }
+        }
+    }
+}
+
+TEST(ControllerDesign, NonFiniteDesignWritesNothing) {
+    const std::vector<std::pair<const Loop*, ParameterSpec>> cases = {
+        {&kCurrent, {"R", 0}}, {&kSpeed, {"Kf", 0}}, {&kSpeed, {"SLPER", 0}}, {&kPosition, {"Kf", 0}},
+        {&kPosition, {"SLPER", 0}},  // only Kd is infinite; Kp and Ki stay too
+    };
+    for (const auto& [loop, zero] : cases) {
+        SCOPED_TRACE(std::string(loop->name) + ", " + zero.name + " = 0");
+        auto setup = Build(*loop, {zero});
+        EXPECT_EQ(loop->design(*setup), 0);
+        for (const char* output : loop->outputs) EXPECT_EQ(Value(*setup, output), kUnset) << output;
+    }
+}
+
+}  // namespace
