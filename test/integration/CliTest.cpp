@@ -163,3 +163,37 @@ TEST(TypedQuantity, NumbersWithOptionalUnitsAreSplitExactly) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Cli, PassesChangeNoFileWithoutOutputAndSaveWithIt) {
+    const std::string path = SaveDefault("axis.json");
+    const std::string before = Slurp(path);
+    for (const char* command : {"compute", "encode"}) {
+        SCOPED_TRACE(command);
+        const RunResult run = Pelmora(std::string(command) + " '" + path + "'");
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(Slurp(path), before);
+        EXPECT_EQ(run.err, "");
+    }
+    // A changed gain reaches its registers through encode, and only the output file changes.
+    ASSERT_EQ(Pelmora("set '" + path + "' Kp_C_scl=3").exitCode, 0);
+    const std::string out = (m_dir / "encoded.json").string();
+    ASSERT_EQ(Pelmora("encode '" + path + "' -o '" + out + "'").exitCode, 0);
+    EXPECT_EQ(ValueIn(out, "SFTKPI"), 2);
+    EXPECT_DOUBLE_EQ(ValueIn(out, "KPI"), 32767 * 3 / 4.0);
+}
+
+TEST_F(Cli, JsonOutputHoldsEveryParameterAndOption) {
+    const RunResult run = Pelmora("compute --json");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const SetupLoadResult setup = LoadDefaultSetup();
+    const std::string count = "\"name\"";
+    std::size_t names = 0;
+    for (std::size_t at = run.out.find(count); at != std::string::npos; at = run.out.find(count, at + 1)) ++names;
+    EXPECT_EQ(names, static_cast<std::size_t>(setup.setup->GetParameters().GetParametersCount()));
+    EXPECT_NE(run.out.find("\"IsClosedPosition\""), std::string::npos);
+    EXPECT_EQ(Pelmora("encode a.json b.json").exitCode, 2);
+}
+
+}  // namespace

@@ -79,3 +79,25 @@ TEST(PluginLoading, AMissingLibraryIsAClearError) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PluginComputeAllOptions, BringsTheOptionsInStepWithTheRegisters) {
+    PluginLibrary plugin;
+    ASSERT_TRUE(plugin.Load(PELMORA_PLUGIN_PATH)) << plugin.Error();
+    SetupLoadResult loaded = LoadDefaultSetup();
+    ASSERT_TRUE(loaded) << loaded.error;
+    CMC_Setup& setup = *loaded.setup;
+    plugin.Attach(setup);
+    // Speed mode in the axis control register: the options follow it.
+    setup.FindParameter("ACR")->SetValueInBaseUnit(0x0300);
+    TakeCollectedErrors();
+    plugin.ComputeAllOptions(&setup);
+    EXPECT_TRUE(TakeCollectedErrors().empty());
+    EXPECT_EQ(setup.GetParameterValueInBaseUnit("ControlMode"), 1);
+    EXPECT_EQ(setup.GetOptionNoError("IsClosedPosition"), "0");
+    EXPECT_EQ(setup.GetOptionNoError("IsClosedSpeed"), "1");
+    EXPECT_EQ(*plugin.VovSinusoidalMode, 0);
+}
+
+}  // namespace
