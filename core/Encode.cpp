@@ -156,24 +156,24 @@ struct ComposedFlags {
 
 // Looks up the register (when it is read) and then each present flag in table order, composing
 // the new value on the way; nothing when one is missing.
-std::optional<ComposedFlags> ComposeFlags(CMC_Setup& setup, const FlagRegister& spec, Reads& find) {
-    CMC_Parameter* target = spec.readsRegister ? find(spec.name) : nullptr;
-    std::uint32_t value = target ? RegisterBits(*target) & spec.kept : 0U;
-    for (const FlagField& field : spec.fields) {
+std::optional<ComposedFlags> ComposeFlags(CMC_Setup& setup, const FlagRegister& layout, Reads& find) {
+    CMC_Parameter* target = layout.readsRegister ? find(layout.name) : nullptr;
+    std::uint32_t value = target ? RegisterBits(*target) & layout.kept : 0U;
+    for (const FlagField& field : layout.fields) {
         if (field.present && !field.present(setup)) continue;
         const CMC_Parameter* flag = find(field.flag);
         if (!flag) break;
         const bool on = field.isOn(flag->GetValueInBaseUnit());
         value = (value & ~field.field) | (on ? field.whenOn : field.whenOff);
     }
-    if (!spec.readsRegister) target = find(spec.name);
+    if (!layout.readsRegister) target = find(layout.name);
     if (!find.ok()) return std::nullopt;
     return ComposedFlags{target, value};
 }
 
-int EncodeFlagRegister(CMC_Setup& setup, const FlagRegister& spec) {
+int EncodeFlagRegister(CMC_Setup& setup, const FlagRegister& layout) {
     Reads find(setup);
-    const std::optional<ComposedFlags> composed = ComposeFlags(setup, spec, find);
+    const std::optional<ComposedFlags> composed = ComposeFlags(setup, layout, find);
     if (!composed) return 0;
     return WriteBase(*composed->target, static_cast<double>(composed->value));
 }

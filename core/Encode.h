@@ -28,7 +28,8 @@ int Encode_UMINPROT(CMC_Setup& setup);
 int Encode_II2TPROT_D(CMC_Setup& setup);
 int Encode_SFI2T_D(CMC_Setup& setup);
 int Encode_I2TINTLIM_D(CMC_Setup& setup);
-// Never below 0: a warning time under 2 s would otherwise make the limit negative.
+// (1 − 2 s / t_I2t_D) of the integral limit, and 0 (warn at once) rather than negative when
+// t_I2t_D is under 2 s. I2TWARLIM_M likewise.
 int Encode_II2TWARLIM_D(CMC_Setup& setup);
 
 // --- Configuration registers ---
@@ -94,9 +95,10 @@ int Encode_SFI2T_M(CMC_Setup& setup);
 int Encode_I2TINTLIM_M(CMC_Setup& setup);
 int Encode_I2TWARLIM_M(CMC_Setup& setup);
 
-// --- Software limits: the lower load limit goes to SWNEGLS when K_P > 0, else (a reversing
-// transmission turns the directions round) to SWPOSLS; the upper one the other way. Nothing is
-// written when K_P is zero or not finite, since no direction can be chosen then. ---
+// --- Software limits ---
+// The lower load limit goes to SWNEGLS when K_P > 0, else (a reversing transmission turns the
+// directions round) to SWPOSLS; the upper one the other way. Nothing is written when K_P is zero
+// or not finite, since no direction can be chosen then.
 int Encode_NegativeSWLS(CMC_Setup& setup);
 int Encode_PositiveSWLS(CMC_Setup& setup);
 
