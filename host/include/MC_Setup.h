@@ -131,7 +131,8 @@ public:
     ParameterKind GetKind() const { return m_kind; }
 
     double GetValueInBaseUnit() const { return m_value; }
-    // Clamps to [min, max]; refuses (false, value unchanged) a value that is not finite.
+    // Clamps to [min, max], rounds registers and integers to the nearest whole number; refuses
+    // (false, value unchanged) a value that is not finite.
     bool SetValueInBaseUnit(double value);
     double GetValueInInternalUnit() const;
     // False, value unchanged, when the internal value has no finite base value.

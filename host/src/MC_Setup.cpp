@@ -213,7 +213,10 @@ bool CMC_Parameter::SetValueInBaseUnit(double value) {
         ReportError("Parameter " + m_name + ": the value is not a finite number and was refused.");
         return false;
     }
-    m_value = std::clamp(value, m_min, m_max);
+    // Registers and integer parameters hold whole numbers: the host stores the nearest one, so
+    // that a value encoded into registers snaps to what the drive can hold.
+    const bool whole = m_kind == ParameterKind::Register || m_kind == ParameterKind::Integer;
+    m_value = std::clamp(whole ? std::round(value) : value, m_min, m_max);
     return true;
 }
 

@@ -115,3 +115,55 @@ TEST(ComputeAll, RunsEveryStageOnASetupLackingMostParameters) {
 }
 
 }  // namespace
+
+#include "Encode.h"
+#include "MC_SetupFile.h"
+
+namespace {
+
+struct Snapshot {
+    std::string name;
+    double value, min, max;
+    std::string unit;
+    bool operator==(const Snapshot&) const = default;
+};
+
+std::vector<Snapshot> TakeAll(const CMC_Setup& setup) {
+    std::vector<Snapshot> all;
+    for (const auto& p : setup.GetParameters()) {
+        all.push_back({p->GetName(), p->GetValueInBaseUnit(), p->GetMinInBaseUnit(), p->GetMaxInBaseUnit(),
+                       p->GetUnitName()});
+    }
+    return all;
+}
+
+// The shipped setup is consistent: its registers are exactly the encoding of its parameters,
+// and recomputing its parameters from them changes nothing, so neither pass moves it.
+TEST(DefaultSetup, IsAFixedPointOfBothPasses) {
+    SetupLoadResult loaded = LoadDefaultSetup();
+    ASSERT_TRUE(loaded) << loaded.error;
+    CMC_Setup& setup = *loaded.setup;
+    AttachCoreScales(setup);
+    const std::vector<Snapshot> before = TakeAll(setup);
+    const auto options = setup.GetOptions();
+    TakeCollectedErrors();
+    for (const char* pass : {"registers", "everything", "registers"}) {
+        if (std::string(pass) == "registers") {
+            pelmora::UpdateRegistersFromParameters(setup);
+        } else {
+            pelmora::ComputeAll(setup);
+        }
+        const std::vector<Snapshot> after = TakeAll(setup);
+        for (std::size_t i = 0; i < before.size(); ++i) {
+            SCOPED_TRACE(std::string("after the ") + pass + " pass: " + before[i].name);
+            EXPECT_EQ(after[i].value, before[i].value);
+            EXPECT_EQ(after[i].min, before[i].min);
+            EXPECT_EQ(after[i].max, before[i].max);
+            EXPECT_EQ(after[i].unit, before[i].unit);
+        }
+        EXPECT_EQ(setup.GetOptions(), options);
+    }
+    EXPECT_TRUE(TakeCollectedErrors().empty());
+}
+
+}  // namespace

@@ -80,6 +80,28 @@ TEST_F(SetupModel, ValuesAreClampedToTheRangeAndNonFiniteValuesRefused) {
     EXPECT_FALSE(p->SetValueInBaseUnit(-kInf));
 }
 
+TEST_F(SetupModel, RegistersAndIntegersHoldTheNearestWholeNumber) {
+    struct Case {
+        ParameterKind kind;
+        double input;
+        double stored;
+    };
+    const Case cases[] = {
+        {ParameterKind::Register, 24575.25, 24575}, {ParameterKind::Register, 2.5, 3},
+        {ParameterKind::Register, -2.5, -3},        {ParameterKind::Register, 70000, 65535},
+        {ParameterKind::Integer, 6.7, 7},           {ParameterKind::Real, 24575.25, 24575.25},
+        {ParameterKind::Flag, 0.5, 0.5},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(static_cast<int>(c.kind)) + ": " + std::to_string(c.input));
+        CMC_Setup setup;
+        CMC_Parameter* p = setup.AddParameter("R", c.kind, UnitType::None, CMC_Units::Instance().BaseUnit(UnitType::None),
+                                              0, -65536, 65535);
+        EXPECT_TRUE(p->SetValueInBaseUnit(c.input));
+        EXPECT_EQ(p->GetValueInBaseUnit(), c.stored);
+    }
+}
+
 TEST_F(SetupModel, RangeChangesNeverInvertTheRangeAndKeepTheValueInside) {
     CMC_Setup setup;
     CMC_Parameter* p = setup.AddParameter("IlimPS", ParameterKind::Real, UnitType::Current,
