@@ -1,5 +1,6 @@
 #include "Commands.h"
 
+#include "Decode.h"
 #include "Encode.h"
 #include "MC_SetupFile.h"
 
@@ -328,6 +329,14 @@ int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, 
 int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options) {
     // The register pass is not one of the plug-in's entry points: the application runs the
     // plug-in's core for it directly.
-    return RunPass(ctx, "encode", args, options,
-                   [](const CommandContext&, CMC_Setup& setup) { pelmora::UpdateRegistersFromParameters(setup); });
+    return RunPass(ctx, "encode", args, options, [](const CommandContext&, CMC_Setup& setup) {
+        pelmora::UpdateRegistersFromParameters(setup);
+        // The time registers divide by the loop periods as the setup holds them, which a changed
+        // PWM frequency (pelmora set PWM_freq=...) has just made stale: bring the periods up to
+        // date from the new PWMPER and encode once more, so every time keeps its physical value.
+        pelmora::Decode_PWMperiod(setup);
+        pelmora::Decode_Ts_C(setup);
+        pelmora::Decode_Ts_S(setup);
+        pelmora::UpdateRegistersFromParameters(setup);
+    });
 }

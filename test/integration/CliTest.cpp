@@ -198,3 +198,21 @@ TEST_F(Cli, JsonOutputHoldsEveryParameterAndOption) {
 }
 
 }  // namespace
+
+namespace {
+
+// A new PWM frequency changes the loop periods; the time registers must follow so that every
+// time parameter keeps its physical value once the parameters are recomputed.
+TEST_F(Cli, EncodeAfterANewPwmFrequencyKeepsTimesPhysical) {
+    const std::string path = SaveDefault("axis.json");
+    const double before = ValueIn(path, "time_Imax_Prot");
+    ASSERT_EQ(Pelmora("set '" + path + "' PWM_freq=10kHz").exitCode, 0);
+    const std::string encoded = (m_dir / "encoded.json").string();
+    const std::string computed = (m_dir / "computed.json").string();
+    ASSERT_EQ(Pelmora("encode '" + path + "' -o '" + encoded + "'").exitCode, 0);
+    ASSERT_EQ(Pelmora("compute '" + encoded + "' -o '" + computed + "'").exitCode, 0);
+    EXPECT_EQ(ValueIn(computed, "PWMPER"), 3000);
+    EXPECT_NEAR(ValueIn(computed, "time_Imax_Prot"), before, ValueIn(computed, "Ts_S"));
+}
+
+}  // namespace
