@@ -892,73 +892,64 @@ int Decode_InputsPolarityType(CMC_Setup& setup) { return DecodeFlagBit(setup, kI
 
 namespace {
 
-using DecodeStep = int (*)(CMC_Setup&);
-using FeatureProbe = bool (*)(const CMC_Setup&);
-
-// A run of steps, and the probe that says whether the setup has their parameters (null: always).
-struct DecodeGroup {
-    FeatureProbe probe;
-    std::span<const DecodeStep> steps;
-};
-
-constexpr DecodeStep kResolutionSteps[] = {Decode_Resolution};
-constexpr DecodeStep kTemperatureSensorSteps[] = {Decode_isMotorTemperatureSensor, Decode_Motor_TempSensor_Type};
-constexpr DecodeStep kTimingSteps[] = {Decode_PWM_freq, Decode_PWMperiod, Decode_Ts_C, Decode_Ts_S};
-constexpr DecodeStep kDriveProtectionSteps[] = {
+constexpr Step kResolutionSteps[] = {Decode_Resolution};
+constexpr Step kTemperatureSensorSteps[] = {Decode_isMotorTemperatureSensor, Decode_Motor_TempSensor_Type};
+constexpr Step kTimingSteps[] = {Decode_PWM_freq, Decode_PWMperiod, Decode_Ts_C, Decode_Ts_S};
+constexpr Step kDriveProtectionSteps[] = {
     Decode_isDriveTemperatureSensor, Decode_isOverVoltage, Decode_UMAX_PROT, Decode_isUnderVoltage, Decode_UMIN_PROT,
     Decode_isDriveOverTemp, Decode_Temp_2, Decode_isDriveI2t, Decode_I_I2t_D, Decode_t_I2t_D,
 };
-constexpr DecodeStep kModeSteps[] = {
+constexpr Step kModeSteps[] = {
     Decode_ControlMode, Decode_ExternalReference, Decode_IsAutoActivatedAfterPowerOn, Decode_Axis_ID_list,
 };
-constexpr DecodeStep kCurrentLoopSteps[] = {
+constexpr Step kCurrentLoopSteps[] = {
     Decode_IlimPS, Decode_Kp_C_scl, Decode_Ki_C_scl, Decode_TestCurrent, Decode_TestProtectionCurrent,
     Decode_isUseFilterOnCrtCtrlOutput, Decode_FilterOnCurrentControllerOutput, Decode_Kp_S_scl,
 };
-constexpr DecodeStep kGravitySteps[] = {Decode_isCompensateGravitationalLoads, Decode_OffsetCurrent};
-constexpr DecodeStep kSpeedLoopSteps[] = {
+constexpr Step kGravitySteps[] = {Decode_isCompensateGravitationalLoads, Decode_OffsetCurrent};
+constexpr Step kSpeedLoopSteps[] = {
     Decode_Ki_S_scl, Decode_IPSatS, Decode_KFFA_scl, Decode_TestLimitCurrent, Decode_TestStartCurrent,
     Decode_Mload_over_M,
 };
-constexpr DecodeStep kPositionLoopSteps[] = {
+constexpr Step kPositionLoopSteps[] = {
     Decode_Kp_P_scl, Decode_Ki_P_scl,    Decode_Kd_P_scl,     Decode_filter_D,
     Decode_IPSatP,   Decode_Limit_Speed, Decode_TestMaxSpeed, Decode_KFFS_scl,
 };
-constexpr DecodeStep kOverCurrentSteps[] = {Decode_isOverCurrent, Decode_Imax_Prot, Decode_time_Imax_Prot};
-constexpr DecodeStep kControlErrorSteps[] = {
+constexpr Step kOverCurrentSteps[] = {Decode_isOverCurrent, Decode_Imax_Prot, Decode_time_Imax_Prot};
+constexpr Step kControlErrorSteps[] = {
     Decode_isPositionControlError, Decode_ERR_position, Decode_time_ERR_pos,
     Decode_isSpeedControlError,    Decode_ERR_speed,    Decode_time_ERR_spd,
 };
-constexpr DecodeStep kMotorProtectionSteps[] = {
+constexpr Step kMotorProtectionSteps[] = {
     Decode_isMotorOverTemp, Decode_isMotori2t, Decode_I_I2t_M, Decode_t_I2t_M,
 };
-constexpr DecodeStep kBrakeResistorAndInputSteps[] = {
+constexpr Step kBrakeResistorAndInputSteps[] = {
     Decode_isBrakeResistor, Decode_Vbrake, Decode_EnablePolarity, Decode_LSPPolarity, Decode_LSNPolarity,
 };
-constexpr DecodeStep kSoftwareLimitSteps[] = {Decode_isSWLS, Decode_Negative_SWLS, Decode_Positive_SWLS};
-constexpr DecodeStep kSpeedEstimatorSteps[] = {Decode_isSpeedEstimator};
-constexpr DecodeStep kStartSteps[] = {Decode_StartMode, Decode_StartCurrent, Decode_time_AB};
+constexpr Step kSoftwareLimitSteps[] = {Decode_isSWLS, Decode_Negative_SWLS, Decode_Positive_SWLS};
+constexpr Step kSpeedEstimatorSteps[] = {Decode_isSpeedEstimator};
+constexpr Step kStartSteps[] = {Decode_StartMode, Decode_StartCurrent, Decode_time_AB};
 // The range rules inside these steps read the partners decoded just before them.
-constexpr DecodeStep kAnalogueInputSteps[] = {
+constexpr Step kAnalogueInputSteps[] = {
     Decode_DeadBand_Point, Decode_DeadBand_Range, Decode_UseFilter, Decode_filter,  Decode_POS_max,
     Decode_POS_min,        Decode_SPD_max,        Decode_SPD_min,   Decode_CRT_max, Decode_CRT_min,
 };
-constexpr DecodeStep kExternalReferenceSteps[] = {
+constexpr Step kExternalReferenceSteps[] = {
     Decode_isLimitMaximum, Decode_ErefMaxSpeed, Decode_ErefMaxAcceleration, Decode_isAnalogueReference,
     Decode_DigitalReferenceType,
 };
-constexpr DecodeStep kLssSteps[] = {Decode_save_CAN_baudrate, Decode_save_axis_id};
-constexpr DecodeStep kMotorBrakeSteps[] = {
+constexpr Step kLssSteps[] = {Decode_save_CAN_baudrate, Decode_save_axis_id};
+constexpr Step kMotorBrakeSteps[] = {
     Decode_isMotorBrake, Decode_MotorBrake_output, Decode_MotorBrake_releasetime, Decode_MotorBrake_applytime,
 };
-constexpr DecodeStep kSpeedForwardSteps[] = {Decode_SpeedForward};
-constexpr DecodeStep kFreezeControlSteps[] = {
+constexpr Step kSpeedForwardSteps[] = {Decode_SpeedForward};
+constexpr Step kFreezeControlSteps[] = {
     Decode_isFreezeControl, Decode_FreezeControl_errband, Decode_FreezeControl_time,
 };
-constexpr DecodeStep kInputsPolaritySteps[] = {Decode_InputsPolarityType};
+constexpr Step kInputsPolaritySteps[] = {Decode_InputsPolarityType};
 
 // ControlMode (mode group) comes before Limit_Speed and isFreezeControl, which read it.
-constexpr DecodeGroup kPass[] = {
+constexpr PassGroup kPass[] = {
     {nullptr, kResolutionSteps},
     {nullptr, kTemperatureSensorSteps},
     {nullptr, kTimingSteps},
@@ -986,12 +977,6 @@ constexpr DecodeGroup kPass[] = {
 
 }  // namespace
 
-void UpdateParametersFromRegisters(CMC_Setup& setup) {
-    for (const DecodeGroup& group : kPass) {
-        if (group.probe && !group.probe(setup)) continue;
-        // A step that cannot do its work leaves its target alone; the pass goes on regardless.
-        for (DecodeStep step : group.steps) step(setup);
-    }
-}
+void UpdateParametersFromRegisters(CMC_Setup& setup) { RunPass(setup, kPass); }
 
 }  // namespace pelmora

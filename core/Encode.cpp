@@ -774,52 +774,45 @@ int EncodeBiquadChain(CMC_Setup& setup) {
 
 namespace {
 
-using EncodeStep = int (*)(CMC_Setup&);
-using FeatureProbe = bool (*)(const CMC_Setup&);
 
-struct EncodeGroup {
-    FeatureProbe probe;  // null: always run
-    std::span<const EncodeStep> steps;
-};
-
-constexpr EncodeStep kResolutionSteps[] = {Encode_MECRESL, Encode_ENC2THL, Encode_DBTTH};
-constexpr EncodeStep kTimingSteps[] = {Encode_PWMPER,    Encode_AD4OFF,   Encode_CVDC,
+constexpr Step kResolutionSteps[] = {Encode_MECRESL, Encode_ENC2THL, Encode_DBTTH};
+constexpr Step kTimingSteps[] = {Encode_PWMPER,    Encode_AD4OFF,   Encode_CVDC,
                                        Encode_T2MAXPROT, Encode_UMAXPROT, Encode_UMINPROT};
-constexpr EncodeStep kDriveI2tSteps[] = {Encode_II2TPROT_D, Encode_SFI2T_D, Encode_I2TINTLIM_D};
-constexpr EncodeStep kDriveI2tWarningSteps[] = {Encode_II2TWARLIM_D};
-constexpr EncodeStep kConfigurationSteps[] = {Encode_SATPWM, Encode_MTSTYPE, Encode_AAR_table, Encode_SCR,
+constexpr Step kDriveI2tSteps[] = {Encode_II2TPROT_D, Encode_SFI2T_D, Encode_I2TINTLIM_D};
+constexpr Step kDriveI2tWarningSteps[] = {Encode_II2TWARLIM_D};
+constexpr Step kConfigurationSteps[] = {Encode_SATPWM, Encode_MTSTYPE, Encode_AAR_table, Encode_SCR,
                                               Encode_OSR,    Encode_ASR,     Encode_PCR,       Encode_ACR};
-constexpr EncodeStep kCurrentLoopSteps[] = {Encode_SFTKPI, Encode_KPI,   Encode_SFTKII, Encode_KII,
+constexpr Step kCurrentLoopSteps[] = {Encode_SFTKPI, Encode_KPI,   Encode_SFTKII, Encode_KII,
                                             Encode_SATID,  Encode_SATIQ, Encode_FILTERQ};
-constexpr EncodeStep kGravitySteps[] = {Encode_FFL};
-constexpr EncodeStep kSpeedLoopSteps[] = {Encode_SFTKPS, Encode_KPS,   Encode_SFTKIS,
+constexpr Step kGravitySteps[] = {Encode_FFL};
+constexpr Step kSpeedLoopSteps[] = {Encode_SFTKPS, Encode_KPS,   Encode_SFTKIS,
                                           Encode_KIS,    Encode_IMAXS, Encode_SATS};
-constexpr EncodeStep kPositionLoopSteps[] = {Encode_SFTKPP, Encode_KPP,  Encode_SFTKIP,
+constexpr Step kPositionLoopSteps[] = {Encode_SFTKPP, Encode_KPP,  Encode_SFTKIP,
                                              Encode_KIP,    Encode_SFTKDP, Encode_KDP,
                                              Encode_KDFP,   Encode_IMAXP, Encode_SATP};
-constexpr EncodeStep kFeedforwardSteps[] = {Encode_SFTSFFW, Encode_KFFS, Encode_SFTAFFW, Encode_SFTKFF,
+constexpr Step kFeedforwardSteps[] = {Encode_SFTSFFW, Encode_KFFS, Encode_SFTAFFW, Encode_SFTKFF,
                                             Encode_KFFA};
-constexpr EncodeStep kErrorSteps[] = {Encode_IMAXPROT, Encode_TIMAXPROT, Encode_ERRMAX,   Encode_TERRMAX,
+constexpr Step kErrorSteps[] = {Encode_IMAXPROT, Encode_TIMAXPROT, Encode_ERRMAX,   Encode_TERRMAX,
                                       Encode_SERRMAX,  Encode_TSERRMAX,  Encode_T1MAXPROT};
-constexpr EncodeStep kMotorI2tSteps[] = {Encode_II2TPROT_M, Encode_SFI2T_M, Encode_I2TINTLIM_M};
-constexpr EncodeStep kMotorI2tWarningSteps[] = {Encode_I2TWARLIM_M};
-constexpr EncodeStep kSoftwareLimitSteps[] = {Encode_NegativeSWLS, Encode_PositiveSWLS};
-constexpr EncodeStep kReferenceLimitSteps[] = {Encode_CACC, Encode_CSPD};
-constexpr EncodeStep kAnalogueInputSteps[] = {Encode_CADIN,   Encode_SFTADIN,   Encode_AD5OFF,
+constexpr Step kMotorI2tSteps[] = {Encode_II2TPROT_M, Encode_SFI2T_M, Encode_I2TINTLIM_M};
+constexpr Step kMotorI2tWarningSteps[] = {Encode_I2TWARLIM_M};
+constexpr Step kSoftwareLimitSteps[] = {Encode_NegativeSWLS, Encode_PositiveSWLS};
+constexpr Step kReferenceLimitSteps[] = {Encode_CACC, Encode_CSPD};
+constexpr Step kAnalogueInputSteps[] = {Encode_CADIN,   Encode_SFTADIN,   Encode_AD5OFF,
                                               Encode_FILTER1, Encode_LEVEL_AD5, Encode_E_LEVEL_AD5};
-constexpr EncodeStep kStartAndInputSteps[] = {Encode_GEAR,    Encode_T1ONA,    Encode_T1ONB,
+constexpr Step kStartAndInputSteps[] = {Encode_GEAR,    Encode_T1ONA,    Encode_T1ONB,
                                               Encode_REFTST,  Encode_RINCTST,  Encode_BRAKELIM,
                                               Encode_DIGIN_ACTIVE_LEVEL, Encode_UPGRADE};
-constexpr EncodeStep kLssSteps[] = {Encode_LSS_Active};
-constexpr EncodeStep kMotorBrakeSteps[] = {Encode_BRAKECFG, Encode_BRAKEAPPLYDELAY, Encode_BRAKERELEASEDELAY};
-constexpr EncodeStep kFreezeControlSteps[] = {Encode_POSOKLIM_FC, Encode_TONPOSOK_FC};
-constexpr EncodeStep kTransmissionSteps[] = {Encode_TRANSMISSION};
-constexpr EncodeStep kAbsoluteStartSteps[] = {Encode_ABSTART_MINMOVE};
-constexpr EncodeStep kBiquadSteps[] = {EncodeBiquadChain};
+constexpr Step kLssSteps[] = {Encode_LSS_Active};
+constexpr Step kMotorBrakeSteps[] = {Encode_BRAKECFG, Encode_BRAKEAPPLYDELAY, Encode_BRAKERELEASEDELAY};
+constexpr Step kFreezeControlSteps[] = {Encode_POSOKLIM_FC, Encode_TONPOSOK_FC};
+constexpr Step kTransmissionSteps[] = {Encode_TRANSMISSION};
+constexpr Step kAbsoluteStartSteps[] = {Encode_ABSTART_MINMOVE};
+constexpr Step kBiquadSteps[] = {EncodeBiquadChain};
 
 // Resolution (DBTTH) and timing (PWMPER) come first: K_P, K_V, K_A, T_C and T_S of every later
 // step are computed from them.
-constexpr EncodeGroup kRegisterPass[] = {
+constexpr PassGroup kRegisterPass[] = {
     {nullptr, kResolutionSteps},
     {nullptr, kTimingSteps},
     {nullptr, kDriveI2tSteps},
@@ -847,11 +840,6 @@ constexpr EncodeGroup kRegisterPass[] = {
 
 }  // namespace
 
-void UpdateRegistersFromParameters(CMC_Setup& setup) {
-    for (const EncodeGroup& group : kRegisterPass) {
-        if (group.probe && !group.probe(setup)) continue;
-        for (EncodeStep step : group.steps) step(setup);
-    }
-}
+void UpdateRegistersFromParameters(CMC_Setup& setup) { RunPass(setup, kRegisterPass); }
 
 }  // namespace pelmora

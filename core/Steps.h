@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <string_view>
 
 namespace pelmora {
@@ -83,5 +84,22 @@ constexpr std::uint32_t WithBits(std::uint32_t value, std::uint32_t mask, bool o
 inline bool IsSet(double flag) { return Truncate(flag) == 1; }
 // Some rules test a flag for any non-zero value instead.
 inline bool IsNonZero(double flag) { return Truncate(flag) != 0; }
+
+// A pass is an ordered table of groups: each a run of steps, and the probe that tells whether
+// the setup has their parameters (null: always). A step that cannot do its work leaves its
+// target alone, and the pass goes on regardless.
+using Step = int (*)(CMC_Setup& setup);
+using FeatureProbe = bool (*)(const CMC_Setup& setup);
+struct PassGroup {
+    FeatureProbe probe;
+    std::span<const Step> steps;
+};
+
+inline void RunPass(CMC_Setup& setup, std::span<const PassGroup> pass) {
+    for (const PassGroup& group : pass) {
+        if (group.probe && !group.probe(setup)) continue;
+        for (Step step : group.steps) step(setup);
+    }
+}
 
 }  // namespace pelmora
