@@ -33,10 +33,7 @@ namespace {
 std::unique_ptr<CMC_Setup> LoadAttached() {
     SetupLoadResult loaded = LoadDefaultSetup();
     if (!loaded) std::abort();
-    loaded.setup->SetScaleProvider({[](CMC_Setup* s, const char* unit, const char* name) {
-                                        return pelmora::ScaleFactor(*s, unit, name);
-                                    },
-                                    [](CMC_Setup* s, const char* unit) { return pelmora::ScaleOffset(*s, unit); }});
+    pelmora::AttachCoreScales(*loaded.setup);
     return std::move(loaded.setup);
 }
 

@@ -190,6 +190,11 @@ double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name) {
     return Finite(RawScaleFactor(setup, unit, name ? name : ""));
 }
 
+void AttachCoreScales(CMC_Setup& setup) {
+    setup.SetScaleProvider({[](CMC_Setup* s, const char* unit, const char* name) { return ScaleFactor(*s, unit, name); },
+                            [](CMC_Setup* s, const char* unit) { return ScaleOffset(*s, unit); }});
+}
+
 double ScaleOffset(const CMC_Setup& setup, const char* unit) {
     if (!unit || !IsCelsius(unit)) return 0.0;
     return Finite(-(GetADCFullScale(setup) * Base(setup, "DriveTempOutputAt0oC") / Base(setup, "ADCrange")));

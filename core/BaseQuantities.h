@@ -51,4 +51,9 @@ double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name);
 // The offset, in internal counts, added before the factor is applied. Always finite.
 double ScaleOffset(const CMC_Setup& setup, const char* unit);
 
+// Lets the setup convert internal units through these scale functions directly, as it does
+// through the plug-in's exports once the host has loaded it: for tests, benchmarks and tools
+// that link the core.
+void AttachCoreScales(CMC_Setup& setup);
+
 }  // namespace pelmora

@@ -39,13 +39,6 @@ inline void Put(CMC_Setup& setup, const ParameterSpec& p) {
     setup.AddParameter(p.name, p.kind, p.type, CMC_Units::Instance().BaseUnit(p.type), p.value, -kWide, kWide);
 }
 
-// Converts the setup's internal units with the plug-in core's scale functions, as the host does
-// once the plug-in is loaded.
-inline void AttachCoreScales(CMC_Setup& setup) {
-    setup.SetScaleProvider({[](CMC_Setup* s, const char* unit, const char* name) {
-                                return pelmora::ScaleFactor(*s, unit, name);
-                            },
-                            [](CMC_Setup* s, const char* unit) { return pelmora::ScaleOffset(*s, unit); }});
-}
+using pelmora::AttachCoreScales;
 
 }  // namespace testing_support
