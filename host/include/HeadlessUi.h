@@ -1,0 +1,109 @@
+// Dialogs without a screen: UI automation for tests and scripts, on a virtual clock on which
+// timers fire in due order without real waiting.
+#pragma once
+
+#include "MC_Dialog.h"
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class HeadlessUi;
+
+// What a script or test does to the dialog on top, as a user would.
+class DialogDriver {
+public:
+    DialogDriver(HeadlessUi& ui, CDialog& dialog) : m_ui(ui), m_dialog(dialog) {}
+
+    CDialog& Dialog() { return m_dialog; }
+    HeadlessUi& Ui() { return m_ui; }
+
+    // Finds a control: "#1234" by id; "@Name" the field (or check box, option or list) bound to
+    // a parameter; "Label" or "Group/Label" by its label as shown (mnemonics and case ignored).
+    // For a label of static text, the field, list or slider that follows it in its group.
+    // 0 when there is none, or more than one: Error() says which.
+    int Find(std::string_view what);
+
+    bool Type(std::string_view what, std::string_view text);
+    // Chooses a unit in the unit list beside a field.
+    bool ChooseUnit(std::string_view what, std::string_view unit);
+    bool Click(std::string_view what);
+    // Picks the first list entry whose text begins with `entry` (case ignored).
+    bool Select(std::string_view what, std::string_view entry);
+    // Lets `ms` of virtual time pass, firing timers on the way.
+    void Wait_ms(double ms);
+    // Lets time pass until `done` holds or `timeout_s` have gone; false on timeout.
+    bool WaitUntil(const std::function<bool()>& done, double timeout_s);
+
+    const std::string& Error() const { return m_error; }
+
+private:
+    bool Fail(std::string message);
+
+    HeadlessUi& m_ui;
+    CDialog& m_dialog;
+    std::string m_error;
+};
+
+class HeadlessUi : public UiBackend {
+public:
+    using Handler = std::function<void(DialogDriver& driver)>;
+
+    struct MessageRecord {
+        std::string caption;  // the owner dialog's caption
+        std::string text;
+        MessageBoxKind kind;
+        int answer;
+    };
+
+    // Runs once, for the next dialog opened with this caption (handlers queue in order).
+    void OnDialog(std::string caption, Handler handler);
+    // Runs for every dialog that has no queued handler of its own.
+    void OnEveryDialog(Handler handler) { m_everyDialog = std::move(handler); }
+    // The answer to the next message box (IDOK, IDYES, IDNO, IDCANCEL). Without one, a box is
+    // answered as Enter would: OK, or Yes for a question.
+    void QueueAnswer(int answer) { m_answers.push_back(answer); }
+
+    const std::vector<MessageRecord>& Messages() const { return m_messages; }
+    const std::vector<std::string>& OpenedDialogs() const { return m_opened; }
+    // Dialogs that nothing closed (a handler that did not end them) were cancelled: named here.
+    const std::vector<std::string>& LeftOpen() const { return m_leftOpen; }
+    const std::vector<std::pair<std::string, int>>& HelpOpened() const { return m_help; }
+    CDialog* Top() const { return m_stack.empty() ? nullptr : m_stack.back(); }
+
+    // Moves the virtual clock on by `seconds`, firing every timer that falls due on the way.
+    void Advance(double seconds);
+
+    void RunModal(CDialog& dialog) override;
+    int ShowMessageBox(CDialog* owner, std::string_view text, std::string_view caption, MessageBoxKind kind) override;
+    void StartTimer(CDialog& dialog, int timerId, int elapse_ms) override;
+    void StopTimer(CDialog& dialog, int timerId) override;
+    void Pump() override;
+    void ControlsChanged(CDialog&) override {}
+    void OpenHelp(const std::string& file, int topic) override { m_help.emplace_back(file, topic); }
+    double Now_s() override { return m_now_s; }
+
+private:
+    struct Timer {
+        CDialog* dialog;
+        int id;
+        double interval_s;
+        double due_s;
+    };
+    // The earliest timer due no later than `limit_s`, or null.
+    Timer* NextDue(double limit_s);
+    void Fire(Timer& timer);
+
+    double m_now_s = 0.0;
+    std::vector<Timer> m_timers;
+    std::vector<CDialog*> m_stack;
+    std::deque<std::pair<std::string, Handler>> m_handlers;
+    Handler m_everyDialog;
+    std::deque<int> m_answers;
+    std::vector<MessageRecord> m_messages;
+    std::vector<std::string> m_opened;
+    std::vector<std::string> m_leftOpen;
+    std::vector<std::pair<std::string, int>> m_help;
+};
