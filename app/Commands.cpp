@@ -93,18 +93,6 @@ std::string FormatExact(double value) {
     return std::string(buffer, result.ptr);
 }
 
-TypedQuantityResult ParseTypedQuantity(std::string_view text) {
-    const std::string trimmed = Trim(text);
-    const char* first = trimmed.data();
-    const char* last = trimmed.data() + trimmed.size();
-    if (first != last && *first == '+') ++first;
-    double value = 0.0;
-    const auto [end, ec] = std::from_chars(first, last, value);
-    if (ec == std::errc::result_out_of_range) return {std::nullopt, "\"" + trimmed + "\" is out of the range of numbers"};
-    if (ec != std::errc() || end == first) return {std::nullopt, "\"" + trimmed + "\" does not start with a number"};
-    if (!std::isfinite(value)) return {std::nullopt, "\"" + trimmed + "\" is not a finite number"};
-    return {TypedQuantity{value, Trim(std::string_view(end, static_cast<std::size_t>(last - end)))}, {}};
-}
 
 std::unique_ptr<CMC_Setup> OpenSetup(const CommandContext& ctx, const std::string& path) {
     SetupLoadResult loaded = path.empty() ? LoadDefaultSetup() : LoadSetupFile(path);
@@ -244,17 +232,11 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
                     << UnitList(parameter->GetUnitType()) << '\n';
             return ToInt(ExitCode::Failure);
         }
-        double base = typed.quantity->value * unit->GetFactorToBase();
-        if (unit->IsInternal()) {
-            const double factor = parameter->ScaleFactor();
-            base = (typed.quantity->value + parameter->ScaleOffset()) * factor;
-            if (factor == 0.0) {
-                ctx.err << "pelmora set: " << name << ": the setup's scales give no internal unit for it\n";
-                return ToInt(ExitCode::Failure);
-            }
-        }
-        if (!std::isfinite(base)) {
-            ctx.err << "pelmora set: " << name << ": the value overflows\n";
+        double base = 0.0;
+        if (!parameter->ToBase(typed.quantity->value, *unit, base)) {
+            ctx.err << "pelmora set: " << name << ": the value has no finite value in "
+                    << CMC_Units::Instance().BaseUnit(parameter->GetUnitType()).GetName()
+                    << (unit->IsInternal() ? " (the setup's scales give no internal unit for it)\n" : "\n");
             return ToInt(ExitCode::Failure);
         }
         if (base < parameter->GetMinInBaseUnit() || base > parameter->GetMaxInBaseUnit()) {

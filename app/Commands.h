@@ -16,18 +16,6 @@ struct CommandContext {
     const PluginLibrary& plugin;
 };
 
-// A number with an optional unit, as typed: "20kHz", "1.5 mm", "-3e-3", "0.5 IU".
-struct TypedQuantity {
-    double value = 0.0;
-    std::string unit;  // empty: the unit on show
-};
-// The quantity, or an error message saying what is wrong with the text.
-struct TypedQuantityResult {
-    std::optional<TypedQuantity> quantity;
-    std::string error;
-};
-TypedQuantityResult ParseTypedQuantity(std::string_view text);
-
 // Shortest text that reads back as the same double.
 std::string FormatExact(double value);
 

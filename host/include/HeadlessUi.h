@@ -52,7 +52,7 @@ public:
     using Handler = std::function<void(DialogDriver& driver)>;
 
     struct MessageRecord {
-        std::string caption;  // the owner dialog's caption
+        std::string caption;  // the box's caption (its dialog's, unless given)
         std::string text;
         MessageBoxKind kind;
         int answer;

@@ -137,7 +137,7 @@ public:
     virtual void OnOK();
     virtual void OnCancel();
     virtual void OnHelp() {}
-    // A button (or a check box or option button that no parameter is bound to) was clicked.
+    // A button, check box or option button was clicked (a bound one has committed its value).
     virtual void OnCommand(int id);
     // A list's selection changed.
     virtual void OnSelChange(int id);
@@ -203,6 +203,7 @@ private:
     const FormTemplate& m_form;
     std::vector<ControlState> m_controls;
     std::map<int, std::size_t> m_index;
+    std::vector<int> m_timers;
     bool m_open = false;
     int m_result = IDCANCEL;
 };

@@ -28,6 +28,12 @@ public:
     bool AddSwitchParameterControls(const char* name, int listId);
     bool AddSliderParameterControls(const char* name, int sliderId, int valueId = 0, int unitId = 0);
 
+    // The control bound to a parameter (its value field, check box, first option button, list
+    // or slider), or 0.
+    int GetBoundControl(const char* name) const;
+    // The unit list beside a bound value field, or 0.
+    int GetUnitControl(int valueId) const;
+
     void RefreshParameterControls(const char* name);
     void RefreshAllParameters(int flag = 0);
 

@@ -104,6 +104,10 @@ public:
     // target type ("rot", "mm"); that unit goes on show. The base value stays as it is.
     bool ChangeUnitType(std::string_view unit);
 
+    // `value` in `unit` (one of this quantity's units, IU included) in the base unit. False when
+    // it has no finite base value (a zero scale factor, an overflow).
+    bool ToBase(double value, const CMC_Unit& unit, double& base) const;
+
     // (internal + offset) * factor = base; factor 1 and offset 0 for quantities with no unit.
     double ScaleFactor() const;
     double ScaleOffset() const;
@@ -113,8 +117,6 @@ protected:
     double BaseToInternal(double base) const;
     double InternalToBase(double internal) const;
     double BaseToShown(double base) const;
-    // False when `shown` has no finite base value (a zero scale factor, an overflow).
-    bool ShownToBase(double shown, double& base) const;
 
     CMC_Setup* m_setup;
     std::string m_name;

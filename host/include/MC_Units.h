@@ -90,5 +90,17 @@ private:
     CMC_Units() = default;
 };
 
+// A number with an optional unit, as a user types it: "20kHz", "1.5 mm", "-3e-3", "0.5 IU".
+struct TypedQuantity {
+    double value = 0.0;
+    std::string unit;  // empty: the unit on show
+};
+// The quantity, or an error message saying what is wrong with the text.
+struct TypedQuantityResult {
+    std::optional<TypedQuantity> quantity;
+    std::string error;
+};
+TypedQuantityResult ParseTypedQuantity(std::string_view text);
+
 // Case-insensitive (ASCII) comparison, as unit texts and names are compared.
 bool EqualsNoCase(std::string_view a, std::string_view b);

@@ -1,0 +1,274 @@
+#include "HeadlessUi.h"
+
+#include "MC_EditSetupDlg.h"
+#include "MC_Units.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <limits>
+
+namespace {
+
+// After a dialog opens, timers due this soon run before its handler acts: what a user would see
+// happen on opening (a dialog that opens another by itself) happens first.
+constexpr double kSettle_s = 0.05;
+// How long a dialog that no handler closed may keep running its timers before it is cancelled.
+constexpr double kLeftOpenGrace_s = 60.0;
+constexpr int kMaxSettleFirings = 1000;
+
+bool SameLabel(std::string_view shown, std::string_view wanted) {
+    return EqualsNoCase(shown, wanted);
+}
+
+bool IsValueControl(ControlKind kind) {
+    return kind == ControlKind::Edit || kind == ControlKind::DropDownList || kind == ControlKind::Slider ||
+           kind == ControlKind::UnitCombo;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Driver
+
+bool DialogDriver::Fail(std::string message) {
+    m_error = std::string(m_dialog.GetCaption()) + ": " + std::move(message);
+    return false;
+}
+
+int DialogDriver::Find(std::string_view what) {
+    m_error.clear();
+    if (what.empty()) {
+        Fail("no control named");
+        return 0;
+    }
+    if (what.front() == '#') {
+        int id = 0;
+        const auto [end, ec] = std::from_chars(what.data() + 1, what.data() + what.size(), id);
+        if (ec != std::errc() || end != what.data() + what.size() || !m_dialog.GetControl(id)) {
+            Fail("no control with id " + std::string(what.substr(1)));
+            return 0;
+        }
+        return id;
+    }
+    if (what.front() == '@') {
+        auto* editing = dynamic_cast<CMC_EditSetupDlg*>(&m_dialog);
+        const int id = editing ? editing->GetBoundControl(std::string(what.substr(1)).c_str()) : 0;
+        if (id == 0) Fail("no control is bound to the parameter " + std::string(what.substr(1)));
+        return id;
+    }
+    // "Group/Label": the label within the group box whose label is Group.
+    std::string_view group;
+    std::string_view label = what;
+    if (const auto slash = what.rfind('/'); slash != std::string_view::npos && slash > 0 && slash + 1 < what.size()) {
+        group = what.substr(0, slash);
+        label = what.substr(slash + 1);
+    }
+    const auto& controls = m_dialog.Controls();
+    auto inGroup = [&](const ControlState& c) {
+        if (group.empty()) return true;
+        const ControlState* box = m_dialog.GetControl(c.form->group);
+        return box && SameLabel(DisplayLabel(box->form->label), group);
+    };
+    std::vector<int> found;
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const ControlState& c = controls[i];
+        if (!inGroup(c) || !SameLabel(DisplayLabel(c.form->label), label)) continue;
+        if (c.form->kind != ControlKind::StaticText) {
+            found.push_back(c.form->id);
+            continue;
+        }
+        // A static label names the field, list or slider that follows it in its group.
+        for (std::size_t k = i + 1; k < controls.size() && controls[k].form->group == c.form->group; ++k) {
+            if (IsValueControl(controls[k].form->kind) && controls[k].form->kind != ControlKind::UnitCombo) {
+                found.push_back(controls[k].form->id);
+                break;
+            }
+            if (controls[k].form->kind == ControlKind::StaticText) break;
+        }
+    }
+    // Prefer what the user can see when a label stands in several places.
+    if (found.size() > 1) {
+        std::vector<int> visible;
+        for (int id : found) {
+            if (m_dialog.GetControl(id)->visible) visible.push_back(id);
+        }
+        if (!visible.empty()) found = visible;
+    }
+    if (found.empty()) {
+        Fail("no control labelled \"" + std::string(what) + "\"");
+        return 0;
+    }
+    if (found.size() > 1) {
+        Fail("\"" + std::string(what) + "\" names " + std::to_string(found.size()) +
+             " controls; say \"Group/Label\" or \"#id\"");
+        return 0;
+    }
+    return found.front();
+}
+
+bool DialogDriver::Type(std::string_view what, std::string_view text) {
+    const int id = Find(what);
+    if (id == 0) return false;
+    const ControlState* c = m_dialog.GetControl(id);
+    if (!c->visible || !c->enabled) return Fail("\"" + std::string(what) + "\" is not visible and enabled");
+    m_dialog.UserEnterText(id, text);
+    return true;
+}
+
+bool DialogDriver::ChooseUnit(std::string_view what, std::string_view unit) {
+    int id = Find(what);
+    if (id == 0) return false;
+    auto* editing = dynamic_cast<CMC_EditSetupDlg*>(&m_dialog);
+    if (m_dialog.GetControl(id)->form->kind != ControlKind::UnitCombo) {
+        id = editing ? editing->GetUnitControl(id) : 0;
+        if (id == 0) return Fail("\"" + std::string(what) + "\" has no unit list");
+    }
+    const ControlState* list = m_dialog.GetControl(id);
+    for (std::size_t i = 0; i < list->items.size(); ++i) {
+        if (list->items[i].first == unit) {
+            m_dialog.UserSelect(id, static_cast<int>(i));
+            return true;
+        }
+    }
+    return Fail("the unit list of \"" + std::string(what) + "\" has no \"" + std::string(unit) + "\"");
+}
+
+bool DialogDriver::Click(std::string_view what) {
+    const int id = Find(what);
+    if (id == 0) return false;
+    const ControlState* c = m_dialog.GetControl(id);
+    if (!c->visible || !c->enabled) return Fail("\"" + std::string(what) + "\" is not visible and enabled");
+    m_dialog.UserClick(id);
+    return true;
+}
+
+bool DialogDriver::Select(std::string_view what, std::string_view entry) {
+    const int id = Find(what);
+    if (id == 0) return false;
+    const ControlState* c = m_dialog.GetControl(id);
+    if (!c->visible || !c->enabled) return Fail("\"" + std::string(what) + "\" is not visible and enabled");
+    for (std::size_t i = 0; i < c->items.size(); ++i) {
+        const std::string& text = c->items[i].first;
+        if (text.size() >= entry.size() && EqualsNoCase(std::string_view(text).substr(0, entry.size()), entry)) {
+            m_dialog.UserSelect(id, static_cast<int>(i));
+            return true;
+        }
+    }
+    return Fail("the list \"" + std::string(what) + "\" has no entry \"" + std::string(entry) + "\"");
+}
+
+void DialogDriver::Wait_ms(double ms) { m_ui.Advance(ms / 1000.0); }
+
+bool DialogDriver::WaitUntil(const std::function<bool()>& done, double timeout_s) {
+    const double end_s = m_ui.Now_s() + timeout_s;
+    while (!done()) {
+        if (m_ui.Now_s() >= end_s) return false;
+        // Step to the next timer (or the end) so that whatever the dialog waits for can happen.
+        m_ui.Advance(std::min(0.001, end_s - m_ui.Now_s()));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Backend
+
+void HeadlessUi::OnDialog(std::string caption, Handler handler) {
+    m_handlers.emplace_back(std::move(caption), std::move(handler));
+}
+
+HeadlessUi::Timer* HeadlessUi::NextDue(double limit_s) {
+    Timer* next = nullptr;
+    for (Timer& timer : m_timers) {
+        if (timer.due_s <= limit_s && (!next || timer.due_s < next->due_s)) next = &timer;
+    }
+    return next;
+}
+
+void HeadlessUi::Fire(Timer& timer) {
+    m_now_s = std::max(m_now_s, timer.due_s);
+    timer.due_s += timer.interval_s;
+    CDialog* dialog = timer.dialog;
+    const int id = timer.id;
+    // The handler may start, stop or add timers: `timer` must not be used after this call.
+    dialog->OnTimer(id);
+}
+
+void HeadlessUi::Advance(double seconds) {
+    const double end_s = m_now_s + std::max(0.0, seconds);
+    while (Timer* timer = NextDue(end_s)) Fire(*timer);
+    m_now_s = end_s;
+}
+
+void HeadlessUi::RunModal(CDialog& dialog) {
+    m_stack.push_back(&dialog);
+    m_opened.emplace_back(dialog.GetCaption());
+    dialog.OnShowWindow();
+
+    const double settleEnd_s = m_now_s + kSettle_s;
+    for (int firings = 0; dialog.IsOpen() && firings < kMaxSettleFirings; ++firings) {
+        Timer* timer = NextDue(settleEnd_s);
+        if (!timer) break;
+        Fire(*timer);
+    }
+
+    if (dialog.IsOpen()) {
+        Handler handler;
+        if (!m_handlers.empty() && m_handlers.front().first == dialog.GetCaption()) {
+            handler = std::move(m_handlers.front().second);
+            m_handlers.pop_front();
+        } else {
+            handler = m_everyDialog;
+        }
+        if (handler) {
+            DialogDriver driver(*this, dialog);
+            handler(driver);
+        }
+    }
+
+    // Whatever still runs (a test polling the drive) may finish by itself; then nothing is left
+    // to close the dialog, and it is cancelled as a window closed by its title bar would be.
+    const double graceEnd_s = m_now_s + kLeftOpenGrace_s;
+    while (dialog.IsOpen()) {
+        Timer* timer = NextDue(graceEnd_s);
+        if (!timer) break;
+        Fire(*timer);
+    }
+    if (dialog.IsOpen()) {
+        m_leftOpen.emplace_back(dialog.GetCaption());
+        dialog.OnCancel();
+        if (dialog.IsOpen()) dialog.EndDialog(IDCANCEL);
+    }
+    m_stack.pop_back();
+}
+
+int HeadlessUi::ShowMessageBox(CDialog* owner, std::string_view text, std::string_view caption, MessageBoxKind kind) {
+    int answer = kind == MessageBoxKind::Question || kind == MessageBoxKind::QuestionWithCancel ? IDYES : IDOK;
+    if (!m_answers.empty()) {
+        answer = m_answers.front();
+        m_answers.pop_front();
+    }
+    const std::string_view title = !caption.empty() ? caption : owner ? owner->GetCaption() : std::string_view();
+    m_messages.push_back({std::string(title), std::string(text), kind, answer});
+    return answer;
+}
+
+void HeadlessUi::StartTimer(CDialog& dialog, int timerId, int elapse_ms) {
+    const double interval_s = std::max(1, elapse_ms) / 1000.0;
+    for (Timer& timer : m_timers) {
+        if (timer.dialog == &dialog && timer.id == timerId) {
+            timer.interval_s = interval_s;
+            timer.due_s = m_now_s + interval_s;
+            return;
+        }
+    }
+    m_timers.push_back({&dialog, timerId, interval_s, m_now_s + interval_s});
+}
+
+void HeadlessUi::StopTimer(CDialog& dialog, int timerId) {
+    std::erase_if(m_timers, [&](const Timer& t) { return t.dialog == &dialog && t.id == timerId; });
+}
+
+void HeadlessUi::Pump() {
+    while (Timer* timer = NextDue(m_now_s)) Fire(*timer);
+}

@@ -186,15 +186,15 @@ double CMC_Quantity::BaseToShown(double base) const {
     return base / m_unit->GetFactorToBase();
 }
 
-bool CMC_Quantity::ShownToBase(double shown, double& base) const {
-    if (!std::isfinite(shown)) return false;
+bool CMC_Quantity::ToBase(double value, const CMC_Unit& unit, double& base) const {
+    if (!std::isfinite(value)) return false;
     double result;
-    if (m_unit->IsInternal()) {
+    if (unit.IsInternal()) {
         const double factor = ScaleFactor();
         if (factor == 0.0 || !std::isfinite(factor)) return false;
-        result = (shown + ScaleOffset()) * factor;
+        result = (value + ScaleOffset()) * factor;
     } else {
-        result = shown * m_unit->GetFactorToBase();
+        result = value * unit.GetFactorToBase();
     }
     if (!std::isfinite(result)) return false;
     base = result;
@@ -236,7 +236,7 @@ double CMC_Parameter::GetValue() const { return BaseToShown(m_value); }
 
 bool CMC_Parameter::SetValue(double valueInUnitOnShow) {
     double base = 0.0;
-    if (!ShownToBase(valueInUnitOnShow, base)) {
+    if (!ToBase(valueInUnitOnShow, *m_unit, base)) {
         ReportError("Parameter " + m_name + ": the value cannot be converted from " + GetUnitName() +
                     " and was refused.");
         return false;

@@ -1,6 +1,9 @@
 #include "MC_Units.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <string>
 #include <cassert>
 #include <cstdint>
 #include <cstring>
@@ -250,4 +253,28 @@ const CMC_Unit* CMC_Units::FindUnitForTypeChange(UnitType current, std::string_v
         }
     }
     return nullptr;
+}
+
+namespace {
+
+std::string TrimBlanks(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const auto last = text.find_last_not_of(" \t");
+    return std::string(text.substr(first, last - first + 1));
+}
+
+}  // namespace
+
+TypedQuantityResult ParseTypedQuantity(std::string_view text) {
+    const std::string trimmed = TrimBlanks(text);
+    const char* first = trimmed.data();
+    const char* last = trimmed.data() + trimmed.size();
+    if (first != last && *first == '+') ++first;
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (ec == std::errc::result_out_of_range) return {std::nullopt, "\"" + trimmed + "\" is out of the range of numbers"};
+    if (ec != std::errc() || end == first) return {std::nullopt, "\"" + trimmed + "\" does not start with a number"};
+    if (!std::isfinite(value)) return {std::nullopt, "\"" + trimmed + "\" is not a finite number"};
+    return {TypedQuantity{value, TrimBlanks(std::string_view(end, static_cast<std::size_t>(last - end)))}, {}};
 }
