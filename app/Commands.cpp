@@ -2,6 +2,7 @@
 
 #include "Decode.h"
 #include "Encode.h"
+#include "HeadlessScript.h"
 #include "MC_SetupFile.h"
 
 #include <nlohmann/json.hpp>
@@ -11,6 +12,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <ostream>
 
 namespace {
@@ -321,4 +324,59 @@ int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, c
         pelmora::Decode_Ts_S(setup);
         pelmora::UpdateRegistersFromParameters(setup);
     });
+}
+
+int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
+            const std::string& outPath) {
+    if (args.size() > 1) {
+        ctx.err << "pelmora edit: expected at most one SETUP\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    std::ifstream file(scriptPath);
+    if (!file) {
+        ctx.err << "pelmora edit: " << scriptPath << ": cannot be opened\n";
+        return ToInt(ExitCode::Failure);
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    HeadlessScript script;
+    if (!script.Parse(text.str())) {
+        ctx.err << "pelmora edit: " << scriptPath << ": " << script.Error() << '\n';
+        return ToInt(ExitCode::Failure);
+    }
+    const std::string path = args.empty() ? std::string() : args.front();
+    const auto setup = OpenSetup(ctx, path);
+    if (!setup) return ToInt(ExitCode::Failure);
+
+    HeadlessUi ui;
+    script.Attach(ui, *setup, ctx.out);
+    SetUiBackend(&ui);
+    ErrorSink previous = SetErrorSink([&ctx](std::string_view message) { ctx.err << "pelmora edit: " << message << '\n'; });
+    const int result = ctx.plugin.EditSetup(setup.get());
+    SetErrorSink(std::move(previous));
+    SetUiBackend(nullptr);
+
+    for (const auto& message : ui.Messages()) ctx.err << "[" << message.caption << "] " << message.text << '\n';
+    if (!script.Succeeded()) {
+        ctx.err << "pelmora edit: " << scriptPath << ": " << script.Error() << "; nothing was saved\n";
+        return ToInt(ExitCode::Failure);
+    }
+    if (!script.Finished()) {
+        ctx.err << "pelmora edit: " << scriptPath << ": the dialogs closed before the script's end; nothing was saved\n";
+        return ToInt(ExitCode::Failure);
+    }
+    for (const std::string& caption : ui.LeftOpen()) {
+        ctx.err << "pelmora edit: the script left \"" << caption << "\" open; it was cancelled\n";
+    }
+    if (result != 1) {
+        ctx.err << "pelmora edit: the drive setup was cancelled; nothing was saved\n";
+        return ToInt(ExitCode::Success);
+    }
+    if (!outPath.empty()) {
+        if (const std::string error = SaveSetupFile(*setup, outPath); !error.empty()) {
+            ctx.err << "pelmora edit: " << error << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+    }
+    return ToInt(ExitCode::Success);
 }

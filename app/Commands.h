@@ -45,6 +45,10 @@ int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, 
 // `encode [SETUP] [-o OUT] [--json]`: the register pass (registers from parameters).
 int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options);
 
+// `edit [SETUP] --script FILE [-o OUT]`: the drive setup dialog, driven by a script.
+int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
+            const std::string& outPath);
+
 // Every parameter with its base value, minimum and maximum, and every option, as JSON.
 std::string SetupSummaryJson(const CMC_Setup& setup);
 

@@ -47,6 +47,15 @@ int main(int argc, char** argv) {
     encode->add_option("-o,--output", encodeOptions.outPath, "Save the result to OUT (otherwise no file changes)");
     encode->add_flag("--json", encodeOptions.json, "Print every parameter and option as JSON");
 
+    std::vector<std::string> editArgs;
+    std::string editScript;
+    std::string editOut;
+    CLI::App* edit = app.add_subcommand("edit", "Open the drive setup dialog");
+    edit->add_option("setup", editArgs, "SETUP (default: the embedded default setup)");
+    edit->add_option("--script", editScript, "Drive the dialogs headless with this script (docs/edit-script.md)")
+        ->required();
+    edit->add_option("-o,--output", editOut, "Save the setup to OUT when the dialog is closed with OK");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -65,5 +74,6 @@ int main(int argc, char** argv) {
     if (*set) return RunSet(ctx, setArgs, setOut);
     if (*compute) return RunCompute(ctx, computeArgs, computeOptions);
     if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
+    if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);
     return ToInt(ExitCode::Misuse);
 }

@@ -1,0 +1,43 @@
+// A line-oriented script that drives dialogs headless, as a user would: for people and CI.
+// The language is described in docs/edit-script.md.
+#pragma once
+
+#include "HeadlessUi.h"
+#include "MC_Setup.h"
+
+#include <iosfwd>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class HeadlessScript {
+public:
+    struct Line {
+        int number;                      // 1-based line number in the script
+        std::vector<std::string> words;  // the command and its arguments, quotes removed
+    };
+
+    // Splits the script into lines of words. False with Error() naming the line on a syntax fault
+    // (an unknown command, a missing argument, an unclosed quote).
+    bool Parse(std::string_view text);
+
+    // Hooks the script into `ui` for every dialog that opens. `out` receives what "print" prints.
+    void Attach(HeadlessUi& ui, const CMC_Setup& setup, std::ostream& out);
+
+    // After the dialogs have run: false when a line failed (Error() says which and why).
+    bool Succeeded() const { return m_error.empty(); }
+    const std::string& Error() const { return m_error; }
+    // True when every line was run.
+    bool Finished() const { return m_next >= m_lines.size(); }
+
+private:
+    void Run(DialogDriver& driver);
+    bool Execute(const Line& line, DialogDriver& driver);
+    bool Fail(const Line& line, std::string message);
+
+    std::vector<Line> m_lines;
+    std::size_t m_next = 0;
+    std::string m_error;
+    const CMC_Setup* m_setup = nullptr;
+    std::ostream* m_out = nullptr;
+};
