@@ -58,7 +58,7 @@ public:
         int answer;
     };
 
-    // Runs once, for the next dialog opened with this caption (handlers queue in order).
+    // Runs once, for the next dialog opened with this caption (handlers of one caption queue in order).
     void OnDialog(std::string caption, Handler handler);
     // Runs for every dialog that has no queued handler of its own.
     void OnEveryDialog(Handler handler) { m_everyDialog = std::move(handler); }

@@ -214,9 +214,11 @@ void HeadlessUi::RunModal(CDialog& dialog) {
 
     if (dialog.IsOpen()) {
         Handler handler;
-        if (!m_handlers.empty() && m_handlers.front().first == dialog.GetCaption()) {
-            handler = std::move(m_handlers.front().second);
-            m_handlers.pop_front();
+        const auto queued = std::find_if(m_handlers.begin(), m_handlers.end(),
+                                         [&](const auto& entry) { return entry.first == dialog.GetCaption(); });
+        if (queued != m_handlers.end()) {
+            handler = std::move(queued->second);
+            m_handlers.erase(queued);
         } else {
             handler = m_everyDialog;
         }
