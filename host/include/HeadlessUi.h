@@ -32,6 +32,10 @@ public:
     bool Click(std::string_view what);
     // Picks the first list entry whose text begins with `entry` (case ignored).
     bool Select(std::string_view what, std::string_view entry);
+    // Presses a key in the dialog: `key` a character (upper case for letters), with modifiers.
+    void PressKey(int key, bool ctrl = false, bool alt = false, bool shift = false) {
+        m_dialog.PreTranslateKey(key, ctrl, alt, shift);
+    }
     // Lets `ms` of virtual time pass, firing timers on the way.
     void Wait_ms(double ms);
     // Lets time pass until `done` holds or `timeout_s` have gone; false on timeout.

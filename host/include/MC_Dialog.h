@@ -144,6 +144,9 @@ public:
     virtual void OnTimer(int timerId);
     // The dialog has just become visible.
     virtual void OnShowWindow() {}
+    // Sees every key pressed in the dialog before its controls do (`key` is the character, upper
+    // case for letters). True when the dialog used it up.
+    virtual bool PreTranslateKey(int /*key*/, bool /*ctrl*/, bool /*alt*/, bool /*shift*/) { return false; }
 
     // --- operations ---
     bool UpdateData(bool saveAndValidate = true);

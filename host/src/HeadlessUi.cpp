@@ -73,6 +73,8 @@ int DialogDriver::Find(std::string_view what) {
     std::vector<int> found;
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const ControlState& c = controls[i];
+        // A group box's title names no control a user can act on.
+        if (c.form->kind == ControlKind::GroupBox) continue;
         if (!inGroup(c) || !SameLabel(DisplayLabel(c.form->label), label)) continue;
         if (c.form->kind != ControlKind::StaticText) {
             found.push_back(c.form->id);
@@ -111,6 +113,7 @@ bool DialogDriver::Type(std::string_view what, std::string_view text) {
     const int id = Find(what);
     if (id == 0) return false;
     const ControlState* c = m_dialog.GetControl(id);
+    if (c->form->kind != ControlKind::Edit) return Fail("\"" + std::string(what) + "\" is not a field to type into");
     if (!c->visible || !c->enabled) return Fail("\"" + std::string(what) + "\" is not visible and enabled");
     m_dialog.UserEnterText(id, text);
     return true;

@@ -244,7 +244,7 @@ void CDialog::SetSliderPosition(int id, int position) {
 
 void CDialog::UserEnterText(int id, std::string_view text) {
     ControlState* c = GetControl(id);
-    if (!c || !c->enabled || !c->visible || c->form->readOnly) return;
+    if (!c || !c->enabled || !c->visible || c->form->readOnly || c->form->kind != ControlKind::Edit) return;
     c->text = text;
     OnUserText(id, text);
     NotifyChanged();
