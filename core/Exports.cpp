@@ -1,5 +1,6 @@
 // The plug-in's entry points, found by the host by name. Nothing else leaves the library.
 #include "BaseQuantities.h"
+#include "DriveSetupDlg.h"
 #include "Options.h"
 
 #include "MC_Setup.h"
@@ -12,10 +13,7 @@ extern "C" {
 [[gnu::visibility("default")]] std::int32_t g_bVovSinusoidalMode = 0;
 
 [[gnu::visibility("default")]] int EditSetup(CMC_Setup* setup) {
-    if (!setup) return 0;
-    // The setup dialogs are not part of this build yet: say so instead of pretending an OK.
-    ReportError("The setup dialogs are not available in this build of the plug-in.");
-    return 0;
+    return pelmora::RunEditSetup(setup);
 }
 
 [[gnu::visibility("default")]] void ComputeAllOptions(CMC_Setup* setup) {

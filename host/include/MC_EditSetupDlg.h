@@ -71,6 +71,7 @@ private:
 
     Binding* FindBinding(int id);
     void ShowBinding(const Binding& binding);
+    void FillUnitList(int unitId, const CMC_Parameter& parameter);
     void ShowGuidelineStep();
     void CommitValue(const Binding& binding, double value);
 

@@ -57,10 +57,14 @@ int DialogDriver::Find(std::string_view what) {
         if (id == 0) Fail("no control is bound to the parameter " + std::string(what.substr(1)));
         return id;
     }
-    // "Group/Label": the label within the group box whose label is Group.
+    // "Group/Label": the label within the group box whose label is Group. A leading \x01 (used
+    // internally) takes the whole text as the label.
+    const bool whole = what.front() == '\x01';
+    if (whole) what.remove_prefix(1);
     std::string_view group;
     std::string_view label = what;
-    if (const auto slash = what.rfind('/'); slash != std::string_view::npos && slash > 0 && slash + 1 < what.size()) {
+    if (const auto slash = what.rfind('/');
+        !whole && slash != std::string_view::npos && slash > 0 && slash + 1 < what.size()) {
         group = what.substr(0, slash);
         label = what.substr(slash + 1);
     }
@@ -96,6 +100,11 @@ int DialogDriver::Find(std::string_view what) {
             if (m_dialog.GetControl(id)->visible) visible.push_back(id);
         }
         if (!visible.empty()) found = visible;
+    }
+    if (found.empty() && !group.empty()) {
+        // A label may itself hold a slash ("Set / change axis ID").
+        const int id = Find("\x01" + std::string(what));
+        if (id != 0) return id;
     }
     if (found.empty()) {
         Fail("no control labelled \"" + std::string(what) + "\"");

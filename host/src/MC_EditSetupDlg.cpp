@@ -1,5 +1,6 @@
 #include "MC_EditSetupDlg.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -38,11 +39,6 @@ bool CMC_EditSetupDlg::AddParameterControls(const char* name, int valueId, int u
     if (!parameter || !GetControl(valueId)) return false;
     if (unitId != 0 && !GetControl(unitId)) unitId = 0;
     m_bindings.push_back({parameter->GetName(), BindingKind::Value, valueId, unitId, 0});
-    if (unitId != 0) {
-        ClearItems(unitId);
-        const auto units = CMC_Units::Instance().DisplayUnits(parameter->GetUnitType());
-        for (std::size_t i = 0; i < units.size(); ++i) AddItem(unitId, units[i].GetName(), static_cast<long>(i));
-    }
     ShowBinding(m_bindings.back());
     return true;
 }
@@ -82,6 +78,18 @@ bool CMC_EditSetupDlg::AddSliderParameterControls(const char* name, int sliderId
                           GetControl(valueId) ? valueId : 0});
     ShowBinding(m_bindings.back());
     return true;
+}
+
+void CMC_EditSetupDlg::FillUnitList(int unitId, const CMC_Parameter& parameter) {
+    // The list offers the units of the parameter's unit type, which a linear/rotary switch changes.
+    const auto units = CMC_Units::Instance().DisplayUnits(parameter.GetUnitType());
+    const ControlState* list = GetControl(unitId);
+    const bool current = list->items.size() == units.size() &&
+                         std::equal(units.begin(), units.end(), list->items.begin(),
+                                    [](const CMC_Unit& unit, const auto& item) { return unit.GetName() == item.first; });
+    if (current) return;
+    ClearItems(unitId);
+    for (std::size_t i = 0; i < units.size(); ++i) AddItem(unitId, units[i].GetName(), static_cast<long>(i));
 }
 
 int CMC_EditSetupDlg::GetBoundControl(const char* name) const {
@@ -138,8 +146,7 @@ void CMC_EditSetupDlg::ShowBinding(const Binding& binding) {
     const double value = parameter->GetValueInBaseUnit();
     auto showUnit = [&](int unitId) {
         if (unitId == 0) return;
-        SetSelection(unitId, FindItem(unitId, parameter->GetUnitName()));
-        // FindItem matches a prefix ("m" would find "m/s" first): choose the exact entry.
+        FillUnitList(unitId, *parameter);
         const ControlState* list = GetControl(unitId);
         for (std::size_t i = 0; i < list->items.size(); ++i) {
             if (list->items[i].first == parameter->GetUnitName()) SetSelection(unitId, static_cast<int>(i));

@@ -1,0 +1,94 @@
+// The form of the motor setup dialog: motor data, sensors, transmission to the load and brake.
+#pragma once
+
+#include "MC_Dialog.h"
+
+namespace pelmora {
+
+enum MotorSetupControlId : int {
+    // Motor database (run by the host's motor editor, which this host lacks)
+    IDC_MOTOR_DATABASE_GROUP = 1100,
+    IDC_MOTOR_DATABASE_LIST,
+    IDC_MOTOR_MOTOR_GROUP,
+    IDC_MOTOR_MOTOR_LIST,
+    IDC_MOTOR_SAVE_TO_USER_DB,
+    IDC_MOTOR_DELETE,
+
+    // Motor data
+    IDC_MOTOR_DATA_GROUP = 1120,
+    IDC_MOTOR_IN_LABEL,
+    IDC_MOTOR_IN,
+    IDC_MOTOR_IN_UNIT,
+    IDC_MOTOR_IMAXM_LABEL,
+    IDC_MOTOR_IMAXM,
+    IDC_MOTOR_IMAXM_UNIT,
+    IDC_MOTOR_POLEPITCH_LABEL,
+    IDC_MOTOR_POLEPITCH,
+    IDC_MOTOR_POLEPITCH_UNIT,
+    IDC_MOTOR_KF_LABEL,
+    IDC_MOTOR_KF,
+    IDC_MOTOR_KF_UNIT,
+    IDC_MOTOR_R_LABEL,
+    IDC_MOTOR_R,
+    IDC_MOTOR_R_UNIT,
+    IDC_MOTOR_L_LABEL,
+    IDC_MOTOR_L,
+    IDC_MOTOR_L_UNIT,
+    IDC_MOTOR_M_LABEL,
+    IDC_MOTOR_M,
+    IDC_MOTOR_M_UNIT,
+    IDC_MOTOR_MASS_UNKNOWN,
+    IDC_MOTOR_PHASE_CONNECTION_LABEL,
+    IDC_MOTOR_STAR,
+    IDC_MOTOR_DELTA,
+    IDC_MOTOR_TEST_PHASE_CONNECTIONS,
+    IDC_MOTOR_IDENTIFY_RL,
+
+    // Motor sensors
+    IDC_MOTOR_SENSORS_GROUP = 1160,
+    IDC_MOTOR_HALL_SETUP,
+    IDC_MOTOR_RESOLUTION_LABEL,
+    IDC_MOTOR_RESOLUTION,
+    IDC_MOTOR_RESOLUTION_UNIT_LABEL,
+    IDC_MOTOR_TEMPERATURE,
+    IDC_MOTOR_SENSOR_TYPE_GROUP,
+    IDC_MOTOR_NTC,
+    IDC_MOTOR_PTC,
+
+    // Transmission to load
+    IDC_MOTOR_TRANSMISSION_GROUP = 1180,
+    IDC_MOTOR_TRANSMISSION_TYPE_LABEL,
+    IDC_MOTOR_LINEAR_TO_LINEAR,
+    IDC_MOTOR_LINEAR_TO_ROTARY,
+    IDC_MOTOR_TRANSMISSION_LABEL,
+    IDC_MOTOR_TRANSMISSION,
+    IDC_MOTOR_TRANSMISSION_UNIT,
+    IDC_MOTOR_LOAD_TRANSMISSION_LABEL,
+    IDC_MOTOR_LOAD_TRANSMISSION,
+    IDC_MOTOR_LOAD_TRANSMISSION_UNIT,
+    IDC_MOTOR_SWITCH_WARNING,
+
+    // Motor brake
+    IDC_MOTOR_BRAKE_GROUP = 1200,
+    IDC_MOTOR_BRAKE,
+    IDC_MOTOR_BRAKE_OUTPUT,
+    IDC_MOTOR_BRAKE_TEXT,
+    IDC_MOTOR_BRAKE_TIMING,
+    IDC_MOTOR_BRAKE_RELEASE_LABEL,
+    IDC_MOTOR_BRAKE_RELEASE,
+    IDC_MOTOR_BRAKE_RELEASE_UNIT,
+    IDC_MOTOR_BRAKE_APPLY_LABEL,
+    IDC_MOTOR_BRAKE_APPLY,
+    IDC_MOTOR_BRAKE_APPLY_UNIT,
+};
+
+// A command some host controls send in place of OK.
+inline constexpr int IDC_MOTOR_HOST_OK_COMMAND = 10018;
+
+inline constexpr const char* kPictureToDriveSetup = "TO_DRIVESETUP";
+inline constexpr const char* kPictureSwitchWarning = "WARN_SWITCH_HW_LS";
+inline constexpr const char* kPictureBrakeTiming = "BRAKE_TIMING";
+
+extern const FormTemplate kMotorSetupForm;
+
+}  // namespace pelmora
