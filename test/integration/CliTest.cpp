@@ -216,3 +216,77 @@ TEST_F(Cli, EncodeAfterANewPwmFrequencyKeepsTimesPhysical) {
 }
 
 }  // namespace
+
+namespace {
+
+constexpr const char* kWalkThroughScript = R"(# every setup dialog the drive setup reaches
+dialog "Brushless Motor Setup"
+click OK
+dialog "Drive Setup"
+set "Power supply" "36 V"
+unit "Current limit" mA
+set "Current limit" 2500
+click "Advanced"
+dialog "Advanced"
+click OK
+click "Yes"
+click "Setup"
+dialog "External Reference Setup"
+click OK
+click "Drive Info"
+dialog "Drive info"
+click OK
+click "Motor setup"
+dialog "Brushless Motor Setup"
+click OK
+click "Speed"
+expect hidden "Load speed limit"
+print IlimPS
+click OK
+)";
+
+TEST_F(Cli, EditScriptWalksTheDialogsAndSavesOnOk) {
+    const std::string script = (m_dir / "walk.txt").string();
+    std::ofstream(script) << kWalkThroughScript;
+    const std::string out = (m_dir / "edited.json").string();
+    const RunResult run = Pelmora("edit --script '" + script + "' -o '" + out + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "IlimPS = 2500 mA\n");
+    EXPECT_EQ(ValueIn(out, "Vdc"), 36);
+    EXPECT_EQ(ValueIn(out, "IlimPS"), 2.5);
+    EXPECT_EQ(ValueIn(out, "ControlMode"), 1);
+    EXPECT_EQ(ValueIn(out, "ExternalReference"), 1);
+}
+
+TEST_F(Cli, AFailingEditScriptSaysWhereAndSavesNothing) {
+    const std::string out = (m_dir / "edited.json").string();
+    struct Case {
+        const char* what;
+        const char* script;
+        int exitCode;
+        const char* inErr;
+    };
+    const Case cases[] = {
+        {"wrong dialog", "dialog \"Drive Setup\"\nclick OK\n", 1,
+         "line 1: expected the dialog \"Drive Setup\", found \"Brushless Motor Setup\""},
+        {"failed expectation", "click OK\nexpect text \"Power supply\" \"12\"\nclick OK\n", 1,
+         "line 2: \"Power supply\": expected the text \"12\", found \"48\""},
+        {"missing control", "click OK\nclick \"Frobnicate\"\n", 1, "line 2: Drive Setup: no control labelled"},
+        {"syntax", "click OK\nfly away\n", 1, "line 2: unknown command \"fly\""},
+        {"unclosed quote", "click \"OK\n", 1, "line 1: a quote is not closed"},
+        {"cancelled", "click OK\nclick Cancel\n", 0, "cancelled; nothing was saved"},
+        {"left open", "click OK\n", 0, "left \"Drive Setup\" open"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string script = (m_dir / "script.txt").string();
+        std::ofstream(script) << c.script;
+        fs::remove(out);
+        const RunResult run = Pelmora("edit --script '" + script + "' -o '" + out + "'");
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+}  // namespace
