@@ -1,4 +1,5 @@
 #include "AdvancedForm.h"
+#include "FormParts.h"
 
 #include <array>
 
@@ -8,9 +9,6 @@ namespace {
 
 using K = ControlKind;
 
-constexpr ControlTemplate Control(int id, ControlKind kind, std::string_view label, int group) {
-    return ControlTemplate{id, kind, label, group};
-}
 constexpr ControlTemplate ReadOnlyField(int id, int group) {
     return ControlTemplate{id, K::Edit, "", group, {}, false, true};
 }

@@ -1,17 +1,10 @@
 #include "DriveInfoForm.h"
+#include "FormParts.h"
 
 namespace pelmora {
 
 namespace {
 
-constexpr ControlTemplate Control(int id, ControlKind kind, std::string_view label, int group = 0) {
-    ControlTemplate control;
-    control.id = id;
-    control.kind = kind;
-    control.label = label;
-    control.group = group;
-    return control;
-}
 
 using K = ControlKind;
 
