@@ -37,6 +37,12 @@ inline CMC_Parameter* FindOptional(const CMC_Setup& setup, std::string_view name
     return setup.FindParameter(name);
 }
 
+// An optional parameter's value in base units, or 0 when the setup lacks it.
+inline double OptionalValue(const CMC_Setup& setup, std::string_view name) {
+    const CMC_Parameter* parameter = FindOptional(setup, name);
+    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
+}
+
 inline bool AllFinite(std::initializer_list<double> values) {
     for (double v : values) {
         if (!std::isfinite(v)) return false;

@@ -26,12 +26,8 @@ constexpr int kModeSpeed = 1;
 constexpr int kModeTorque = 2;
 constexpr int kPositionOverSpeed = 1;
 
-double BaseOrZero(const CMC_Setup& setup, const char* name) {
-    const CMC_Parameter* parameter = FindOptional(setup, name);
-    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
-}
 
-int Whole(const CMC_Setup& setup, const char* name) { return Truncate(BaseOrZero(setup, name)); }
+int Whole(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name)); }
 
 bool Named(const char* name, const char* expected) { return name && EqualsNoCase(name, expected); }
 
@@ -82,9 +78,9 @@ bool CAdvancedDialog::OnInitDialog() {
     const bool result = CMySetupDlg::OnInitDialog();
     ApplyOpeningRules();
     const CMC_Setup& setup = *GetSetup();
-    m_referenceSlowPeriod_s = BaseOrZero(setup, "Ts_S");
+    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S");
     m_slowPeriodToKeep_s = m_referenceSlowPeriod_s;
-    m_fastPeriodToKeep_s = BaseOrZero(setup, "Ts_C");
+    m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C");
     ShowChild(IDC_ADV_FAST_OUTSIDE, false);
     ShowChild(IDC_ADV_SLOW_OUTSIDE, false);
     // The warnings themselves are always drawn in red; only whether they show changes.
@@ -200,7 +196,7 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
     const bool slow = Named(name, "SLPER") || slowRaised;
     const bool pwm = Named(name, "PWM_freq");
     if (slow || pwm) {
-        const double slowPeriod_s = BaseOrZero(setup, "Ts_S");
+        const double slowPeriod_s = OptionalValue(setup, "Ts_S");
         if (m_referenceSlowPeriod_s > 0.0 && m_referenceSlowPeriod_s != slowPeriod_s) {
             KeepPhysicalValuesAtNewSlowPeriod();
         }
@@ -213,8 +209,8 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
     if (fast || pwm) UpdateFastLoopWarning();
     if (slow || pwm) UpdateSlowLoopWarning();
 
-    if (fast) m_fastPeriodToKeep_s = BaseOrZero(setup, "Ts_C");
-    if (slow) m_slowPeriodToKeep_s = BaseOrZero(setup, "Ts_S");
+    if (fast) m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C");
+    if (slow) m_slowPeriodToKeep_s = OptionalValue(setup, "Ts_S");
 
     RefreshAllParameters(0);
     ApplyRules();
@@ -230,9 +226,9 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
 // time, the i²t current follows so that the protection keeps its i²t product.
 void CAdvancedDialog::KeepPhysicalValuesAtNewSlowPeriod() {
     CMC_Setup& setup = *GetSetup();
-    m_referenceSlowPeriod_s = BaseOrZero(setup, "Ts_S");
-    const double driveTime_s = BaseOrZero(setup, "t_I2t_D");
-    const double motorTime_s = BaseOrZero(setup, "t_I2t_M");
+    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S");
+    const double driveTime_s = OptionalValue(setup, "t_I2t_D");
+    const double motorTime_s = OptionalValue(setup, "t_I2t_M");
 
     UpdateRegistersFromParameters(setup);
     UpdateParametersFromRegisters(setup);
@@ -245,7 +241,7 @@ void CAdvancedDialog::UpdateFastLoopWarning() {
     const CMC_Setup& setup = *GetSetup();
     const double minimum_s = GetTsCMin(setup);
     if (!(minimum_s > 0.0)) return;
-    m_fastWarning = BaseOrZero(setup, "Ts_C") < minimum_s;
+    m_fastWarning = OptionalValue(setup, "Ts_C") < minimum_s;
     ShowChild(IDC_ADV_FAST_OUTSIDE, m_fastWarning);
     SetHighlighted(IDC_ADV_CLPER_LABEL, m_fastWarning);
     SetHighlighted(IDC_ADV_TS_C_LABEL, m_fastWarning);
@@ -255,7 +251,7 @@ void CAdvancedDialog::UpdateSlowLoopWarning() {
     const CMC_Setup& setup = *GetSetup();
     const double minimum_s = GetTsSMin(setup);
     if (!(minimum_s > 0.0)) return;
-    m_slowWarning = BaseOrZero(setup, "Ts_S") < minimum_s;
+    m_slowWarning = OptionalValue(setup, "Ts_S") < minimum_s;
     ShowChild(IDC_ADV_SLOW_OUTSIDE, m_slowWarning);
     SetHighlighted(IDC_ADV_SLPER_LABEL, m_slowWarning);
     SetHighlighted(IDC_ADV_TS_S_LABEL, m_slowWarning);
@@ -266,11 +262,11 @@ void CAdvancedDialog::OnOK() {
     const double fastMinimum_s = GetTsCMin(setup);
     const double slowMinimum_s = GetTsSMin(setup);
     bool refused = false;
-    if (fastMinimum_s > 0.0 && fastMinimum_s > BaseOrZero(setup, "Ts_C")) {
+    if (fastMinimum_s > 0.0 && fastMinimum_s > OptionalValue(setup, "Ts_C")) {
         MessageBox(MinimumPeriodMessage("Fast", fastMinimum_s));
         refused = true;
     }
-    if (slowMinimum_s > 0.0 && slowMinimum_s > BaseOrZero(setup, "Ts_S")) {
+    if (slowMinimum_s > 0.0 && slowMinimum_s > OptionalValue(setup, "Ts_S")) {
         MessageBox(MinimumPeriodMessage("Slow", slowMinimum_s));
         refused = true;
     }

@@ -71,10 +71,6 @@ constexpr RangePair kRangePairs[] = {
     {"CRT_min", "CRT_max", UpdateLimits_CRT_min, UpdateLimits_CRT_max},
 };
 
-double QuietValue(const CMC_Setup& setup, const char* name) {
-    const CMC_Parameter* parameter = FindOptional(setup, name);
-    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
-}
 
 bool SameUnit(CMC_Setup& setup, const char* leader, const char* follower) {
     if (!FindOptional(setup, leader) || !FindOptional(setup, follower)) return false;
@@ -85,7 +81,7 @@ bool SameUnit(CMC_Setup& setup, const char* leader, const char* follower) {
 
 CAnalogReferenceDlg::CAnalogReferenceDlg(CMC_Setup* setup)
     : CMySetupDlg(setup, kAnalogReferenceForm, nullptr, kHelpTopic),
-      m_mode(Truncate(QuietValue(*setup, "ControlMode"))),
+      m_mode(Truncate(OptionalValue(*setup, "ControlMode"))),
       m_hasAnalogueInput(HasAnalogueInput(*setup)) {
     const Quantity& q = QuantityOf(m_mode);
     if (m_hasAnalogueInput) {
@@ -121,7 +117,7 @@ CAnalogReferenceDlg::CAnalogReferenceDlg(CMC_Setup* setup)
 bool CAnalogReferenceDlg::OnInitDialog() {
     CMySetupDlg::OnInitDialog();
 
-    const double range_V = QuietValue(*GetSetup(), "AnalogueInputsRange");
+    const double range_V = OptionalValue(*GetSetup(), "AnalogueInputsRange");
     if (range_V == kBipolarSpan_V) {
         SetChildText(IDC_EXTREF_RANGE_LOW, "-10");
         SetChildText(IDC_EXTREF_RANGE_HIGH, "10");
@@ -150,10 +146,10 @@ bool CAnalogReferenceDlg::OnInitDialog() {
 }
 
 bool CAnalogReferenceDlg::IsAnalogueReference() const {
-    return IsSet(QuietValue(*GetSetup(), "isAnalogueReference"));
+    return IsSet(OptionalValue(*GetSetup(), "isAnalogueReference"));
 }
 
-bool CAnalogReferenceDlg::IsLimitMaximum() const { return IsSet(QuietValue(*GetSetup(), "isLimitMaximum")); }
+bool CAnalogReferenceDlg::IsLimitMaximum() const { return IsSet(OptionalValue(*GetSetup(), "isLimitMaximum")); }
 
 void CAnalogReferenceDlg::SetLimitCheckText() {
     // With an analogue position reference the drive limits the speed; otherwise the acceleration.
@@ -162,7 +158,7 @@ void CAnalogReferenceDlg::SetLimitCheckText() {
 }
 
 void CAnalogReferenceDlg::ShowFilterControls() {
-    const bool show = m_hasAnalogueInput && IsNonZero(QuietValue(*GetSetup(), "UseFilter"));
+    const bool show = m_hasAnalogueInput && IsNonZero(OptionalValue(*GetSetup(), "UseFilter"));
     ShowChildren({IDC_EXTREF_FILTER_LABEL, IDC_EXTREF_FILTER_VALUE, IDC_EXTREF_FILTER_UNIT}, show);
 }
 

@@ -115,12 +115,8 @@ constexpr int kRuleTriggers[] = {
     IDC_DS_SWLS,            IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID,
 };
 
-double ValueOf(const CMC_Setup& setup, const char* name) {
-    const CMC_Parameter* parameter = FindOptional(setup, name);
-    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
-}
 
-int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(ValueOf(setup, name)); }
+int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name)); }
 
 void SetIfPresent(const CMC_Setup& setup, const char* name, double value) {
     if (CMC_Parameter* parameter = FindOptional(setup, name)) parameter->SetValueInBaseUnit(value);
@@ -242,7 +238,7 @@ bool CDriveSetupDlg::OnInitDialog() {
         SetInputTypeButtons(sink);
         SetPolarityRowTexts(sink);
     } else if (!hasInputsPolarity) {
-        const bool source = Bit(ValueOf(setup, "ASR"), kAsrSourceInputsBit) != 0;
+        const bool source = Bit(OptionalValue(setup, "ASR"), kAsrSourceInputsBit) != 0;
         SetInputTypeButtons(!source);
         SetPolarityRowTexts(!source);
     } else {
@@ -321,7 +317,7 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
                    IntegerOf(setup, "StartMode") == 0);
 
     // External brake resistor
-    EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT}, IsSet(ValueOf(setup, "isBrakeResistor")));
+    EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT}, IsSet(OptionalValue(setup, "isBrakeResistor")));
 
     // Inputs polarity
     ShowChildren({IDC_DS_ENABLE_LABEL, IDC_DS_ENABLE_LOW, IDC_DS_ENABLE_HIGH}, !HidesEnablePolarity(setup));
@@ -331,7 +327,7 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
     EnableChildren({IDC_DS_SWLS_GROUP, IDC_DS_SWLS}, hasSoftwareLimits);
     EnableChildren({IDC_DS_NEGATIVE_SWLS_LABEL, IDC_DS_POSITIVE_SWLS_LABEL, IDC_DS_NEGATIVE_SWLS,
                     IDC_DS_NEGATIVE_SWLS_UNIT, IDC_DS_POSITIVE_SWLS, IDC_DS_POSITIVE_SWLS_UNIT},
-                   hasSoftwareLimits && IsSet(ValueOf(setup, "isSWLS")));
+                   hasSoftwareLimits && IsSet(OptionalValue(setup, "isSWLS")));
 
     // External reference
     EnableChildren({IDC_DS_REFERENCE_SETUP, IDC_DS_AUTO_ACTIVATED}, IntegerOf(setup, "ExternalReference") == 1);
@@ -339,25 +335,25 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
     // Protections
     EnableChildren({IDC_DS_IMAX_PROT_LABEL, IDC_DS_TIME_IMAX_PROT_LABEL, IDC_DS_IMAX_PROT, IDC_DS_IMAX_PROT_UNIT,
                     IDC_DS_TIME_IMAX_PROT, IDC_DS_TIME_IMAX_PROT_UNIT},
-                   IsSet(ValueOf(setup, "isOverCurrent")));
+                   IsSet(OptionalValue(setup, "isOverCurrent")));
     EnableChildren({IDC_DS_I_I2T_LABEL, IDC_DS_T_I2T_LABEL, IDC_DS_I_I2T, IDC_DS_I_I2T_UNIT, IDC_DS_T_I2T,
                     IDC_DS_T_I2T_UNIT},
-                   IsNonZero(ValueOf(setup, "isMotori2t")));
+                   IsNonZero(OptionalValue(setup, "isMotori2t")));
     EnableChild(IDC_DS_POSITION_ERROR, c.p);
     EnableChildren({IDC_DS_ERR_POSITION_LABEL, IDC_DS_TIME_ERR_POS_LABEL, IDC_DS_ERR_POSITION,
                     IDC_DS_ERR_POSITION_UNIT, IDC_DS_TIME_ERR_POS, IDC_DS_TIME_ERR_POS_UNIT},
-                   c.p && IsNonZero(ValueOf(setup, "isPositionControlError")));
+                   c.p && IsNonZero(OptionalValue(setup, "isPositionControlError")));
     EnableChild(IDC_DS_SPEED_ERROR, c.s);
     EnableChildren({IDC_DS_ERR_SPEED_LABEL, IDC_DS_TIME_ERR_SPD_LABEL, IDC_DS_ERR_SPEED, IDC_DS_ERR_SPEED_UNIT,
                     IDC_DS_TIME_ERR_SPD, IDC_DS_TIME_ERR_SPD_UNIT},
-                   c.s && IsNonZero(ValueOf(setup, "isSpeedControlError")));
+                   c.s && IsNonZero(OptionalValue(setup, "isSpeedControlError")));
     EnableChild(IDC_DS_MOTOR_OVER_TEMP, setup.GetIntOption("DisableMotorTemperature") == 0 &&
-                                            IsSet(ValueOf(setup, "isMotorTemperatureSensor")));
+                                            IsSet(OptionalValue(setup, "isMotorTemperatureSensor")));
 
     // Save flags of the CANbus and axis ID groups
     if (HasLssSaveFlags(setup)) {
-        EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST}, IsSet(ValueOf(setup, "save_CAN_baudrate")));
-        EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST}, IsSet(ValueOf(setup, "save_axis_id")));
+        EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST}, IsSet(OptionalValue(setup, "save_CAN_baudrate")));
+        EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST}, IsSet(OptionalValue(setup, "save_axis_id")));
     } else {
         ShowChildren({IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID}, false);
     }
@@ -556,9 +552,9 @@ void CDriveSetupDlg::OnRefreshParameterValue(const char* name) {
         Encode_RINCTST(setup);
         Decode_StartCurrent(setup);
         RefreshParameterControls("StartCurrent");
-        if (ValueOf(setup, "StartCurrent") > kNominalStartCurrent_percent) {
+        if (OptionalValue(setup, "StartCurrent") > kNominalStartCurrent_percent) {
             char text[512];
-            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * ValueOf(setup, "time_AB"));
+            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * OptionalValue(setup, "time_AB"));
             MessageBox(text);
         }
     }
