@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Decode.h"
+#include "EditGui.h"
 #include "Encode.h"
 #include "HeadlessScript.h"
 #include "MC_SetupFile.h"
@@ -328,6 +329,7 @@ int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, c
 
 int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
             const std::string& outPath) {
+    if (scriptPath.empty()) return RunEditGui(ctx, args, outPath);
     if (args.size() > 1) {
         ctx.err << "pelmora edit: expected at most one SETUP\n";
         return ToInt(ExitCode::Misuse);

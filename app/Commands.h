@@ -45,7 +45,8 @@ int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, 
 // `encode [SETUP] [-o OUT] [--json]`: the register pass (registers from parameters).
 int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options);
 
-// `edit [SETUP] --script FILE [-o OUT]`: the drive setup dialog, driven by a script.
+// `edit [SETUP] --script FILE [-o OUT]`: the drive setup dialog, driven by a script; without a
+// script (empty `scriptPath`) the dialog opens in a window (EditGui.h).
 int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
             const std::string& outPath);
 

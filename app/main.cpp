@@ -52,9 +52,11 @@ int main(int argc, char** argv) {
     std::string editOut;
     CLI::App* edit = app.add_subcommand("edit", "Open the drive setup dialog");
     edit->add_option("setup", editArgs, "SETUP (default: the embedded default setup)");
-    edit->add_option("--script", editScript, "Drive the dialogs headless with this script (docs/edit-script.md)")
-        ->required();
-    edit->add_option("-o,--output", editOut, "Save the setup to OUT when the dialog is closed with OK");
+    edit->add_option("--script", editScript,
+                     "Drive the dialogs headless with this script (docs/edit-script.md); without it they open in "
+                     "a window");
+    edit->add_option("-o,--output", editOut,
+                     "Save the setup to OUT when the dialog is closed with OK (in a window: otherwise back to SETUP)");
 
     try {
         app.parse(argc, argv);

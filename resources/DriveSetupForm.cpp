@@ -16,6 +16,13 @@ constexpr ControlTemplate Check(int id, std::string_view label, int group) { ret
 constexpr ControlTemplate Option(int id, std::string_view label, int group) { return {id, K::OptionButton, label, group}; }
 constexpr ControlTemplate Button(int id, std::string_view label, int group = 0) { return {id, K::Button, label, group}; }
 constexpr ControlTemplate List(int id, int group) { return {id, K::DropDownList, {}, group}; }
+constexpr int kUpperRow = 0;
+constexpr int kLowerRow = 1;
+constexpr ControlTemplate OptionInRow(int id, int group, int row) {
+    ControlTemplate control = Option(id, {}, group);
+    control.gridRow = row;
+    return control;
+}
 
 constexpr int kGuide = IDC_GUIDELINE_GROUP;
 constexpr int kCan = IDC_DS_CAN_GROUP;
@@ -168,8 +175,9 @@ constexpr auto kControls = std::to_array<ControlTemplate>({
     // The row texts depend on the input type; the dialog sets them when it opens.
     Label(IDC_DS_ACTIVE_HIGH_LABEL, "Active high (Open/No connection)", kPolarity),
     Label(IDC_DS_ACTIVE_LOW_LABEL, "Active low (Connected to GND)", kPolarity),
-    Option(IDC_DS_ENABLE_LOW, {}, kPolarity),
-    Option(IDC_DS_ENABLE_HIGH, {}, kPolarity),
+    // Enable counts its values from the lower row (active low 0), the limit switches from the upper.
+    OptionInRow(IDC_DS_ENABLE_LOW, kPolarity, kLowerRow),
+    OptionInRow(IDC_DS_ENABLE_HIGH, kPolarity, kUpperRow),
     Option(IDC_DS_LSP_HIGH, {}, kPolarity),
     Option(IDC_DS_LSP_LOW, {}, kPolarity),
     Option(IDC_DS_LSN_HIGH, {}, kPolarity),

@@ -43,6 +43,9 @@ struct ControlTemplate {
     std::string_view picture = {};  // picture name, for pictures and picture buttons
     bool multiline = false;         // a text of several lines (the guideline assistant)
     bool readOnly = false;          // a field the user cannot type into
+    // For option buttons laid out as a grid: the row (0 the upper) where form order, which gives
+    // the buttons their values, is not the order of the rows; -1 to follow form order.
+    int gridRow = -1;
 };
 
 struct FormTemplate {
