@@ -107,9 +107,8 @@ double SamplePeriod_s(double periods, double pwmper, double dspFreq_Hz) { return
 // The base value that SetValueInInternalUnit would store; NaN where the target's unit cannot
 // convert (a zero divisor in the setup's scales), so that the check comes before any write.
 double InternalAsBase(const CMC_Parameter& target, double internal) {
-    const double factor = target.ScaleFactor();
-    if (factor == 0.0 || !std::isfinite(factor)) return kNaN;
-    return (internal + target.ScaleOffset()) * factor;
+    double base = 0.0;
+    return target.InternalToBase(internal, base) ? base : kNaN;
 }
 
 // The common tail of a step: range first, then the value; neither unless all three are finite.

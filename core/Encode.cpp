@@ -107,8 +107,7 @@ int EncodeRegister(CMC_Setup& setup, std::string_view registerName, const Inputs
 // The internal value of a parameter, or nothing when its scale has a zero divisor (the host then
 // shows 0, which is no value to encode).
 std::optional<double> InternalValue(const CMC_Parameter& parameter) {
-    const double factor = parameter.ScaleFactor();
-    if (factor == 0.0 || !std::isfinite(factor)) return std::nullopt;
+    if (!parameter.HasInternalScale()) return std::nullopt;
     return parameter.GetValueInInternalUnit();
 }
 

@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace testing_support {
 
@@ -40,5 +41,29 @@ inline void Put(CMC_Setup& setup, const ParameterSpec& p) {
 }
 
 using pelmora::AttachCoreScales;
+
+// A drive with round numbers: T_C = 50 µs, T_S = 500 µs, a 10-bit ADC (N_ADC 65472) with
+// ImaxPS 8 A (K_I = 4092 counts/A), Vdc 48 V of 100 V measurable, 4096 counts per 32 mm pole
+// pitch (K_PM = 128000 /m, K_VM = 64) and the transmission motor : load; `extra` adds or
+// replaces parameters. Internal units convert through the core's scales.
+inline std::unique_ptr<CMC_Setup> MakeRoundDrive(double motorTransmission = 1.0, double loadTransmission = 1.0,
+                                                 const std::vector<ParameterSpec>& extra = {}) {
+    auto setup = MakeSetup({
+        {"DSP_freq", 60e6, UnitType::Frequency},
+        {"PWMPER", 1500},
+        {"CLPER", 1},
+        {"SLPER", 10},
+        {"Vdc", 48, UnitType::BusVoltage},
+        {"VdcMaxMeasurable", 100, UnitType::BusVoltage},
+        {"ImaxPS", 8, UnitType::Current},
+        {"DBTTH", 4},
+        {"PolePitch", 0.032, UnitType::LinearPosition},
+        {"Motor_transmission", motorTransmission, UnitType::LinearPosition},
+        {"Load_transmission", loadTransmission, UnitType::LinearPosition},
+    });
+    for (const ParameterSpec& p : extra) Put(*setup, p);
+    AttachCoreScales(*setup);
+    return setup;
+}
 
 }  // namespace testing_support

@@ -45,6 +45,8 @@ public:
 
 private:
     bool Fail(std::string message);
+    // The controls a label names, within the group box titled `group` (empty: anywhere).
+    std::vector<int> FindByLabel(std::string_view group, std::string_view label) const;
 
     HeadlessUi& m_ui;
     CDialog& m_dialog;

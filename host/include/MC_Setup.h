@@ -108,6 +108,12 @@ public:
     // it has no finite base value (a zero scale factor, an overflow).
     bool ToBase(double value, const CMC_Unit& unit, double& base) const;
 
+    // An internal value in the base unit: (internal + offset) * factor. False when the setup's
+    // scales give no factor for this quantity (a zero divisor) or the result is not finite.
+    bool InternalToBase(double internal, double& base) const;
+    // Whether the setup's scales give this quantity a usable (finite, non-zero) factor.
+    bool HasInternalScale() const;
+
     // (internal + offset) * factor = base; factor 1 and offset 0 for quantities with no unit.
     double ScaleFactor() const;
     double ScaleOffset() const;
@@ -115,7 +121,8 @@ public:
 protected:
     CMC_Quantity(CMC_Setup& setup, std::string name, UnitType type, const CMC_Unit& unit);
     double BaseToInternal(double base) const;
-    double InternalToBase(double internal) const;
+    // The base value of an internal one, 0 where there is none.
+    double InternalToBaseOrZero(double internal) const;
     double BaseToShown(double base) const;
 
     CMC_Setup* m_setup;
@@ -166,7 +173,7 @@ public:
 
     // Reads the drive's value; non-zero on success, after which the value getters hold it.
     int ReadFromChip();
-    double GetValueInBaseUnit() const { return InternalToBase(m_internal); }
+    double GetValueInBaseUnit() const { return InternalToBaseOrZero(m_internal); }
     double GetValueInInternalUnit() const { return m_internal; }
     void SetValueInInternalUnit(double value) { m_internal = value; }
     // True once a unit other than the internal one has been chosen for showing.

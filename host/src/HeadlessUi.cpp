@@ -36,38 +36,7 @@ bool DialogDriver::Fail(std::string message) {
     return false;
 }
 
-int DialogDriver::Find(std::string_view what) {
-    m_error.clear();
-    if (what.empty()) {
-        Fail("no control named");
-        return 0;
-    }
-    if (what.front() == '#') {
-        int id = 0;
-        const auto [end, ec] = std::from_chars(what.data() + 1, what.data() + what.size(), id);
-        if (ec != std::errc() || end != what.data() + what.size() || !m_dialog.GetControl(id)) {
-            Fail("no control with id " + std::string(what.substr(1)));
-            return 0;
-        }
-        return id;
-    }
-    if (what.front() == '@') {
-        auto* editing = dynamic_cast<CMC_EditSetupDlg*>(&m_dialog);
-        const int id = editing ? editing->GetBoundControl(std::string(what.substr(1)).c_str()) : 0;
-        if (id == 0) Fail("no control is bound to the parameter " + std::string(what.substr(1)));
-        return id;
-    }
-    // "Group/Label": the label within the group box whose label is Group. A leading \x01 (used
-    // internally) takes the whole text as the label.
-    const bool whole = what.front() == '\x01';
-    if (whole) what.remove_prefix(1);
-    std::string_view group;
-    std::string_view label = what;
-    if (const auto slash = what.rfind('/');
-        !whole && slash != std::string_view::npos && slash > 0 && slash + 1 < what.size()) {
-        group = what.substr(0, slash);
-        label = what.substr(slash + 1);
-    }
+std::vector<int> DialogDriver::FindByLabel(std::string_view group, std::string_view label) const {
     const auto& controls = m_dialog.Controls();
     auto inGroup = [&](const ControlState& c) {
         if (group.empty()) return true;
@@ -101,11 +70,37 @@ int DialogDriver::Find(std::string_view what) {
         }
         if (!visible.empty()) found = visible;
     }
-    if (found.empty() && !group.empty()) {
-        // A label may itself hold a slash ("Set / change axis ID").
-        const int id = Find("\x01" + std::string(what));
-        if (id != 0) return id;
+    return found;
+}
+
+int DialogDriver::Find(std::string_view what) {
+    m_error.clear();
+    if (what.empty()) {
+        Fail("no control named");
+        return 0;
     }
+    if (what.front() == '#') {
+        int id = 0;
+        const auto [end, ec] = std::from_chars(what.data() + 1, what.data() + what.size(), id);
+        if (ec != std::errc() || end != what.data() + what.size() || !m_dialog.GetControl(id)) {
+            Fail("no control with id " + std::string(what.substr(1)));
+            return 0;
+        }
+        return id;
+    }
+    if (what.front() == '@') {
+        auto* editing = dynamic_cast<CMC_EditSetupDlg*>(&m_dialog);
+        const int id = editing ? editing->GetBoundControl(std::string(what.substr(1)).c_str()) : 0;
+        if (id == 0) Fail("no control is bound to the parameter " + std::string(what.substr(1)));
+        return id;
+    }
+    // "Group/Label": the label within the group box whose label is Group; a label may itself
+    // hold a slash ("Set / change axis ID"), so the whole text is tried as a label too.
+    std::vector<int> found;
+    if (const auto slash = what.rfind('/'); slash != std::string_view::npos && slash > 0 && slash + 1 < what.size()) {
+        found = FindByLabel(what.substr(0, slash), what.substr(slash + 1));
+    }
+    if (found.empty()) found = FindByLabel({}, what);
     if (found.empty()) {
         Fail("no control labelled \"" + std::string(what) + "\"");
         return 0;

@@ -167,18 +167,31 @@ double CMC_Quantity::ScaleOffset() const {
     return scale.offset(m_setup, info.scaleText.data());
 }
 
-double CMC_Quantity::BaseToInternal(double base) const {
+bool CMC_Quantity::HasInternalScale() const {
+    const double factor = ScaleFactor();
+    return factor != 0.0 && std::isfinite(factor);
+}
+
+bool CMC_Quantity::InternalToBase(double internal, double& base) const {
     const double factor = ScaleFactor();
     // A zero factor means the setup cannot scale this quantity (a zero divisor in the drive's
-    // scales): there is no internal value to show.
-    if (factor == 0.0 || !std::isfinite(factor)) return 0.0;
-    const double internal = base / factor - ScaleOffset();
+    // scales): internal values have no physical meaning then.
+    if (factor == 0.0 || !std::isfinite(factor) || !std::isfinite(internal)) return false;
+    const double result = (internal + ScaleOffset()) * factor;
+    if (!std::isfinite(result)) return false;
+    base = result;
+    return true;
+}
+
+double CMC_Quantity::BaseToInternal(double base) const {
+    if (!HasInternalScale()) return 0.0;
+    const double internal = base / ScaleFactor() - ScaleOffset();
     return std::isfinite(internal) ? internal : 0.0;
 }
 
-double CMC_Quantity::InternalToBase(double internal) const {
-    const double base = (internal + ScaleOffset()) * ScaleFactor();
-    return std::isfinite(base) ? base : 0.0;
+double CMC_Quantity::InternalToBaseOrZero(double internal) const {
+    double base = 0.0;
+    return InternalToBase(internal, base) ? base : 0.0;
 }
 
 double CMC_Quantity::BaseToShown(double base) const {
@@ -188,14 +201,8 @@ double CMC_Quantity::BaseToShown(double base) const {
 
 bool CMC_Quantity::ToBase(double value, const CMC_Unit& unit, double& base) const {
     if (!std::isfinite(value)) return false;
-    double result;
-    if (unit.IsInternal()) {
-        const double factor = ScaleFactor();
-        if (factor == 0.0 || !std::isfinite(factor)) return false;
-        result = (value + ScaleOffset()) * factor;
-    } else {
-        result = value * unit.GetFactorToBase();
-    }
+    if (unit.IsInternal()) return InternalToBase(value, base);
+    const double result = value * unit.GetFactorToBase();
     if (!std::isfinite(result)) return false;
     base = result;
     return true;
@@ -223,13 +230,13 @@ bool CMC_Parameter::SetValueInBaseUnit(double value) {
 double CMC_Parameter::GetValueInInternalUnit() const { return BaseToInternal(m_value); }
 
 bool CMC_Parameter::SetValueInInternalUnit(double value) {
-    const double factor = ScaleFactor();
-    if (!std::isfinite(value) || factor == 0.0 || !std::isfinite(factor)) {
+    double base = 0.0;
+    if (!InternalToBase(value, base)) {
         ReportError("Parameter " + m_name + ": the internal value cannot be converted to " +
                     std::string(GetScaleText()) + " and was refused.");
         return false;
     }
-    return SetValueInBaseUnit((value + ScaleOffset()) * factor);
+    return SetValueInBaseUnit(base);
 }
 
 double CMC_Parameter::GetValue() const { return BaseToShown(m_value); }

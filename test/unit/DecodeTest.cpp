@@ -26,26 +26,14 @@ constexpr double kVoltageScale = 65534 / (48 * 1.1);    // Vdc 48 V
 
 // A drive with round numbers (K_P = ±128000 /m, K_V = ±64) and whatever a case adds.
 std::unique_ptr<CMC_Setup> MakeDrive(const std::vector<ParameterSpec>& extra, double motorTransmission = 1.0) {
-    auto setup = MakeSetup({
-        {"DSP_freq", 60e6, UnitType::Frequency},
-        {"PWMPER", 1500},
-        {"CLPER", 1},
-        {"SLPER", 10},
-        {"Vdc", 48, UnitType::BusVoltage},
-        {"VdcMaxMeasurable", 100, UnitType::BusVoltage},
-        {"ImaxPS", 8, UnitType::Current},
+    std::vector<ParameterSpec> all = {
         {"ImaxM", 7, UnitType::Current},
         {"InPS", 3, UnitType::Current},
         {"In", 2.5, UnitType::Current},
-        {"DBTTH", 4},
-        {"PolePitch", 0.032, UnitType::LinearPosition},
-        {"Motor_transmission", motorTransmission, UnitType::LinearPosition},
-        {"Load_transmission", 1, UnitType::LinearPosition},
         {"Ts_S", kTs, UnitType::Time},
-    });
-    for (const ParameterSpec& p : extra) Put(*setup, p);
-    AttachCoreScales(*setup);
-    return setup;
+    };
+    all.insert(all.end(), extra.begin(), extra.end());
+    return MakeRoundDrive(motorTransmission, 1.0, all);
 }
 
 CMC_Parameter& Param(CMC_Setup& setup, const char* name) {

@@ -36,14 +36,7 @@ void PutAll(CMC_Setup& setup, const std::vector<ParameterSpec>& parameters) {
 
 // T_C = 50 µs, T_S = 500 µs, 4096 counts per 32 mm pole pitch, transmission ratio G.
 std::unique_ptr<CMC_Setup> MakeDrive(double ratio = 1.0) {
-    auto setup = MakeSetup({{"DSP_freq", 60e6, UnitType::Frequency}, {"PWMPER", 1500}, {"CLPER", 1},
-                            {"SLPER", 10}, {"Ts_S", 5e-4, UnitType::Time}, {"Vdc", 48, UnitType::BusVoltage},
-                            {"VdcMaxMeasurable", 100, UnitType::BusVoltage}, {"ImaxPS", 8, UnitType::Current},
-                            {"DBTTH", 4}, {"PolePitch", 0.032, UnitType::LinearPosition},
-                            {"Motor_transmission", ratio, UnitType::LinearPosition},
-                            {"Load_transmission", 1, UnitType::LinearPosition}});
-    AttachCoreScales(*setup);
-    return setup;
+    return MakeRoundDrive(ratio, 1.0, {{"Ts_S", 5e-4, UnitType::Time}});
 }
 
 struct GainRow {

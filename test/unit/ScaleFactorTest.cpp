@@ -16,32 +16,20 @@ namespace {
 constexpr double kPi = std::numbers::pi;
 constexpr double kAdcFullScale = 65472.0;  // a 10-bit converter read left-aligned
 
-// A drive with round numbers: T_C = 50 µs, T_S = 500 µs, 4096 counts per 32 mm pole pitch
-// (K_PM = 128000 /m, K_VM = 64), and a 2:1 transmission (G = 0.5, K_P = 64000, K_V = 32).
+// The round drive with a 1:2 transmission (G = 0.5, K_P = 64000, K_V = 32) and what the
+// temperature, analogue and test-angle rows read.
 std::unique_ptr<CMC_Setup> MakeDrive(double motorTransmission = 1.0) {
-    auto setup = MakeSetup({
-        {"DSP_freq", 60e6, UnitType::Frequency},
-        {"PWMPER", 1500},
-        {"CLPER", 1},
-        {"SLPER", 10},
-        {"Vdc", 48, UnitType::BusVoltage},
-        {"VdcMaxMeasurable", 100, UnitType::BusVoltage},
-        {"ImaxPS", 8, UnitType::Current},
-        {"DBTTH", 4},
-        {"PolePitch", 0.032, UnitType::LinearPosition},
-        {"Motor_transmission", motorTransmission, UnitType::LinearPosition},
-        {"Load_transmission", 2, UnitType::LinearPosition},
-        {"AnalogueInputsRange", 10, UnitType::Voltage},
-        {"DriveTempSensorGain", 0.01},
-        {"ADCrange", 3.3, UnitType::Voltage},
-        {"DriveTempOutputAt0oC", 0.5, UnitType::Voltage},
-        {"MECRESL", 4096},
-        {"ENC2THL", 1048576},
-        {"KFFA_scl", 1},
-        {"ControlMode", 1, UnitType::None, ParameterKind::Selector},
-    });
-    AttachCoreScales(*setup);
-    return setup;
+    return MakeRoundDrive(motorTransmission, 2.0,
+                          {
+                              {"AnalogueInputsRange", 10, UnitType::Voltage},
+                              {"DriveTempSensorGain", 0.01},
+                              {"ADCrange", 3.3, UnitType::Voltage},
+                              {"DriveTempOutputAt0oC", 0.5, UnitType::Voltage},
+                              {"MECRESL", 4096},
+                              {"ENC2THL", 1048576},
+                              {"KFFA_scl", 1},
+                              {"ControlMode", 1, UnitType::None, ParameterKind::Selector},
+                          });
 }
 
 struct FactorCase {
