@@ -7,11 +7,13 @@
 #include "Steps.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <string_view>
+#include <tuple>
 
 namespace pelmora {
 
@@ -116,6 +118,17 @@ int SetRangeAndValue(CMC_Parameter& target, double minimum, double maximum, doub
     if (!AllFinite({minimum, maximum, value})) return 0;
     if (!SetParameterRange(target, minimum, maximum)) return 0;
     return WriteBase(target, value);
+}
+
+// A step without a range: the target first, then `inputs` in order, and formula(their base
+// values) written when it is finite.
+template <std::size_t N, typename Formula>
+int DecodeValue(CMC_Setup& setup, std::string_view targetName, const Inputs<N>& inputs, Formula formula) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    const std::array<double, N> values = find.BaseValues(inputs);
+    if (!find.ok()) return 0;
+    return WriteBase(*target, std::apply(formula, values));
 }
 
 int SetRangeAndInternal(CMC_Parameter& target, double minimum, double maximum, double internal) {
@@ -357,49 +370,25 @@ int DecodeDelay(CMC_Setup& setup, std::string_view targetName, std::string_view 
 // Position resolution and loop timing
 
 int Decode_Resolution(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Resolution");
-    CMC_Parameter* dbtth = find("DBTTH");
-    if (!find.ok()) return 0;
-    return WriteBase(*target, std::exp2(kPositionBits - Base(dbtth)));
+    return DecodeValue(setup, "Resolution", Inputs{"DBTTH"}, [](double dbtth) { return std::exp2(kPositionBits - dbtth); });
 }
 
 int Decode_PWM_freq(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("PWM_freq");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* pwmper = find("PWMPER");
-    if (!find.ok()) return 0;
-    return WriteBase(*target, Base(dspFreq) * 0.5 / Base(pwmper));
+    return DecodeValue(setup, "PWM_freq", Inputs{"DSP_freq", "PWMPER"},
+                       [](double dsp_Hz, double pwmper) { return dsp_Hz * 0.5 / pwmper; });
 }
 
 int Decode_PWMperiod(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("PWMperiod");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* pwmper = find("PWMPER");
-    if (!find.ok()) return 0;
-    return WriteBase(*target, Base(pwmper) * 2.0 / Base(dspFreq));
+    return DecodeValue(setup, "PWMperiod", Inputs{"DSP_freq", "PWMPER"},
+                       [](double dsp_Hz, double pwmper) { return pwmper * 2.0 / dsp_Hz; });
 }
 
 int Decode_Ts_C(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Ts_C");
-    CMC_Parameter* clper = find("CLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    if (!find.ok()) return 0;
-    return WriteBase(*target, Base(clper) * 2.0 * Base(pwmper) / Base(dspFreq));
+    return DecodeValue(setup, "Ts_C", Inputs{"CLPER", "PWMPER", "DSP_freq"}, SamplePeriod_s);
 }
 
 int Decode_Ts_S(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Ts_S");
-    CMC_Parameter* slper = find("SLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    if (!find.ok()) return 0;
-    return WriteBase(*target, Base(slper) * 2.0 * Base(pwmper) / Base(dspFreq));
+    return DecodeValue(setup, "Ts_S", Inputs{"SLPER", "PWMPER", "DSP_freq"}, SamplePeriod_s);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -78,26 +78,13 @@ constexpr int kPhaseIsThirdOfR = 1;
 
 enum class Unit { Base, Internal };
 
-// The names a step reads, in look-up order: Inputs{"DSP_freq", "PWM_freq"}.
-template <std::size_t N>
-struct Inputs {
-    std::array<std::string_view, N> names;
-};
-template <typename... Names>
-Inputs(Names...) -> Inputs<sizeof...(Names)>;
-
 // The common step: looks up `inputs` in order and then the register itself, stops at the first
 // one missing, and writes formula(input values in base units) when that is finite.
 template <std::size_t N, typename Formula>
 int EncodeRegister(CMC_Setup& setup, std::string_view registerName, const Inputs<N>& inputs, Formula formula,
                    Unit written = Unit::Base) {
     Reads find(setup);
-    std::array<double, N> values{};
-    std::size_t i = 0;
-    for (std::string_view name : inputs.names) {
-        const CMC_Parameter* parameter = find(name);
-        values[i++] = parameter ? parameter->GetValueInBaseUnit() : 0.0;
-    }
+    const std::array<double, N> values = find.BaseValues(inputs);
     CMC_Parameter* target = find(registerName);
     if (!find.ok()) return 0;
     const double value = std::apply(formula, values);

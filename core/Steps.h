@@ -4,6 +4,7 @@
 
 #include "MC_Setup.h"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -11,6 +12,14 @@
 #include <string_view>
 
 namespace pelmora {
+
+// The names a step reads, in look-up order: Inputs{"DSP_freq", "PWM_freq"}.
+template <std::size_t N>
+struct Inputs {
+    std::array<std::string_view, N> names;
+};
+template <typename... Names>
+Inputs(Names...) -> Inputs<sizeof...(Names)>;
 
 // Looks parameters up one after another. After the first missing name every further look-up
 // answers null without asking the host, so the host reports only that first name.
@@ -25,6 +34,18 @@ public:
         return parameter;
     }
     bool ok() const { return m_ok; }
+
+    // Looks up every input in order and returns their values in base units (0 for a missing
+    // one; ok() then tells).
+    template <std::size_t N>
+    std::array<double, N> BaseValues(const Inputs<N>& inputs) {
+        std::array<double, N> values{};
+        for (std::size_t i = 0; i < N; ++i) {
+            const CMC_Parameter* parameter = (*this)(inputs.names[i]);
+            values[i] = parameter ? parameter->GetValueInBaseUnit() : 0.0;
+        }
+        return values;
+    }
 
 private:
     const CMC_Setup& m_setup;
