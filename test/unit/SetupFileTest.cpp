@@ -162,6 +162,55 @@ TEST(SetupFile, MalformedFilesAreRefusedWithThePlaceAndTheFault) {
     }
 }
 
+// Damaged and extreme files: each refused with its place, in our words rather than the JSON
+// library's, and quickly (the nesting case used to overflow the stack).
+TEST(SetupFile, DamagedFilesAreRefusedWithTheirPlace) {
+    const std::string good = Document(kGood);
+    const std::string register_ = R"({"name": "KPI", "value": 100.25, "min": 0, "max": 32767, "kind": "register", "unitType": "none"})";
+    const MalformedCase cases[] = {
+        {"flag given as text", Document(kGood, R"(, "identity": {"ioPins": [{"port": 25, "pin": 3, "brake": "yes"}]})"),
+         {"/identity/ioPins/0/brake", "true or false"}},
+        {"a member twice in the document", Document(kGood, R"(, "parameters": [])"), {"/parameters", "appears twice"}},
+        {"a NUL byte and junk after the document", good + std::string(1, '\0') + "junk", {"line", "NUL"}},
+        {"junk after the document", good + "}x", {"line", "not valid JSON"}},
+        {"version beyond 64 bits", R"({"format": "pelmora-setup", "version": 18446744073709551615, "parameters": []})",
+         {"/version", "out of range"}},
+        {"controller version beyond 32 bits", Document(kGood, R"(, "identity": {"mcVersion": 4294967299})"),
+         {"/identity/mcVersion", "4294967299", "out of range"}},
+        {"port beyond 32 bits", Document(kGood, R"(, "identity": {"ioPins": [{"port": 4294967321, "pin": 3}]})"),
+         {"/identity/ioPins/0/port", "out of range"}},
+        {"register with a fraction", Document(register_), {"/parameters/0 (KPI)/value", "whole number", "100.25"}},
+        {"integer with a fraction",
+         Document(R"({"name": "N", "value": 2.5, "min": 0, "max": 9, "kind": "integer", "unitType": "none"})"),
+         {"/parameters/0 (N)/value", "whole number"}},
+        {"nesting far beyond a setup", std::string(100000, '[') + std::string(100000, ']'),
+         {"line 1, column 65", "nested more than 64"}},
+        {"nesting inside a member", Document(kGood, ", \"deep\": " + std::string(70, '[') + std::string(70, ']')),
+         {"nested more than"}},
+        {"document cut short", good.substr(0, good.size() / 2), {"line", "ends too early"}},
+    };
+    for (const MalformedCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SetupLoadResult result = ParseSetup(c.text, "axis.json");
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.error.rfind("axis.json: ", 0), 0u) << result.error;
+        EXPECT_EQ(result.error.find("json.exception"), std::string::npos) << result.error;
+        for (const std::string& part : c.messageParts) {
+            EXPECT_NE(result.error.find(part), std::string::npos) << "expected \"" << part << "\" in: " << result.error;
+        }
+    }
+}
+
+TEST(SetupFile, WholeRegistersAndBracketsInsideTextsStillLoad) {
+    const std::string text = Document(
+        R"({"name": "KPI", "value": 100, "min": 0, "max": 32767, "kind": "register", "unitType": "none"})",
+        R"(, "identity": {"description": "[[[[ {{{{ \" ]]]]"}, "options": {"a/b~c": "1"})");
+    const SetupLoadResult result = ParseSetup(text, "axis.json");
+    ASSERT_TRUE(result) << result.error;
+    EXPECT_EQ(result.setup->GetIdentity().description, "[[[[ {{{{ \" ]]]]");
+    EXPECT_EQ(result.setup->GetOptionNoError("a/b~c"), "1");
+}
+
 TEST_F(TempDir, SavingReplacesTheFileAtomicallyAndLeavesNoTemporaryBehind) {
     const std::string path = Path("axis.json");
     {
