@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -566,46 +567,133 @@ std::string SetupToJson(const CMC_Setup& setup) {
     return text;
 }
 
-std::string WriteFileAtomically(const std::string& path, std::string_view contents) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string temp = path + ".tmp.XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) return path + ": cannot create a temporary file beside it: " + std::strerror(errno);
-    auto fail = [&](const char* what) {
-        const std::string message = path + ": " + what + ": " + std::strerror(errno);
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return message;
-    };
+namespace {
+
+// Writes all of `contents`, sets `mode` and flushes to disk; false with errno set on failure.
+bool WriteAndFlush(int fd, std::string_view contents, mode_t mode) {
     const char* data = contents.data();
     std::size_t left = contents.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            return fail("cannot write");
+            return false;
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-    // Keep the permissions of the file being replaced, or the usual ones for a new file.
+    return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// The file that `path` finally names: symbolic links followed (relative ones from their own
+// folder), so that a save replaces the link's target and keeps the link. Empty after 40 links
+// (a loop), as the system itself gives up there.
+std::string FollowLinks(std::string path) {
+    constexpr int kMaxLinks = 40;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return path;
+        target.resize(static_cast<std::size_t>(length));
+        path = target.starts_with('/') ? target : FolderOf(path) + "/" + target;
+    }
+    return {};
+}
+
+// The temporary's name beside `target`: hidden, and marked as ours.
+std::string TemporaryName(const std::string& target) {
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return folder + "." + base + ".pelmora-save-XXXXXX";
+}
+
+}  // namespace
+
+std::string WriteFileAtomically(const std::string& path, std::string_view contents) {
+    if (path.empty()) return "no file name was given";
+    const std::string target = FollowLinks(path);
+    if (target.empty()) return path + ": too many symbolic links (a loop?); nothing was written";
+    const std::string shown = target == path ? path : path + " (-> " + target + ")";
+
+    // Only a regular file the user may write is replaced; a device, a FIFO or a folder keeps what
+    // it is, and a read-only file is not swapped for a writable one just because its folder is
+    // writable.
+    mode_t mode = 0644;
     struct stat existing {};
-    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(fd, mode) != 0) return fail("cannot set the file's permissions");
-    if (::fsync(fd) != 0) return fail("cannot flush to disk");
-    if (::close(fd) != 0) {
-        const std::string message = path + ": cannot close: " + std::strerror(errno);
+    if (::stat(target.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode)) return shown + ": is not a regular file; nothing was written";
+        if (::access(target.c_str(), W_OK) != 0) {
+            return shown + ": you may not write this file (" + std::strerror(errno) + "); nothing was written";
+        }
+        mode = existing.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        return shown + ": cannot be examined: " + std::strerror(errno);
+    }
+
+    const std::string folder = FolderOf(target);
+    std::string temp = TemporaryName(target);
+    // An unnamed file first: a save killed while writing leaves nothing behind. It gets a name
+    // only for the instant between linking and renaming.
+    if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+        bool linked = false;
+        if (WriteAndFlush(fd, contents, mode)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+                temp = TemporaryName(target);
+                // mkstemp's pattern filled by hand: linkat will not replace an existing name.
+                static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+                for (std::size_t i = temp.size() - 6; i < temp.size(); ++i) {
+                    temp[i] = kLetters[static_cast<std::size_t>(std::rand()) % (sizeof kLetters - 1)];
+                }
+                linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+                if (!linked && errno != EEXIST) break;
+            }
+        }
+        ::close(fd);
+        if (linked) {
+            if (::rename(temp.c_str(), target.c_str()) != 0) {
+                const std::string message = shown + ": cannot replace: " + std::strerror(errno);
+                ::unlink(temp.c_str());
+                return message;
+            }
+            if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
+                ::fsync(dirFd);
+                ::close(dirFd);
+            }
+            return {};
+        }
+        // No /proc or no hard links here: fall back to a named temporary.
+        temp = TemporaryName(target);
+    }
+
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return shown + ": cannot create a temporary file beside it: " + std::strerror(errno);
+    if (!WriteAndFlush(fd, contents, mode)) {
+        const std::string message = shown + ": cannot write: " + std::strerror(errno);
+        ::close(fd);
         ::unlink(temp.c_str());
         return message;
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const std::string message = path + ": cannot replace: " + std::strerror(errno);
+    if (::close(fd) != 0) {
+        const std::string message = shown + ": cannot close: " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return message;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const std::string message = shown + ": cannot replace: " + std::strerror(errno);
         ::unlink(temp.c_str());
         return message;
     }
     // The rename itself is durable only once the folder is flushed.
-    if (const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
+    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
     }

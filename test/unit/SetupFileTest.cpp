@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -238,6 +241,59 @@ TEST_F(TempDir, AFailedSaveKeepsWhatWasThereAndSaysWhy) {
 
     const std::string missingDir = Path("no/such/dir/axis.json");
     EXPECT_NE(SaveSetupFile(setup, missingDir).find(missingDir), std::string::npos);
+}
+
+// A save through a symbolic link writes the file the link names, beside it, and keeps the link.
+TEST_F(TempDir, SavingThroughALinkReplacesItsTargetAndKeepsTheLink) {
+    fs::create_directory(m_dir / "real");
+    const std::string target = Path("real/axis.json");
+    std::ofstream(target) << "old contents";
+    struct Link {
+        const char* name;
+        std::string pointsTo;
+    };
+    const Link links[] = {{"absolute.json", target}, {"relative.json", "real/axis.json"}};
+    CMC_Setup setup;
+    setup.SetOption("Saved", "1");
+    for (const Link& link : links) {
+        SCOPED_TRACE(link.name);
+        fs::create_symlink(link.pointsTo, Path(link.name));
+        EXPECT_EQ(SaveSetupFile(setup, Path(link.name)), "");
+        EXPECT_TRUE(fs::is_symlink(Path(link.name)));
+        EXPECT_EQ(Read(target), SetupToJson(setup));
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "real"), {}), 1) << "a temporary was left beside the target";
+    }
+}
+
+// A save refuses what is not a regular file, and a file the user may not write, and keeps a
+// file's permissions.
+TEST_F(TempDir, SavingRespectsWhatTheTargetIs) {
+    CMC_Setup setup;
+    const std::string fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::string error = SaveSetupFile(setup, fifo);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    const std::string kept = Path("kept.json");
+    std::ofstream(kept) << "old";
+    ::chmod(kept.c_str(), 0640);
+    EXPECT_EQ(SaveSetupFile(setup, kept), "");
+    ASSERT_EQ(::stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    const std::string readOnly = Path("read-only.json");
+    std::ofstream(readOnly) << "old";
+    ::chmod(readOnly.c_str(), 0444);
+    if (::geteuid() != 0) {  // root may write any file
+        error = SaveSetupFile(setup, readOnly);
+        EXPECT_NE(error.find("may not write"), std::string::npos) << error;
+        EXPECT_EQ(Read(readOnly), "old");
+    }
+    EXPECT_EQ(SaveSetupFile(setup, ""), "no file name was given");
+    EXPECT_EQ(FileCount(), 3);
 }
 
 TEST_F(TempDir, LoadingAMissingFileNamesIt) {
