@@ -463,6 +463,7 @@ SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceNam
     const std::string source(sourceName);
     SetupLoadResult result;
     try {
+        if (jsonText.find_first_not_of(" \t\r\n") == std::string_view::npos) throw FormatError{"", "the file is empty"};
         CheckText(jsonText);
         DocumentBuilder builder(jsonText);
         if (!json::sax_parse(jsonText.begin(), jsonText.end(), &builder) || builder.Error()) {
