@@ -1,5 +1,6 @@
 #include "drivesim/WireCodec.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -323,43 +324,79 @@ void FrameReader::Feed(std::span<const std::uint8_t> bytes) {
 void FrameReader::Clear() {
     m_buffer.clear();
     m_start = 0;
+    m_candidates.clear();
+    m_scanned = 0;
 }
 
 void FrameReader::Compact() {
     if (m_start == 0) return;
     m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+    for (auto& c : m_candidates) c -= m_start;
+    m_scanned = m_scanned > m_start ? m_scanned - m_start : 0;
     m_start = 0;
+}
+
+std::optional<std::size_t> FrameReader::HeaderAt(std::size_t at) const {
+    if (m_buffer.size() - at < kHeaderBytes) return std::nullopt;
+    const std::uint8_t* h = m_buffer.data() + at;
+    if (h[0] != kMagic0 || h[1] != kMagic1 || (h[2] != 1 && h[2] != 2) || h[3] != kVersion) return std::nullopt;
+    if (Crc32(std::span(h, 12)) != ReadLe32(h + 12)) return std::nullopt;
+    const std::uint32_t length = ReadLe32(h + 8);
+    if (length > kMaxPayloadBytes) return std::nullopt;
+    return length;
+}
+
+bool FrameReader::CompleteAndIntact(std::size_t at) const {
+    const auto length = HeaderAt(at);
+    if (!length || m_buffer.size() - at < kHeaderBytes + *length + kCrcBytes) return false;
+    const std::uint8_t* payload = m_buffer.data() + at + kHeaderBytes;
+    return Crc32(std::span(payload, *length)) == ReadLe32(payload + *length);
+}
+
+void FrameReader::Skip(std::size_t n) {
+    m_start += n;
+    m_skipped += n;
+    std::erase_if(m_candidates, [&](std::size_t c) { return c < m_start; });
 }
 
 FrameReader::Item FrameReader::Next() {
     for (;;) {
         if (Buffered() < kHeaderBytes) return {};
-        const std::uint8_t* h = m_buffer.data() + m_start;
-        const bool header_ok = h[0] == kMagic0 && h[1] == kMagic1 && (h[2] == 1 || h[2] == 2) &&
-                               h[3] == kVersion && Crc32(std::span(h, 12)) == ReadLe32(h + 12) &&
-                               ReadLe32(h + 8) <= kMaxPayloadBytes;
-        if (!header_ok) {
-            ++m_start;
-            ++m_skipped;
+        const auto length = HeaderAt(m_start);
+        if (!length) {
+            Skip(1);
             continue;
         }
-        const std::size_t length = ReadLe32(h + 8);
-        if (Buffered() < kHeaderBytes + length + kCrcBytes) return {};
-        const std::uint8_t* payload = h + kHeaderBytes;
-        const bool payload_ok = Crc32(std::span(payload, length)) == ReadLe32(payload + length);
-        Item item;
-        if (payload_ok) {
-            item.event = Event::Frame;
-            item.frame.kind = static_cast<FrameKind>(h[2]);
-            item.frame.sequence = ReadLe32(h + 4);
-            item.frame.payload.assign(payload, payload + length);
-        } else {
-            item.event = Event::Corrupted;
-            item.frame.kind = static_cast<FrameKind>(h[2]);
-            item.frame.sequence = ReadLe32(h + 4);
-            item.problem = "CRC mismatch";
+        if (Buffered() < kHeaderBytes + *length + kCrcBytes) {
+            // The frame here may be torn (its sender gave up half-way). A later header whose
+            // frame is already whole and intact proves it: resume there rather than wait for
+            // bytes that belong to the next frame.
+            if (m_scanned < m_start + 1) m_scanned = m_start + 1;
+            for (; m_scanned + kHeaderBytes <= m_buffer.size(); ++m_scanned)
+                if (HeaderAt(m_scanned)) m_candidates.push_back(m_scanned);
+            const auto whole = std::find_if(m_candidates.begin(), m_candidates.end(),
+                                            [&](std::size_t c) { return CompleteAndIntact(c); });
+            if (whole == m_candidates.end()) return {};
+            Skip(*whole - m_start);
+            continue;
         }
-        m_start += kHeaderBytes + length + kCrcBytes;
+        const std::uint8_t* h = m_buffer.data() + m_start;
+        const std::uint8_t* payload = h + kHeaderBytes;
+        Item item;
+        item.frame.kind = static_cast<FrameKind>(h[2]);
+        item.frame.sequence = ReadLe32(h + 4);
+        if (Crc32(std::span(payload, *length)) == ReadLe32(payload + *length)) {
+            item.event = Event::Frame;
+            item.frame.payload.assign(payload, payload + *length);
+            m_start += kHeaderBytes + *length + kCrcBytes;
+        } else {
+            // Step over the header only: if the length was right the rest is skipped as
+            // garbage, and if the frame was torn, the next frame inside it is still found.
+            item.event = Event::Corrupted;
+            item.problem = "CRC mismatch";
+            m_start += 1;
+        }
+        std::erase_if(m_candidates, [&](std::size_t c) { return c < m_start; });
         return item;
     }
 }

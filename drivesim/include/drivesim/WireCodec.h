@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -51,8 +52,8 @@ struct Frame {
 
 // Splits a byte stream into frames. Bytes that do not start a valid header are skipped one at
 // a time (counted in SkippedBytes), so the reader finds its way back after garbage or a torn
-// frame; a frame whose header checks out but whose payload does not is dropped whole and
-// reported, so that its bytes cannot be mistaken for the next frame.
+// frame; a frame whose header checks out but whose payload does not is reported, and the
+// search for the next header goes on right after its header.
 class FrameReader {
 public:
     enum class Event { NeedMore, Frame, Corrupted };
@@ -72,10 +73,17 @@ public:
 
 private:
     void Compact();
+    void Skip(std::size_t n);
+    // The payload length when a valid header starts at `at`.
+    std::optional<std::size_t> HeaderAt(std::size_t at) const;
+    bool CompleteAndIntact(std::size_t at) const;
 
     std::vector<std::uint8_t> m_buffer;
     std::size_t m_start = 0;
     std::size_t m_skipped = 0;
+    // Valid headers seen behind an incomplete frame, and how far the buffer was searched.
+    std::vector<std::size_t> m_candidates;
+    std::size_t m_scanned = 0;
 };
 
 // Where a stream link goes: "tcp:HOST:PORT" (an IPv6 host in brackets) or
