@@ -17,22 +17,21 @@
 #include <sstream>
 #include <ostream>
 
-namespace {
-
-constexpr std::string_view kDefaultSetupName = "the default setup";
-
 bool LooksLikeSetupFile(const std::string& arg) {
     std::error_code error;
     return arg.ends_with(".json") || std::filesystem::is_regular_file(arg, error);
 }
 
-// Splits off a leading setup file from the other arguments.
 std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&)) {
     if (args.empty() || !isSetup(args.front())) return {};
     std::string path = args.front();
     args.erase(args.begin());
     return path;
 }
+
+namespace {
+
+constexpr std::string_view kDefaultSetupName = "the default setup";
 
 std::string Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
