@@ -18,10 +18,6 @@
 #include <sstream>
 #include <ostream>
 
-namespace {
-
-constexpr std::string_view kDefaultSetupName = "the default setup";
-
 // Parameter names hold neither '/' nor a ".json" ending, so such an argument names a file, and
 // so does anything that exists (a device included: it is then refused as a setup, not taken for
 // a parameter name).
@@ -36,13 +32,16 @@ bool IsSetArgumentASetup(const std::string& arg) {
     return arg.find('=') == std::string::npos || arg.ends_with(".json");
 }
 
-// Splits off a leading setup file from the other arguments.
 std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&)) {
     if (args.empty() || !isSetup(args.front())) return {};
     std::string path = args.front();
     args.erase(args.begin());
     return path;
 }
+
+namespace {
+
+constexpr std::string_view kDefaultSetupName = "the default setup";
 
 std::string Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");

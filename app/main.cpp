@@ -1,5 +1,6 @@
 // pelmora: the host application. Loads the motor-type plug-in and runs one subcommand.
 #include "Commands.h"
+#include "DriveCommands.h"
 
 #include <CLI/CLI.hpp>
 
@@ -71,6 +72,9 @@ int main(int argc, char** argv) {
                      "Save the setup to OUT when the dialog is closed with OK (in a window: otherwise back to SETUP)")
         ->check(kNotEmpty);
 
+    DriveArguments driveArgs;
+    CLI::App* drive = AddDriveCommand(app, driveArgs);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -90,5 +94,6 @@ int main(int argc, char** argv) {
     if (*compute) return RunCompute(ctx, computeArgs, computeOptions);
     if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
     if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);
+    if (*drive) return RunDrive(ctx, driveArgs);
     return ToInt(ExitCode::Misuse);
 }
