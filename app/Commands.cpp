@@ -6,6 +6,7 @@
 #include "HeadlessScript.h"
 #include "MC_SetupFile.h"
 #include "Options.h"
+#include "ShownValue.h"
 
 #include <nlohmann/json.hpp>
 
@@ -90,14 +91,6 @@ void PrintTable(std::ostream& out, const std::vector<std::vector<std::string>>& 
         }
         out << line << '\n';
     }
-}
-
-// For the value in its unit on show: 15 significant digits hide the binary noise of a unit
-// conversion (25 µs, not 25.000000000000004 µs); base values print exactly.
-std::string FormatShown(double value) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.15g", value);
-    return buffer;
 }
 
 std::string WithUnit(double value, std::string_view unit, std::string (*format)(double) = FormatExact) {
@@ -244,7 +237,9 @@ int RunShow(const CommandContext& ctx, const std::vector<std::string>& arguments
         std::vector<std::vector<std::string>> rows{{"Parameter", "Value", "Base", "Internal", "Min", "Max"}};
         for (const CMC_Parameter* p : chosen) {
             const std::string_view baseUnit = CMC_Units::Instance().BaseUnit(p->GetUnitType()).GetName();
-            rows.push_back({p->GetName(), WithUnit(p->GetValue(), p->GetUnitName(), FormatShown),
+            std::string shown = pelmora::ShownValueText(*setup, p->GetName(), pelmora::kListingDigits);
+            if (std::string_view(p->GetUnitName()) != "-") shown += std::string(" ") + p->GetUnitName();
+            rows.push_back({p->GetName(), shown,
                             WithUnit(p->GetValueInBaseUnit(), baseUnit), FormatExact(p->GetValueInInternalUnit()),
                             WithUnit(p->GetMinInBaseUnit(), baseUnit), WithUnit(p->GetMaxInBaseUnit(), baseUnit)});
         }

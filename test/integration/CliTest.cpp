@@ -77,6 +77,8 @@ TEST_F(Cli, SubcommandsOnTheDefaultSetupAnswerWithConventionalExitCodes) {
         {"scale A", 2, "", "args"},
         {"show PWM_freq pwmper", 0, "PWM_freq", ""},
         {"show PWM_freq", 0, "20 kHz", ""},
+        {"show StartCurrent Vbrake", 0, "80 %", ""},
+        {"show Vbrake", 0, "70 V", ""},
         {"show NoSuchParameter", 1, "", "no parameter \"NoSuchParameter\""},
         {"show --identity", 0, "firmware ID", ""},
         {"show --options", 0, "IsClosedPosition", ""},
