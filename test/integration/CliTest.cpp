@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -32,7 +34,8 @@ class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = fs::temp_directory_path() /
-                ("pelmora-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                ("pelmora-cli-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }
