@@ -1,0 +1,524 @@
+// The drive's test programs. Their own arithmetic (averages, fits, compensations) is double; the
+// loops the registers parameterise are fixed point.
+#include "Firmware.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <limits>
+
+namespace drivesim::detail {
+
+namespace {
+
+using Complex = std::complex<double>;
+
+constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+constexpr double kLsb = regmap::kAdcStep;  // one ADC step in current counts
+// The open-loop programs keep their voltage within the current controller's usual range.
+constexpr double kOpenLoopVoltageLimit = 0.9 * regmap::kQ15One;
+constexpr double kMinimumWatchdog_s = 30.0;
+constexpr double kWatchdogMargin_s = 10.0;
+constexpr double kNoDeadline_s = std::numeric_limits<double>::infinity();
+
+double Round(double x) { return std::round(x); }
+void Set(ProgramVar* v, double value) {
+    if (v) v->value = value;
+}
+double Get(const ProgramVar* v) { return v ? v->value : 0.0; }
+[[maybe_unused]] double ToQ16(double x) { return std::round(x * 65536.0); }
+
+// T1ONA/T1ONB in seconds: centiseconds when UPGRADE bit 9 is set, else 1/65535 s.
+double StartTime_s(const Registers& r, std::int32_t value) {
+    return regmap::IsBitSet(static_cast<std::uint32_t>(r.upgrade), regmap::upgrade::kStartTimeInCentiseconds)
+               ? value / regmap::upgrade::kCentisecondsPerSecond
+               : value / regmap::upgrade::kTimeFractionScale;
+}
+
+// "Settled": a signal fed once per slow sample changes by less than a threshold between two
+// windows of max(10 ms, a quarter of the time since the last change) each.
+class SettleDetector {
+public:
+    void Begin(double ts_s) {
+        m_min_window = std::max<std::int64_t>(2, std::llround(0.010 / ts_s));
+        m_cumulative.assign(kSize, 0.0);
+        Restart();
+    }
+    void Restart() {
+        m_n = 0;
+        m_cumulative[0] = 0.0;
+    }
+    void Push(double x) {
+        m_cumulative[static_cast<std::size_t>((m_n + 1) & kMask)] = m_cumulative[static_cast<std::size_t>(m_n & kMask)] + x;
+        ++m_n;
+    }
+    bool Settled(double threshold) const {
+        const std::int64_t w = std::min(std::max(m_min_window, m_n / 4), kSize / 4);
+        if (m_n < 2 * w) return false;
+        const double change = (At(m_n) - 2.0 * At(m_n - w) + At(m_n - 2 * w)) / static_cast<double>(w);
+        return std::abs(change) < threshold;
+    }
+    // The mean of the last `w` values.
+    double Mean(std::int64_t w) const {
+        w = std::min(w, m_n);
+        return w > 0 ? (At(m_n) - At(m_n - w)) / static_cast<double>(w) : 0.0;
+    }
+    std::int64_t Count() const { return m_n; }
+
+private:
+    static constexpr std::int64_t kSize = 1 << 16;
+    static constexpr std::int64_t kMask = kSize - 1;
+    double At(std::int64_t n) const { return m_cumulative[static_cast<std::size_t>(n & kMask)]; }
+    std::vector<double> m_cumulative;
+    std::int64_t m_n = 0;
+    std::int64_t m_min_window = 20;
+};
+
+// A mean over the fast samples of one slow period.
+struct SlowMean {
+    double sum = 0.0;
+    int n = 0;
+    void Add(double x) {
+        sum += x;
+        ++n;
+    }
+    double Take() {
+        const double mean = n ? sum / n : 0.0;
+        sum = 0.0;
+        n = 0;
+        return mean;
+    }
+};
+
+// A voltage ramp by `step` per slow sample up to `target`.
+struct Ramp {
+    double value = 0.0;
+    double target = 0.0;
+    double step = 0.0;
+    void Slow() {
+        if (step <= 0.0) value = target;
+        else if (value < target) value = std::min(target, value + step);
+        else if (value > target) value = std::max(target, value - step);
+    }
+    bool Done() const { return value == target; }
+};
+
+// --- P7: the bus voltage, axis off ---
+
+class VdcDetection final : public Program {
+public:
+    bool UsesPowerStage() const override { return false; }
+    void Begin(Firmware& fw) override { m_started = fw.Pvar("STARTED"); }
+    void Fast(Firmware& fw) override {
+        m_sum += fw.Bus();
+        // 100 ms of samples: many ripple periods, noise averaged far below one ADC step.
+        if (++m_n >= static_cast<int>(std::lround(0.1 / fw.Tc_s()))) {
+            fw.V(Var::var_u2) = Round(m_sum / m_n);
+            Set(m_started, 1);
+            fw.End();
+        }
+    }
+
+private:
+    ProgramVar* m_started = nullptr;
+    double m_sum = 0.0;
+    int m_n = 0;
+};
+
+// --- P8: the analogue reference input, until stopped ---
+
+class AnalogueReference final : public Program {
+public:
+    bool UsesPowerStage() const override { return false; }
+    double Deadline_s(const Firmware&) const override { return kNoDeadline_s; }
+};
+
+// --- P1: the mover aligned on phase A, the start voltage measured ---
+
+class InitialPositioning final : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_in1 = fw.Pvar("In1");
+        m_started = fw.Pvar("STARTED");
+        m_target = Get(m_in1);
+        m_settle.Begin(fw.Ts_s());
+        m_voltages.Begin(fw.Ts_s());
+        m_limit = std::floor(std::min(kOpenLoopVoltageLimit, regmap::kQ15One - fw.Reg().satiq));
+        m_u = std::clamp(fw.Reg().reftst / 4.0, 1.0, m_limit);
+        m_theta = kTwoPi / 3.0;  // phase B first: phase A alone has an unstable equilibrium
+        const std::int64_t window = std::max<std::int64_t>(1, std::llround(0.050 / fw.Ts_s()));
+        m_hall_window.assign(static_cast<std::size_t>(window), {});
+        if (m_target <= 0.0) {
+            fw.AbortRun();
+            return;
+        }
+        fw.AxisOn();
+        Set(m_started, 1);
+    }
+    void Fast(Firmware& fw) override {
+        fw.SetTestVoltage(m_u, m_theta);
+        const double iq = fw.TestIq(m_theta);
+        fw.V(Var::IQ) = Round(iq);
+        m_current.Add(iq);
+    }
+    void Slow(Firmware& fw) override {
+        const double i = m_current.Take();
+        m_settle.Push(i);
+        m_voltages.Push(m_u);
+        RecordHalls(fw);
+        const double now = fw.Time_s();
+        if (m_stage != Stage::Stopping && m_settle.Settled(kLsb)) {
+            if (std::abs(i - m_target) > std::max(kLsb, 0.01 * m_target)) {
+                if (!StepVoltage(fw, i)) return;
+            } else if (!m_established) {
+                m_established = true;
+                m_established_s = now;
+            }
+        }
+        if (!m_established) return;
+        const Registers& r = fw.Reg();
+        if (m_stage == Stage::PhaseB && now - m_established_s >= StartTime_s(r, r.t1onb)) {
+            m_stage = Stage::PhaseA;
+            m_theta = 0.0;
+            m_established_s = now;
+        } else if (m_stage == Stage::PhaseA && now - m_established_s >= StartTime_s(r, r.t1ona)) {
+            m_stage = Stage::Stopping;
+        } else if (m_stage == Stage::Stopping && HallsStill()) {
+            const double u = m_voltages.Mean(std::llround(0.020 / fw.Ts_s()));
+            fw.V(Var::REFTST_V) = Round(u);
+            fw.V(Var::RINCTST_V) = std::max(1.0, Round(u / 64.0));
+            fw.End();
+        }
+    }
+    void Abort(Firmware&) override { Set(m_in1, 0); }
+    double Deadline_s(const Firmware& fw) const override {
+        const Registers& r = fw.Reg();
+        return std::max(kMinimumWatchdog_s, StartTime_s(r, r.t1ona) + StartTime_s(r, r.t1onb) + kWatchdogMargin_s);
+    }
+
+private:
+    enum class Stage { PhaseB, PhaseA, Stopping };
+
+    // A secant step towards the wanted current, at most doubling the voltage.
+    bool StepVoltage(Firmware& fw, double i) {
+        if (m_u >= m_limit && i < 0.5 * m_target) {
+            fw.AbortRun();  // an open phase: the current cannot be reached
+            return false;
+        }
+        double next = 0.0;
+        // The secant only through points far enough apart to rise above the noise, and only
+        // while the current grows with the voltage; else scale, or double from nothing.
+        const double slope = m_has_previous ? (i - m_previous_i) / (m_u - m_previous_u) : 0.0;
+        if (m_has_previous && std::abs(i - m_previous_i) > 0.05 * m_target && slope > 0.0)
+            next = m_u + (m_target - i) / slope;
+        else
+            next = i > 0.05 * m_target ? m_u * m_target / i : 2.0 * m_u;
+        next = std::clamp(next, 0.5 * m_u, std::min(2.0 * m_u, m_limit));
+        m_previous_u = m_u;
+        m_previous_i = i;
+        m_has_previous = true;
+        m_u = Round(next);
+        m_settle.Restart();
+        fw.ExtendWatchdog(kMinimumWatchdog_s);
+        return true;
+    }
+    void RecordHalls(const Firmware& fw) {
+        m_hall_window[m_hall_next % m_hall_window.size()] = fw.Halls();
+        ++m_hall_next;
+    }
+    // The raw Hall readings stayed within 2 ADC steps over the last 50 ms (noise alone can span
+    // two codes).
+    bool HallsStill() const {
+        if (m_hall_next < m_hall_window.size()) return false;
+        for (std::size_t c = 0; c < 3; ++c) {
+            std::int32_t lo = std::numeric_limits<std::int32_t>::max(), hi = std::numeric_limits<std::int32_t>::min();
+            for (const auto& h : m_hall_window) {
+                lo = std::min(lo, h[c]);
+                hi = std::max(hi, h[c]);
+            }
+            if (hi - lo > 2 * regmap::kAdcStep) return false;
+        }
+        return true;
+    }
+
+    ProgramVar* m_in1 = nullptr;
+    ProgramVar* m_started = nullptr;
+    double m_target = 0.0;
+    double m_limit = 0.0;
+    double m_u = 0.0;
+    double m_theta = 0.0;
+    bool m_has_previous = false;
+    double m_previous_u = 0.0;
+    double m_previous_i = 0.0;
+    bool m_established = false;
+    double m_established_s = 0.0;
+    Stage m_stage = Stage::PhaseB;
+    SlowMean m_current;
+    SettleDetector m_settle;
+    SettleDetector m_voltages;
+    std::vector<std::array<std::int32_t, 3>> m_hall_window;
+    std::size_t m_hall_next = 0;
+};
+
+// --- P3 and P4: an open-loop DC vector on phase A ---
+
+class DcVectorTest : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_started = fw.Pvar("STARTED");
+        m_ramp.target = std::clamp(Get(fw.Pvar("RefTest")), -kOpenLoopVoltageLimit, kOpenLoopVoltageLimit);
+        m_ramp.step = Get(fw.Pvar("RIncTest"));
+        m_settle.Begin(fw.Ts_s());
+        fw.AxisOn();
+        Set(m_started, 1);
+    }
+    void Fast(Firmware& fw) override {
+        fw.SetTestVoltage(m_ramp.value, 0.0);
+        const double iq = fw.TestIq(0.0);
+        fw.V(Var::IQ) = Round(iq);
+        fw.V(Var::ID) = Round(fw.TestId(0.0));
+        m_current.Add(iq);
+        if (m_settled) Measure(fw);
+    }
+    void Slow(Firmware& fw) override {
+        m_ramp.Slow();
+        m_settle.Push(m_current.Take());
+        if (!m_settled && m_ramp.Done() && m_settle.Settled(kLsb)) {
+            m_settled = true;
+            Settled(fw, m_settle.Mean(1));
+        }
+        if (!m_ramp.Done()) m_settle.Restart();
+    }
+
+protected:
+    virtual void Settled(Firmware& fw, double current) = 0;
+    virtual void Measure(Firmware& fw) = 0;
+    double Target() const { return m_ramp.target; }
+
+private:
+    ProgramVar* m_started = nullptr;
+    Ramp m_ramp;
+    SlowMean m_current;
+    SettleDetector m_settle;
+    bool m_settled = false;
+};
+
+class PhaseConnection final : public DcVectorTest {
+protected:
+    void Settled(Firmware&, double) override {}
+    void Measure(Firmware& fw) override {
+        m_a += fw.Ia();
+        m_b += fw.Ib();
+        if (++m_n >= kSamples) {
+            fw.V(Var::var_i1) = Round(m_a / m_n);
+            fw.V(Var::var_i2) = Round(m_b / m_n);
+            fw.End();
+        }
+    }
+    void Abort(Firmware& fw) override { fw.V(Var::var_i1) = fw.V(Var::var_i2) = 0.0; }
+
+private:
+    static constexpr int kSamples = 256;
+    double m_a = 0.0, m_b = 0.0;
+    int m_n = 0;
+};
+
+class ResistanceTest final : public DcVectorTest {
+protected:
+    void Settled(Firmware& fw, double current) override {
+        const double wanted = Get(fw.Pvar("In1"));
+        if (wanted > 0.0 && current < 0.5 * wanted) {
+            fw.AbortRun();
+            return;
+        }
+        fw.TriggerLogger();
+    }
+    void Measure(Firmware& fw) override {
+        m_bus += fw.Bus();
+        ++m_n;
+        // Without a logger the window is as long as the usual log.
+        if (fw.LoggerFull() || (!fw.LoggerTriggered() && m_n >= kWindowWithoutLogger)) {
+            fw.V(Var::var_i1) = Target();
+            fw.V(Var::var_u2) = Round(m_bus / m_n);
+            fw.End();
+        }
+    }
+    void Abort(Firmware& fw) override { fw.EmptyLogger(); }
+    double Deadline_s(const Firmware&) const override { return kMinimumWatchdog_s; }
+
+private:
+    static constexpr int kWindowWithoutLogger = 4000;
+    double m_bus = 0.0;
+    int m_n = 0;
+};
+
+// --- P5: the inductance from a pulsating voltage on the aligned axis ---
+
+class InductanceTest final : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_started = fw.Pvar("STARTED");
+        m_in1 = Get(fw.Pvar("In1"));
+        m_products.assign(regmap::kAngleFullTurn, Complex{});
+        m_limit = kOpenLoopVoltageLimit;
+        if (m_in1 <= 0.0) m_in1 = 0.25 * regmap::kQ15One;
+        SetFrequency(fw, kStartIncrement);
+        fw.AxisOn();
+        Set(m_started, 1);
+    }
+    void Fast(Firmware& fw) override {
+        const double theta = m_angle * kAngleToRad;
+        // The current of this sample against the angle of this sample; the delay of the voltage
+        // behind it is inverted when the impedance is computed.
+        const Complex product = fw.IAlpha() * std::polar(1.0, -theta);
+        Complex& slot = m_products[static_cast<std::size_t>(m_index)];
+        m_sum += product - slot;
+        slot = product;
+        m_index = (m_index + 1) % m_period;
+        ++m_samples;
+        const Complex phasor = m_sum * (2.0 / m_period);
+        if (m_stage == Stage::Ramp) Ramp(fw, phasor);
+        if (m_stage == Stage::Log) {
+            const Complex logged = phasor * m_factor;
+            fw.V(Var::IQ) = logged.real();
+            fw.V(Var::ID) = -logged.imag();
+            if (fw.LoggerFull()) {
+                fw.V(Var::var_i1) = m_u;
+                fw.End();
+                return;
+            }
+        }
+        if (m_index == 0 && m_samples >= m_period) PeriodEnd(fw, phasor);
+        fw.SetAlphaBeta(m_u * std::cos(theta), 0.0);
+        m_angle = (m_angle + m_increment) & (regmap::kAngleFullTurn - 1);
+        fw.V(Var::THTST) = m_angle;
+    }
+    void Abort(Firmware& fw) override { fw.EmptyLogger(); }
+    double Deadline_s(const Firmware&) const override { return kMinimumWatchdog_s; }
+
+private:
+    enum class Stage { Ramp, Settle, Log };
+    static constexpr std::uint32_t kStartIncrement = 2048;
+    static constexpr std::uint32_t kMaxIncrement = 4096;
+    // Phasors are compared over blocks of at least this many samples, so that noise stays far
+    // below the 0.1 % settling criterion.
+    static constexpr int kBlockSamples = 4096;
+
+    void SetFrequency(Firmware& fw, std::uint32_t increment) {
+        m_increment = std::clamp<std::uint32_t>(increment, 1, kMaxIncrement);
+        m_period = static_cast<int>(regmap::kAngleFullTurn / m_increment);
+        m_angle = 0;
+        m_index = 0;
+        m_samples = 0;
+        m_sum = {};
+        std::fill(m_products.begin(), m_products.begin() + m_period, Complex{});
+        m_u = 0.0;
+        m_stage = Stage::Ramp;
+        m_block_sum = {};
+        m_block_periods = 0;
+        m_has_block = false;
+        fw.V(Var::TINCTST) = m_increment;
+        // Three periods of ramp up to the limit, then settling: plan generously.
+        fw.ExtendWatchdog(kMinimumWatchdog_s + 10.0 * m_period * fw.Tc_s());
+    }
+    void Ramp(Firmware& fw, const Complex& phasor) {
+        if (std::abs(phasor) >= m_in1 && m_samples >= m_period) {
+            Hold();
+            return;
+        }
+        m_u = std::min(m_limit, m_u + m_limit / (3.0 * m_period));
+        if (m_u >= m_limit) {
+            if (m_at_limit_samples++ < m_period) return;  // one whole period at the limit
+            m_at_limit_samples = 0;
+            const double magnitude = std::abs(phasor);
+            if (magnitude < 0.25 * m_in1 && m_increment > 1) {
+                // Mostly inductive: the current grows as the frequency falls.
+                std::uint32_t increment = m_increment;
+                double expected = magnitude;
+                while (increment > 1 && expected < 0.5 * m_in1) {
+                    increment /= 2;
+                    expected *= 2.0;
+                }
+                SetFrequency(fw, increment);
+                return;
+            }
+            Hold();
+        }
+    }
+    void Hold() {
+        m_u = Round(m_u);
+        m_stage = Stage::Settle;
+        m_block_sum = {};
+        m_block_periods = 0;
+        m_has_block = false;
+    }
+    void PeriodEnd(Firmware& fw, const Complex& phasor) {
+        if (m_stage != Stage::Settle) return;
+        m_block_sum += phasor;
+        const int block = std::max(1, kBlockSamples / m_period);
+        if (++m_block_periods < block) return;
+        const Complex mean = m_block_sum / static_cast<double>(m_block_periods);
+        m_block_sum = {};
+        m_block_periods = 0;
+        const bool steady = m_has_block && std::abs(mean - m_last_block) < 1e-3 * std::abs(mean);
+        m_last_block = mean;
+        m_has_block = true;
+        if (!steady) return;
+        if (!Identify(fw, mean)) {
+            fw.AbortRun();
+            return;
+        }
+        m_stage = Stage::Log;
+        fw.TriggerLogger();
+    }
+    // Exact inversion of the sampled RL winding with one period of delay and a hold.
+    bool Identify(Firmware& fw, const Complex& current) {
+        const double tc = fw.Tc_s();
+        const double delta = m_increment * kAngleToRad;
+        const double omega = delta / tc;
+        const Complex z = m_u / current;
+        const Complex w = z * std::polar(1.0, -delta);
+        if (w.imag() == 0.0) return false;
+        const double a = std::cos(delta) - w.real() * std::sin(delta) / w.imag();
+        if (!(a > 0.0 && a < 1.0)) return false;
+        const double r = w.imag() * (1.0 - a) / std::sin(delta);
+        const double l = -r * tc / std::log(a);
+        if (!(r > 0.0 && l > 0.0)) return false;
+        const Complex equivalent = m_u * Complex(r, -omega * l) / (r * r + omega * omega * l * l);
+        m_factor = equivalent / current;
+        return std::isfinite(m_factor.real()) && std::isfinite(m_factor.imag());
+    }
+
+    ProgramVar* m_started = nullptr;
+    double m_in1 = 0.0;
+    double m_limit = 0.0;
+    double m_u = 0.0;
+    std::uint32_t m_increment = kStartIncrement;
+    std::uint32_t m_angle = 0;
+    int m_period = 32;
+    int m_index = 0;
+    std::int64_t m_samples = 0;
+    int m_at_limit_samples = 0;
+    std::vector<Complex> m_products;
+    Complex m_sum{};
+    Stage m_stage = Stage::Ramp;
+    Complex m_block_sum{};
+    int m_block_periods = 0;
+    bool m_has_block = false;
+    Complex m_last_block{};
+    Complex m_factor{1.0, 0.0};
+};
+
+}  // namespace
+
+std::unique_ptr<Program> MakeProgram(std::string_view name) {
+    if (name == "VDC_Detection_Test") return std::make_unique<VdcDetection>();
+    if (name == "Analogue_Reference_Test") return std::make_unique<AnalogueReference>();
+    if (name == "Initial_Positioning_Test") return std::make_unique<InitialPositioning>();
+    if (name == "Motor_Phase_Connection_Test") return std::make_unique<PhaseConnection>();
+    if (name == "Ident_R_or_Rs") return std::make_unique<ResistanceTest>();
+    if (name == "Ident_L_or_Tau_el") return std::make_unique<InductanceTest>();
+    return nullptr;
+}
+
+}  // namespace drivesim::detail
