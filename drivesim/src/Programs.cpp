@@ -377,7 +377,7 @@ public:
         m_index = (m_index + 1) % m_period;
         ++m_samples;
         const Complex phasor = m_sum * (2.0 / m_period);
-        if (m_stage == Stage::Ramp) Ramp(fw, phasor);
+        if (m_stage == Stage::Ramp) Ramp(fw, phasor, std::abs(fw.IAlpha()));
         if (m_stage == Stage::Log) {
             const Complex logged = phasor * m_factor;
             fw.V(Var::IQ) = logged.real();
@@ -421,8 +421,9 @@ private:
         // Three periods of ramp up to the limit, then settling: plan generously.
         fw.ExtendWatchdog(kMinimumWatchdog_s + 10.0 * m_period * fw.Tc_s());
     }
-    void Ramp(Firmware& fw, const Complex& phasor) {
-        if (std::abs(phasor) >= m_in1 && m_samples >= m_period) {
+    void Ramp(Firmware& fw, const Complex& phasor, double instantaneous) {
+        // A low impedance reaches the current within the first period: watch the samples too.
+        if (instantaneous >= m_in1 || (std::abs(phasor) >= m_in1 && m_samples >= m_period)) {
             Hold();
             return;
         }
