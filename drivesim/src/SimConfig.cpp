@@ -258,6 +258,11 @@ Result<SimConfig> ParseSimConfig(const std::string& text, const std::string& ori
         if (auto colon = what.find(": "); colon != std::string::npos) what = what.substr(colon + 2);
         return Result<SimConfig>::Fail(origin + ":" + std::to_string(line) + ":" + std::to_string(column) +
                                        ": malformed JSON: " + what);
+    } catch (const json::exception& e) {
+        // A number beyond double's range has no byte position, only its text.
+        std::string what = e.what();
+        if (auto bracket = what.find("] "); bracket != std::string::npos) what = what.substr(bracket + 2);
+        return Result<SimConfig>::Fail(origin + ": malformed JSON: " + what);
     }
     SimConfig config = DefaultSimConfig();
     try {
