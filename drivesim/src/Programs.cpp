@@ -510,6 +510,144 @@ private:
     Complex m_factor{1.0, 0.0};
 };
 
+// --- P2: Hall offsets, gains and angles from a slowly turning vector ---
+
+class HallDetection final : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_run = fw.Pvar("run_test");
+        m_ramp.target = std::clamp(Get(fw.Pvar("RefTest")), -kOpenLoopVoltageLimit, kOpenLoopVoltageLimit);
+        m_ramp.step = Get(fw.Pvar("RIncTest"));
+        // The results start as the present calibration: a run that ends early changes nothing.
+        const Registers& r = fw.Reg();
+        fw.V(Var::AD6OFF) = r.hall_off[0];
+        fw.V(Var::AD3OFF) = r.hall_off[1];
+        fw.V(Var::SFTCWEAK) = r.hall_off[2];
+        fw.V(Var::SRECTCOMP) = r.hall_gain[0];
+        fw.V(Var::SIN2REC) = r.hall_gain[1];
+        fw.V(Var::KSLIP) = r.hall_gain[2];
+        fw.V(Var::ZAOFF) = r.zaoff;
+        fw.V(Var::ALPHA) = r.alpha;
+        m_pass_samples = std::llround(kPeriodsPerPass / (kTurnsPerSecond * fw.Ts_s()));
+        m_samples.reserve(static_cast<std::size_t>(2 * m_pass_samples + 2));
+        fw.AxisOn();
+    }
+    void Fast(Firmware& fw) override { fw.SetTestVoltage(m_ramp.value, m_theta); }
+    void Slow(Firmware& fw) override {
+        if (Get(m_run) == 0.0) {
+            fw.End();
+            return;
+        }
+        if (!m_ramp.Done()) {
+            m_ramp.Slow();
+            return;
+        }
+        m_samples.push_back({m_theta, fw.Halls()});
+        const double step = kTwoPi * kTurnsPerSecond * fw.Ts_s();
+        const auto n = static_cast<std::int64_t>(m_samples.size());
+        if (n < m_pass_samples) {
+            m_theta += step;
+        } else if (n < 2 * m_pass_samples) {
+            m_theta -= step;
+        } else {
+            Evaluate(fw);
+            fw.End();
+        }
+    }
+    void Abort(Firmware& fw) override {
+        if (fw.V(Var::WEAKINC) == 0.0) fw.V(Var::WEAKINC) = -1;
+    }
+    double Deadline_s(const Firmware& fw) const override {
+        return std::max(kMinimumWatchdog_s, 2.0 * kPeriodsPerPass / kTurnsPerSecond + kWatchdogMargin_s +
+                                                std::abs(m_ramp.target) / std::max(1.0, m_ramp.step) * fw.Ts_s());
+    }
+
+private:
+    // One electrical period per second, two periods forward and two back: the mover follows like
+    // a stepper and its back-EMF stays negligible.
+    static constexpr double kTurnsPerSecond = 1.0;
+    static constexpr double kPeriodsPerPass = 2.0;
+    struct Sample {
+        double theta;
+        std::array<std::int32_t, 3> halls;
+    };
+
+    void Evaluate(Firmware& fw) {
+        double offset[3], amplitude[3], phase[3];
+        double largest = 0.0;
+        for (std::size_t c = 0; c < 3; ++c) {
+            std::int32_t lo = std::numeric_limits<std::int32_t>::max(), hi = std::numeric_limits<std::int32_t>::min();
+            for (const Sample& s : m_samples) {
+                lo = std::min(lo, s.halls[c]);
+                hi = std::max(hi, s.halls[c]);
+            }
+            offset[c] = 0.5 * (hi + lo);
+            amplitude[c] = 0.5 * (hi - lo);
+            largest = std::max(largest, amplitude[c]);
+            // h = amplitude·cos(θ − φ): the channel's phase against the applied angle.
+            double sc = 0.0, ss = 0.0;
+            for (const Sample& s : m_samples) {
+                sc += (s.halls[c] - offset[c]) * std::cos(s.theta);
+                ss += (s.halls[c] - offset[c]) * std::sin(s.theta);
+            }
+            phase[c] = std::atan2(ss, sc);
+        }
+        for (std::size_t c = 0; c < 3; ++c) {
+            if (amplitude[c] < 0.1 * largest || amplitude[c] < kMinimumAmplitude) {
+                fw.V(Var::WEAKINC) = -1;
+                return;
+            }
+        }
+        double gain[3];
+        for (std::size_t c = 0; c < 3; ++c)
+            gain[c] = std::round(regmap::kHallGainUnity * static_cast<double>(regmap::kHallGainUnity) / amplitude[c]);
+        const double alpha_rad = 0.5 * Wrap(phase[1] - phase[2] + kTwoPi / 3.0);
+        // The calibrated angle over the forward pass must rise with the applied one.
+        const auto hallAngle = [&](const Sample& s) {
+            const double phi[3] = {0.0, kTwoPi / 3.0 + alpha_rad, 2.0 * kTwoPi / 3.0 - alpha_rad};
+            double a = 0.0, b = 0.0;
+            for (std::size_t c = 0; c < 3; ++c) {
+                const double h = (s.halls[c] - offset[c]) * gain[c] / regmap::kHallGainUnity;
+                a += h * std::cos(phi[c]);
+                b += h * std::sin(phi[c]);
+            }
+            return std::atan2(b, a);
+        };
+        double travelled = 0.0;
+        double previous = hallAngle(m_samples.front());
+        Complex difference{};
+        for (std::size_t k = 0; k < m_samples.size(); ++k) {
+            const double angle = hallAngle(m_samples[k]);
+            if (static_cast<std::int64_t>(k) < m_pass_samples) travelled += Wrap(angle - previous);
+            previous = angle;
+            difference += std::polar(1.0, m_samples[k].theta - angle);
+        }
+        if (travelled < 0.0) {
+            fw.V(Var::WEAKINC) = -2;
+            return;
+        }
+        // Forward and back, the mover's lag behind the vector cancels in the mean.
+        const double zaoff_rad = std::arg(difference);
+        fw.V(Var::AD6OFF) = Round(offset[0]);
+        fw.V(Var::AD3OFF) = Round(offset[1]);
+        fw.V(Var::SFTCWEAK) = Round(offset[2]);
+        fw.V(Var::SRECTCOMP) = gain[0];
+        fw.V(Var::SIN2REC) = gain[1];
+        fw.V(Var::KSLIP) = gain[2];
+        fw.V(Var::ZAOFF) = Round(zaoff_rad / kAngleToRad);
+        fw.V(Var::ALPHA) = Round(alpha_rad / kAngleToRad);
+        fw.V(Var::WEAKINC) = 1;
+    }
+    static double Wrap(double angle) { return std::remainder(angle, kTwoPi); }
+
+    static constexpr double kMinimumAmplitude = 1000.0;
+    ProgramVar* m_run = nullptr;
+    Ramp m_ramp;
+    double m_theta = 0.0;
+    std::int64_t m_pass_samples = 0;
+    std::vector<Sample> m_samples;
+};
+
 }  // namespace
 
 std::unique_ptr<Program> MakeProgram(std::string_view name) {
@@ -519,6 +657,7 @@ std::unique_ptr<Program> MakeProgram(std::string_view name) {
     if (name == "Motor_Phase_Connection_Test") return std::make_unique<PhaseConnection>();
     if (name == "Ident_R_or_Rs") return std::make_unique<ResistanceTest>();
     if (name == "Ident_L_or_Tau_el") return std::make_unique<InductanceTest>();
+    if (name == "Detect_Hall_Gain_Offset_Test") return std::make_unique<HallDetection>();
     return nullptr;
 }
 
