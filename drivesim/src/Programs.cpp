@@ -26,7 +26,7 @@ void Set(ProgramVar* v, double value) {
     if (v) v->value = value;
 }
 double Get(const ProgramVar* v) { return v ? v->value : 0.0; }
-[[maybe_unused]] double ToQ16(double x) { return std::round(x * 65536.0); }
+double ToQ16(double x) { return std::round(x * 65536.0); }
 
 // T1ONA/T1ONB in seconds: centiseconds when UPGRADE bit 9 is set, else 1/65535 s.
 double StartTime_s(const Registers& r, std::int32_t value) {
@@ -432,11 +432,12 @@ private:
             if (m_at_limit_samples++ < m_period) return;  // one whole period at the limit
             m_at_limit_samples = 0;
             const double magnitude = std::abs(phasor);
-            if (magnitude < 0.25 * m_in1 && m_increment > 1) {
-                // Mostly inductive: the current grows as the frequency falls.
+            if (magnitude < 0.5 * m_in1 && m_increment > 1) {
+                // Mostly inductive: the current grows as the frequency falls. A current well
+                // above the dead time's loss keeps the measurement linear.
                 std::uint32_t increment = m_increment;
                 double expected = magnitude;
-                while (increment > 1 && expected < 0.5 * m_in1) {
+                while (increment > 1 && expected < m_in1) {
                     increment /= 2;
                     expected *= 2.0;
                 }
@@ -447,6 +448,7 @@ private:
         }
     }
     void Hold() {
+        m_hold_sample = m_samples;
         m_u = Round(m_u);
         m_stage = Stage::Settle;
         m_block_sum = {};
@@ -469,6 +471,9 @@ private:
             fw.AbortRun();
             return;
         }
+        // A winding's transient decays with τ: the phasor is steady only after 5τ̂ (a slow
+        // exponential changes little from one block to the next long before it has gone).
+        if (static_cast<double>(m_samples - m_hold_sample) * fw.Tc_s() < kSettlingTaus * m_tau_s) return;
         m_stage = Stage::Log;
         fw.TriggerLogger();
     }
@@ -487,6 +492,7 @@ private:
         if (!(r > 0.0 && l > 0.0)) return false;
         const Complex equivalent = m_u * Complex(r, -omega * l) / (r * r + omega * omega * l * l);
         m_factor = equivalent / current;
+        m_tau_s = l / r;
         return std::isfinite(m_factor.real()) && std::isfinite(m_factor.imag());
     }
 
@@ -508,6 +514,9 @@ private:
     bool m_has_block = false;
     Complex m_last_block{};
     Complex m_factor{1.0, 0.0};
+    std::int64_t m_hold_sample = 0;
+    double m_tau_s = 0.0;
+    static constexpr double kSettlingTaus = 5.0;
 };
 
 // --- P2: Hall offsets, gains and angles from a slowly turning vector ---
@@ -648,6 +657,295 @@ private:
     std::vector<Sample> m_samples;
 };
 
+// --- The closed loops, fixed point as the registers encode them ---
+
+// The d and q current controllers with the output filter; voltages in counts.
+class CurrentLoop {
+public:
+    struct Output {
+        std::int32_t ud;
+        std::int32_t uq;
+    };
+    Output Step(const Registers& r, std::int32_t id, std::int32_t iq, std::int32_t idRef, std::int32_t iqRef) {
+        m_d.kp = m_q.kp = {r.kpi, r.sftkpi};
+        m_d.ki = m_q.ki = {r.kii, r.sftkii};
+        const std::int64_t limitD = regmap::SaturationLimit(r.satid);
+        const std::int64_t limitQ = regmap::SaturationLimit(r.satiq);
+        m_fd.coefficient = m_fq.coefficient = r.filterq;
+        const std::int32_t ud = m_d.Step(idRef - id, limitD, limitD);
+        const std::int32_t uq = m_q.Step(iqRef - iq, limitQ, limitQ);
+        return {static_cast<std::int32_t>(Clamp(m_fd.Step(ud), limitD)),
+                static_cast<std::int32_t>(Clamp(m_fq.Step(uq), limitQ))};
+    }
+
+private:
+    PiController m_d, m_q;
+    FirstOrderFilter m_fd, m_fq;
+};
+
+std::int32_t ToCount(double x) {
+    return static_cast<std::int32_t>(std::clamp(std::round(x), -2147483648.0, 2147483647.0));
+}
+
+// A chain of biquad slots from `first`, `count` long.
+class BiquadChain {
+public:
+    void Configure(const Registers& r, int first, int count) {
+        m_count = 0;
+        for (int k = 0; k < count && first + k < regmap::kBiquadSlots; ++k) {
+            Biquad& b = m_slots[static_cast<std::size_t>(m_count++)];
+            const std::int32_t* c = r.bq[first + k];
+            b.b0 = c[0];
+            b.b1 = c[1];
+            b.b2 = c[2];
+            b.a1 = c[3];
+            b.a2 = c[4];
+            b.sf = c[5];
+        }
+    }
+    std::int64_t Step(std::int64_t x) {
+        for (int k = 0; k < m_count; ++k) x = m_slots[static_cast<std::size_t>(k)].Step(x);
+        return x;
+    }
+
+private:
+    std::array<Biquad, regmap::kBiquadSlots> m_slots{};
+    int m_count = 0;
+};
+
+// Commutation from the calibrated Halls: the rotor's d axis, a position counter built from the
+// wrapped angle steps, and the speed as the position's change per slow sample.
+class HallCommutation {
+public:
+    void Begin(Firmware& fw) {
+        fw.SampleHallsNow();
+        m_angle = fw.HallAngleNow().angle;
+        m_accumulated = 0;
+        m_position = m_previous_position = 0;
+    }
+    // Each current-loop sample: false when the Hall vector has collapsed.
+    bool Fast(Firmware& fw) {
+        fw.SampleHallsNow();
+        const Firmware::HallAngle hall = fw.HallAngleNow();
+        if (hall.magnitude < kMinimumHallVector) return false;
+        const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(hall.angle - m_angle));
+        m_accumulated += step;
+        m_angle = hall.angle;
+        m_position = m_accumulated >> fw.Reg().dbtth;
+        m_theta = m_angle * kAngleToRad;
+        m_cos = std::cos(m_theta);
+        m_sin = std::sin(m_theta);
+        return true;
+    }
+    // Each slow sample: the speed in position counts per slow period.
+    std::int64_t Slow() {
+        const std::int64_t speed = m_position - m_previous_position;
+        m_previous_position = m_position;
+        return speed;
+    }
+    std::int64_t Position() const { return m_position; }
+    double Id(const Firmware& fw) const { return fw.IAlpha() * m_cos + fw.IBeta() * m_sin; }
+    double Iq(const Firmware& fw) const { return -fw.IAlpha() * m_sin + fw.IBeta() * m_cos; }
+    void Apply(Firmware& fw, double ud, double uq) const {
+        fw.SetAlphaBeta(ud * m_cos - uq * m_sin, ud * m_sin + uq * m_cos);
+    }
+
+private:
+    // 25 % of the calibrated vector's nominal 16384.
+    static constexpr double kMinimumHallVector = 0.25 * regmap::kHallGainUnity;
+    std::int32_t m_angle = 0;
+    std::int64_t m_accumulated = 0;
+    std::int64_t m_position = 0;
+    std::int64_t m_previous_position = 0;
+    double m_theta = 0.0, m_cos = 1.0, m_sin = 0.0;
+};
+
+// --- P6: the current controller's step in the test frame ---
+
+class CurrentTuning final : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_in1 = ToCount(Get(fw.Pvar("In1")));
+        m_protection = Get(fw.Pvar("Imax_Prot_Test"));
+        m_flag = fw.Pvar("test_flag");
+        fw.AxisOn();
+        Set(fw.Pvar("STARTED"), 1);
+        fw.TriggerLogger();
+    }
+    void Fast(Firmware& fw) override {
+        const double iq = fw.TestIq(0.0), id = fw.TestId(0.0);
+        if (m_protection > 0.0 && std::hypot(iq, id) > m_protection) {
+            Set(m_flag, 0);
+            fw.End();
+            return;
+        }
+        // Hold 0 for 10 samples, the step to sample 100, then a ramp back to 0.
+        std::int32_t reference = 0;
+        if (m_sample >= kStepAt && m_sample < kHoldUntil) reference = m_in1;
+        else if (m_sample >= kHoldUntil)
+            reference = ToCount(m_in1 * std::max(0.0, 1.0 - double(m_sample - kHoldUntil) / kRampSamples));
+        const CurrentLoop::Output u = m_loop.Step(fw.Reg(), ToCount(id), ToCount(iq), 0, reference);
+        // The test frame's d axis lies 90° behind q.
+        fw.SetAlphaBeta(u.uq, -u.ud);
+        fw.V(Var::Current_Reference) = reference;
+        fw.V(Var::Motor_Current) = ToCount(iq);
+        fw.V(Var::Voltage_Reference) = u.uq;
+        fw.V(Var::IQ) = ToCount(iq);
+        fw.V(Var::ID) = ToCount(id);
+        if (++m_sample > kHoldUntil + kRampSamples && (fw.LoggerFull() || !fw.LoggerTriggered())) fw.End();
+    }
+    void Abort(Firmware& fw) override { fw.EmptyLogger(); }
+
+private:
+    static constexpr int kStepAt = 10;
+    static constexpr int kHoldUntil = 100;
+    static constexpr int kRampSamples = 20;
+    std::int32_t m_in1 = 0;
+    double m_protection = 0.0;
+    ProgramVar* m_flag = nullptr;
+    CurrentLoop m_loop;
+    int m_sample = 0;
+};
+
+// --- P9: the total mass from accelerating and braking at a constant force ---
+
+class MassIdentification final : public Program {
+public:
+    void Begin(Firmware& fw) override {
+        m_in1 = ToCount(Get(fw.Pvar("In1")));
+        m_limit = std::abs(Get(fw.Pvar("LimitSpeedMax")));
+        m_protection = Get(fw.Pvar("Imax_Prot_Test"));
+        m_flag = fw.Pvar("test_flag");
+        m_time = fw.Pvar("delta_time");
+        m_speed = fw.Pvar("delta_speed");
+        const MotorTruth& m = fw.Config().motor;
+        // The drive's test travel, in position counts.
+        m_travel = fw.Config().drive.test_travel_fraction * (m.stroke_max_m - m.stroke_min_m) *
+                   std::exp2(regmap::kAngleBits - fw.Reg().dbtth) / m.pole_pitch_m;
+        m_samples.reserve(20000);
+        m_hall.Begin(fw);
+        fw.AxisOn();
+        Set(fw.Pvar("STARTED"), 1);
+    }
+    void Fast(Firmware& fw) override {
+        if (!m_hall.Fast(fw)) {
+            fw.Trip(regmap::mer::kHallMissing);
+            return;
+        }
+        const double id = m_hall.Id(fw), iq = m_hall.Iq(fw);
+        if (m_protection > 0.0 && std::hypot(id, iq) > m_protection) {
+            fw.Trip(regmap::mer::kShortCircuit);
+            return;
+        }
+        m_iq.Add(iq);
+        const std::int32_t reference = m_stage == Stage::Accelerate ? m_in1 : -m_in1;
+        const CurrentLoop::Output u = m_loop.Step(fw.Reg(), ToCount(id), ToCount(iq), 0, reference);
+        m_hall.Apply(fw, u.ud, u.uq);
+        fw.V(Var::IQ) = ToCount(iq);
+        fw.V(Var::ID) = ToCount(id);
+    }
+    void Slow(Firmware& fw) override {
+        const std::int64_t speed = m_hall.Slow();
+        const double iq = m_iq.Take();
+        const auto position = static_cast<double>(m_hall.Position());
+        fw.V(Var::Load_Speed) = static_cast<double>(speed);
+        fw.V(Var::Load_Position) = position;
+        m_samples.push_back({position, static_cast<double>(speed), m_stage == Stage::Accelerate});
+        const auto n = static_cast<std::int64_t>(m_samples.size());
+        const double elapsed_s = static_cast<double>(n) * fw.Ts_s();
+        if (m_stage == Stage::Accelerate) {
+            m_peak = std::max(m_peak, static_cast<double>(speed));
+            if (static_cast<double>(speed) < -kStandstill && elapsed_s > kSettle_s) return Finish(fw, -1.0, true);
+            if (elapsed_s > kSettle_s && (m_peak <= 0.0 && elapsed_s > kNoMotion_s)) return Finish(fw, -2.0, false);
+            if (elapsed_s > kSettle_s && std::abs(iq) < 0.5 * m_in1 && m_peak < m_limit) return Finish(fw, -2.0, false);
+            if (static_cast<double>(speed) >= m_limit) {
+                m_stage = Stage::Brake;
+                m_brake_from = n;
+            } else if (std::abs(position) >= m_travel || elapsed_s > kLongest_s) {
+                return Finish(fw, 0.0, false);
+            }
+        } else if (speed <= 0) {
+            Evaluate(fw);
+        }
+    }
+    void Abort(Firmware&) override {
+        if (Get(m_time) == 0.0) Set(m_time, ToQ16(-2.0));
+    }
+
+private:
+    enum class Stage { Accelerate, Brake };
+    struct Sample {
+        double position;
+        double speed;
+        bool accelerating;
+    };
+    static constexpr double kStandstill = 2.0;
+    static constexpr double kSettle_s = 0.02;
+    static constexpr double kNoMotion_s = 0.5;
+    static constexpr double kLongest_s = 10.0;
+
+    void Finish(Firmware& fw, double deltaTime, bool negative) {
+        Set(m_time, ToQ16(deltaTime));
+        Set(m_speed, 0);
+        if (negative) Set(m_flag, 0);
+        fw.End();
+    }
+    // Least-squares acceleration (counts per slow sample squared) of the samples of one phase
+    // whose speed lies between v1 and v2.
+    double Acceleration(bool accelerating, double v1, double v2) const {
+        double s[5] = {}, y[3] = {};
+        std::size_t first = 0;
+        bool found = false;
+        for (std::size_t k = 0; k < m_samples.size(); ++k) {
+            const Sample& m = m_samples[k];
+            if (m.accelerating != accelerating || m.speed < v1 || m.speed > v2) continue;
+            if (!found) {
+                first = k;
+                found = true;
+            }
+            const double t = static_cast<double>(k - first);
+            double tp = 1.0;
+            for (int p = 0; p < 5; ++p, tp *= t) s[p] += tp;
+            y[0] += m.position;
+            y[1] += m.position * t;
+            y[2] += m.position * t * t;
+        }
+        // Normal equations of position = c0 + c1·t + c2·t²; the acceleration is 2·c2.
+        const double m00 = s[0], m01 = s[1], m02 = s[2], m11 = s[2], m12 = s[3], m22 = s[4];
+        const double det = m00 * (m11 * m22 - m12 * m12) - m01 * (m01 * m22 - m12 * m02) + m02 * (m01 * m12 - m11 * m02);
+        if (s[0] < 3.0 || det == 0.0) return 0.0;
+        const double c2 = (m00 * (m11 * y[2] - m12 * y[1]) - m01 * (m01 * y[2] - m12 * y[0]) +
+                           m02 * (m01 * y[1] - m11 * y[0])) / det;
+        return 2.0 * c2;
+    }
+    void Evaluate(Firmware& fw) {
+        const double v1 = 0.1 * m_peak, v2 = 0.9 * m_peak;
+        const double accelerating = Acceleration(true, v1, v2);
+        const double braking = -Acceleration(false, v1, v2);
+        if (!(accelerating > 0.0 && braking > 0.0) || v2 <= v1) return Finish(fw, -2.0, false);
+        // Harmonic mean of the two times: Coulomb friction and a constant load cancel.
+        const double deltaSpeed = v2 - v1;
+        Set(m_time, ToQ16(2.0 * deltaSpeed / (accelerating + braking)));
+        Set(m_speed, ToQ16(deltaSpeed));
+        fw.End();
+    }
+
+    std::int32_t m_in1 = 0;
+    double m_limit = 0.0;
+    double m_protection = 0.0;
+    double m_travel = 0.0;
+    double m_peak = 0.0;
+    std::int64_t m_brake_from = 0;
+    ProgramVar* m_flag = nullptr;
+    ProgramVar* m_time = nullptr;
+    ProgramVar* m_speed = nullptr;
+    Stage m_stage = Stage::Accelerate;
+    HallCommutation m_hall;
+    CurrentLoop m_loop;
+    SlowMean m_iq;
+    std::vector<Sample> m_samples;
+};
+
 }  // namespace
 
 std::unique_ptr<Program> MakeProgram(std::string_view name) {
@@ -658,6 +956,8 @@ std::unique_ptr<Program> MakeProgram(std::string_view name) {
     if (name == "Ident_R_or_Rs") return std::make_unique<ResistanceTest>();
     if (name == "Ident_L_or_Tau_el") return std::make_unique<InductanceTest>();
     if (name == "Detect_Hall_Gain_Offset_Test") return std::make_unique<HallDetection>();
+    if (name == "Current_Controller_Tuning_Test") return std::make_unique<CurrentTuning>();
+    if (name == "Total_Mass_Identification_Test") return std::make_unique<MassIdentification>();
     return nullptr;
 }
 

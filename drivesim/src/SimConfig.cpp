@@ -23,7 +23,6 @@ SimConfig DefaultSimConfig() {
     config.motor.load_mass_kg = 1.01;
     config.halls.offset_V = {2.46, 2.55, 2.52};
     config.halls.amplitude_V = {1.50, 1.42, 1.58};
-    config.halls.phase_error_deg = {0.0, 1.5, -1.0};
     config.halls.angle_deg = 10.0;
     config.halls.noise_V = 0.002;
     config.Vdc_V = 47.63;
