@@ -946,6 +946,191 @@ private:
     std::vector<Sample> m_samples;
 };
 
+// --- P10, P11, P12: the speed and position loops on a reference profile ---
+
+enum class TuningKind { Speed, PositionWithSpeed, PositionDirect };
+
+class TuningTest final : public Program {
+public:
+    explicit TuningTest(TuningKind kind) : m_kind(kind) {}
+
+    void Begin(Firmware& fw) override {
+        m_flag = fw.Pvar("test_flag");
+        m_protection = Get(fw.Pvar("Imax_Prot_Test"));
+        m_current_limit = Get(fw.Pvar("IlimPS_Test"));
+        m_speed_limit = Get(fw.Pvar("LimitSpeed_Test"));
+        m_multi = Get(fw.Pvar("MultiC")) != 0.0;  // read once, at start
+        std::int64_t planned = 0;
+        for (int i = 0; i < kSegments; ++i) {
+            const std::string n = std::to_string(i);
+            m_length[i] = static_cast<std::int64_t>(Get(fw.Pvar("a" + n)));
+            m_increment[i] = static_cast<std::int64_t>(Get(fw.Pvar("b" + n)));
+            planned += m_length[i];
+        }
+        m_planned = std::max<std::int64_t>(planned, kMinimumSamples);
+        const Registers& r = fw.Reg();
+        m_speed_reference_filter.Configure(r, 0, r.bq_counts[0]);
+        m_current_reference_filter.Configure(r, r.bq_counts[0], r.bq_counts[1]);
+        m_speed_feedback_filter.Configure(r, r.bq_counts[0] + r.bq_counts[1], r.bq_counts[2]);
+        m_hall.Begin(fw);
+        fw.AxisOn();
+        Set(fw.Pvar("STARTED"), 1);
+        fw.TriggerLogger();
+    }
+    void Fast(Firmware& fw) override {
+        if (!m_hall.Fast(fw)) {
+            fw.Trip(regmap::mer::kHallMissing);
+            return;
+        }
+        const double id = m_hall.Id(fw), iq = m_hall.Iq(fw);
+        if (m_protection > 0.0 && std::hypot(id, iq) > m_protection) {
+            Set(m_flag, 0);
+            fw.End();
+            return;
+        }
+        const CurrentLoop::Output u = m_loop.Step(fw.Reg(), ToCount(id), ToCount(iq), 0, m_iq_reference);
+        m_hall.Apply(fw, u.ud, u.uq);
+        m_iq = iq;
+    }
+    void Slow(Firmware& fw) override {
+        const Registers& r = fw.Reg();
+        const std::int64_t speed = m_hall.Slow();
+        const std::int64_t position = m_hall.Position();
+        const std::int64_t reference = NextReference();
+        std::int64_t speedReference = 0;
+        std::int64_t feedforward = 0;
+        if (m_kind == TuningKind::Speed) {
+            speedReference = reference;
+            feedforward = AccelerationFeedforward(r, speedReference - m_previous_reference);
+        } else {
+            const std::int64_t target = reference;
+            const std::int64_t error = target - position;
+            fw.V(Var::Target_Position) = static_cast<double>(target);
+            fw.V(Var::Position_Error) = static_cast<double>(error);
+            if (ControlError(r, error)) {
+                fw.Trip(regmap::mer::kControlError);
+                return;
+            }
+            const std::int64_t change = target - m_previous_reference;
+            m_position_pi.kp = {r.kpp, r.sftkpp};
+            m_position_pi.ki = {r.kip, r.sftkip};
+            m_derivative.coefficient = r.kdfp;
+            const std::int64_t derivative = Q15Gain{r.kdp, r.sftkdp}.Apply(m_derivative.Step(error - m_previous_error));
+            m_previous_error = error;
+            const std::int64_t integralLimit = regmap::SaturationLimit(r.imaxp);
+            if (m_kind == TuningKind::PositionWithSpeed) {
+                const auto limit = static_cast<std::int64_t>(m_speed_limit);
+                const std::int64_t pid = m_position_pi.Step(error, integralLimit, limit) + derivative;
+                speedReference = Clamp(pid + Q15Gain{r.kffs, r.sftsffw}.Apply(change), limit);
+            } else {
+                const auto limit = static_cast<std::int64_t>(m_current_limit);
+                const std::int64_t pid = m_position_pi.Step(error, integralLimit, limit) + derivative;
+                const std::int64_t secondDifference = change - m_previous_change;
+                SetCurrentReference(fw, Clamp(pid + AccelerationFeedforward(r, secondDifference) + r.ffl, limit));
+            }
+            m_previous_change = change;
+        }
+        m_previous_reference = reference;
+        fw.V(Var::Load_Position) = static_cast<double>(position);
+        fw.V(Var::Load_Speed) = static_cast<double>(speed);
+        fw.V(Var::Motor_Current) = ToCount(m_iq);
+        if (m_kind != TuningKind::PositionDirect) {
+            const std::int64_t filtered = m_speed_reference_filter.Step(speedReference);
+            fw.V(Var::Speed_Reference) = static_cast<double>(filtered);
+            const std::int64_t feedback = m_speed_feedback_filter.Step(speed);
+            const std::int64_t error = filtered - feedback;
+            if (SpeedError(r, error)) {
+                fw.Trip(regmap::mer::kControlError);
+                return;
+            }
+            m_speed_pi.kp = {r.kps, r.sftkps};
+            m_speed_pi.ki = {r.kis, r.sftkis};
+            const std::int64_t limit = m_kind == TuningKind::Speed ? static_cast<std::int64_t>(m_current_limit)
+                                                                   : regmap::SaturationLimit(r.sats);
+            const std::int64_t pi = m_speed_pi.Step(error, regmap::SaturationLimit(r.imaxs), limit);
+            SetCurrentReference(fw, Clamp(pi + feedforward + r.ffl, limit));
+        }
+        ++m_elapsed;
+        if (!m_multi && m_profile_done && m_elapsed >= m_planned && (fw.LoggerFull() || !fw.LoggerTriggered()))
+            fw.End();
+    }
+    void Abort(Firmware& fw) override { fw.EmptyLogger(); }
+    double Deadline_s(const Firmware& fw) const override {
+        if (m_multi) return kNoDeadline_s;
+        return std::max(kMinimumWatchdog_s, static_cast<double>(m_planned) * fw.Ts_s() + kWatchdogMargin_s);
+    }
+
+private:
+    static constexpr int kSegments = 6;
+    static constexpr std::int64_t kMinimumSamples = 2000;
+
+    // The 16.16 accumulator's integer part; segment i adds b_i for a_i samples.
+    std::int64_t NextReference() {
+        while (m_segment < kSegments && m_done_in_segment >= m_length[m_segment]) {
+            ++m_segment;
+            m_done_in_segment = 0;
+            if (m_segment == kSegments && m_multi) m_segment = 0;
+            if (m_segment == kSegments) m_profile_done = true;
+            if (m_segment == 0 && AllEmpty()) break;
+        }
+        if (m_segment < kSegments && m_done_in_segment < m_length[m_segment]) {
+            m_accumulator += m_increment[m_segment];
+            ++m_done_in_segment;
+        }
+        return m_accumulator >> 16;
+    }
+    bool AllEmpty() const {
+        for (std::int64_t a : m_length)
+            if (a > 0) return false;
+        return true;
+    }
+    std::int64_t AccelerationFeedforward(const Registers& r, std::int64_t change) const {
+        return Q15Gain{r.kffa, r.sftkff + r.sftaffw}.Apply(change);
+    }
+    void SetCurrentReference(Firmware& fw, std::int64_t reference) {
+        m_iq_reference = static_cast<std::int32_t>(Clamp(m_current_reference_filter.Step(reference), regmap::kMaxRegister15));
+        fw.V(Var::Current_Reference) = m_iq_reference;
+    }
+    bool ControlError(const Registers& r, std::int64_t error) {
+        if (r.terrmax == regmap::kCheckOff) return false;
+        m_position_error_samples = std::abs(error) > r.errmax ? m_position_error_samples + 1 : 0;
+        return m_position_error_samples > r.terrmax;
+    }
+    bool SpeedError(const Registers& r, std::int64_t error) {
+        if (r.tserrmax == regmap::kCheckOff) return false;
+        m_speed_error_samples = std::abs(error) > r.serrmax ? m_speed_error_samples + 1 : 0;
+        return m_speed_error_samples > r.tserrmax;
+    }
+
+    TuningKind m_kind;
+    ProgramVar* m_flag = nullptr;
+    double m_protection = 0.0;
+    double m_current_limit = 0.0;
+    double m_speed_limit = 0.0;
+    bool m_multi = false;
+    std::int64_t m_length[kSegments] = {};
+    std::int64_t m_increment[kSegments] = {};
+    std::int64_t m_planned = kMinimumSamples;
+    int m_segment = 0;
+    std::int64_t m_done_in_segment = 0;
+    std::int64_t m_accumulator = 0;
+    bool m_profile_done = false;
+    std::int64_t m_elapsed = 0;
+    std::int64_t m_previous_reference = 0;
+    std::int64_t m_previous_change = 0;
+    std::int64_t m_previous_error = 0;
+    int m_position_error_samples = 0;
+    int m_speed_error_samples = 0;
+    PiController m_speed_pi;
+    PiController m_position_pi;
+    FirstOrderFilter m_derivative;
+    BiquadChain m_speed_reference_filter, m_current_reference_filter, m_speed_feedback_filter;
+    HallCommutation m_hall;
+    CurrentLoop m_loop;
+    std::int32_t m_iq_reference = 0;
+    double m_iq = 0.0;
+};
+
 }  // namespace
 
 std::unique_ptr<Program> MakeProgram(std::string_view name) {
@@ -958,6 +1143,11 @@ std::unique_ptr<Program> MakeProgram(std::string_view name) {
     if (name == "Detect_Hall_Gain_Offset_Test") return std::make_unique<HallDetection>();
     if (name == "Current_Controller_Tuning_Test") return std::make_unique<CurrentTuning>();
     if (name == "Total_Mass_Identification_Test") return std::make_unique<MassIdentification>();
+    if (name == "Speed_Controller_Tuning_Test") return std::make_unique<TuningTest>(TuningKind::Speed);
+    if (name == "Position_Controller_Tuning_Test_with_SpdCtrl")
+        return std::make_unique<TuningTest>(TuningKind::PositionWithSpeed);
+    if (name == "Position_Controller_Tuning_Test_without_SpdCtrl")
+        return std::make_unique<TuningTest>(TuningKind::PositionDirect);
     return nullptr;
 }
 
