@@ -416,8 +416,10 @@ Status Firmware::Start() {
     m_program = MakeProgram(m_program_name);
     m_running = true;
     m_start_s = Time_s();
-    m_deadline_s = m_start_s + m_program->Deadline_s(*this);
+    // The plan depends on what the program reads at its start.
+    m_deadline_s = std::numeric_limits<double>::infinity();
     m_program->Begin(*this);
+    m_deadline_s = m_start_s + m_program->Deadline_s(*this);
     return Status::Ok();
 }
 

@@ -109,7 +109,7 @@ TEST(TuningPrograms, MultiCycleRunsUntilStopAndStreamsScopeFrames) {
                     .ok());
     ASSERT_TRUE(drive.Start().ok());
     std::vector<std::vector<std::uint8_t>> frames;
-    for (int k = 0; k < 1000; ++k) {  // 20 s: far past the single-cycle length
+    for (int k = 0; k < 2500; ++k) {  // 50 s: past the single-cycle length and any watchdog
         drive.AdvanceTo(drive.Time_s() + 0.02);
         for (auto& f : drive.TakeFrames()) frames.push_back(std::move(f));
     }
@@ -135,8 +135,8 @@ TEST(TuningPrograms, MultiCycleRunsUntilStopAndStreamsScopeFrames) {
         EXPECT_EQ(count == 0, n + 1 == frames.size()) << "only the last frame ends the recording, frame " << n;
         records += count;
     }
-    // Every second slow sample over 20 s.
-    EXPECT_NEAR(static_cast<double>(records), 20.0 / 500e-6 / 2.0, 2.0);
+    // Every second slow sample over 50 s.
+    EXPECT_NEAR(static_cast<double>(records), 50.0 / 500e-6 / 2.0, 2.0);
 }
 
 TEST(TuningPrograms, CurrentAboveTheProtectionClearsTestFlag) {
