@@ -282,10 +282,16 @@ void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
         const double wanted = duty * period + m_compare_remainder[static_cast<std::size_t>(x)];
-        const double compare = std::clamp(std::round(wanted), 0.0, period);
+        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
+        const double compare = std::floor(std::clamp(wanted, 0.0, period) + 0.5);
         m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
         m_duty_next[static_cast<std::size_t>(x)] = compare / period;
     }
+}
+
+double Firmware::AppliedAlpha() const {
+    const auto& d = m_duty_next;
+    return (2.0 / 3.0) * (d[0] - 0.5 * (d[1] + d[2])) / kDutyPerVoltageCount;
 }
 
 void Firmware::SetTestVoltage(double uq, double theta_rad) {
@@ -300,22 +306,34 @@ double Firmware::TestId(double theta_rad) const {
 }
 
 Firmware::HallAngle Firmware::HallAngleNow() const {
-    double h[3];
-    for (int k = 0; k < 3; ++k)
-        h[k] = static_cast<double>((static_cast<std::int64_t>(m_halls[k] - m_reg.hall_off[k]) * m_reg.hall_gain[k]) >>
-                                   regmap::kHallGainShift);
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
-    const double alpha = m_reg.alpha * kAngleToRad;
-    const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+    if (m_reg.alpha != m_hall_alpha || m_reg.zaoff != m_hall_zaoff) {
+        m_hall_alpha = m_reg.alpha;
+        m_hall_zaoff = m_reg.zaoff;
+        const double alpha = m_reg.alpha * kAngleToRad;
+        const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+        for (std::size_t k = 0; k < 3; ++k) {
+            m_phi_cos[k] = std::cos(phi[k]);
+            m_phi_sin[k] = std::sin(phi[k]);
+        }
+        m_zaoff_cos = std::cos(m_reg.zaoff * kAngleToRad);
+        m_zaoff_sin = std::sin(m_reg.zaoff * kAngleToRad);
+    }
     double a = 0.0, b = 0.0;
-    for (int k = 0; k < 3; ++k) {
-        a += h[k] * std::cos(phi[k]);
-        b += h[k] * std::sin(phi[k]);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const auto h = static_cast<double>(
+            (static_cast<std::int64_t>(m_halls[k] - m_reg.hall_off[k]) * m_reg.hall_gain[k]) >> regmap::kHallGainShift);
+        a += h * m_phi_cos[k];
+        b += h * m_phi_sin[k];
     }
     a *= 2.0 / 3.0;
     b *= 2.0 / 3.0;
     const auto angle = static_cast<std::int32_t>(std::lround(std::atan2(b, a) / kAngleToRad)) + m_reg.zaoff;
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), std::hypot(a, b)};
+    const double magnitude = std::sqrt(a * a + b * b);
+    // The angle's cosine and sine straight from the vector, turned by ZAOFF.
+    const double c0 = magnitude > 0.0 ? a / magnitude : 1.0, s0 = magnitude > 0.0 ? b / magnitude : 0.0;
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
+            c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
 }
 
 // --- Programs ---

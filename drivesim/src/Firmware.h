@@ -117,6 +117,9 @@ public:
     void SetAlphaBeta(double uAlpha, double uBeta);
     // On the test frame's q axis at `theta_rad`.
     void SetTestVoltage(double uq, double theta_rad);
+    // The α voltage the modulator will apply for the last command, after compare quantisation,
+    // in voltage counts.
+    double AppliedAlpha() const;
 
     // Currents of this sample, in counts (phase current × K_I).
     double Ia() const { return m_ia; }
@@ -132,6 +135,8 @@ public:
     struct HallAngle {
         std::int32_t angle;
         double magnitude;
+        double cos;  // of the angle, ZAOFF included
+        double sin;
     };
     HallAngle HallAngleNow() const;
     void SampleHallsNow();
@@ -201,6 +206,12 @@ private:
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
     std::array<double, 3> m_compare_remainder{};
     int m_overcurrent_samples = 0;
+    // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
+    // ALPHA and ZAOFF they were computed from.
+    mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;
+    mutable std::int32_t m_hall_zaoff = 0x7FFFFFFF;
+    mutable std::array<double, 3> m_phi_cos{}, m_phi_sin{};
+    mutable double m_zaoff_cos = 1.0, m_zaoff_sin = 0.0;
 
     // Data logger.
     struct Log {

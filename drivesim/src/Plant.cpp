@@ -57,7 +57,8 @@ int OtherOf(PhasePair pair, int index) {
 
 std::int32_t AdcCount(double fraction) {
     const double levels = static_cast<double>((1 << regmap::kAdcBits) - 1);
-    const double code = std::clamp(std::round(levels * fraction), 0.0, levels);
+    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
+    const double code = std::clamp(levels * fraction, 0.0, levels) + 0.5;
     return static_cast<std::int32_t>(code) * regmap::kAdcStep;
 }
 
@@ -77,7 +78,25 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
         for (int t = 0; t < 3; ++t) m_phase_of_terminal[t] = OtherOf(*config.faults.swapped_phases, t);
     if (config.faults.swapped_halls)
         for (int c = 0; c < 3; ++c) m_channel_source[c] = OtherOf(*config.faults.swapped_halls, c);
+    m_shift_sin = std::sin(m_angle_shift_rad);
+    m_shift_cos = std::cos(m_angle_shift_rad);
+    constexpr double kDegree = kPi / 180.0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        const int source = m_channel_source[c];
+        const double psi = config.halls.angle_deg * kDegree + source * kTwoPi / 3.0 -
+                           config.halls.phase_error_deg[static_cast<std::size_t>(source)] * kDegree;
+        m_hall_cos[c] = std::cos(psi);
+        m_hall_sin[c] = std::sin(psi);
+    }
+    m_vdc_V = config.Vdc_V;
+    RefreshAngle();
     Configure(m_period_s, m_dead_time_s);
+}
+
+void Plant::RefreshAngle() {
+    const double angle = ElectricalAngle_rad();
+    m_sin = std::sin(angle);
+    m_cos = std::cos(angle);
 }
 
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
@@ -86,6 +105,7 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
     const double L = m_L_H;
     // The PWM ripple's peak-to-peak is about Vdc·T/(6L).
     m_ripple_half_A = m_config.Vdc_V * pwm_period_s / (12.0 * L);
+    m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * pwm_period_s / m_mass_kg);
     m_dead_drop_V = dead_time_s / pwm_period_s * m_config.Vdc_V;
     // Within ± half the ripple the dead time's loss grows with the current: a resistance.
     const double deadR_ohm = m_dead_drop_V / m_ripple_half_A;
@@ -130,28 +150,41 @@ double Plant::ElectricalAngle_rad() const {
 
 double Plant::TerminalCurrent_A(int terminal) const { return m_i_A[m_phase_of_terminal[terminal]]; }
 
-double Plant::Emf_V(int phase, double angle_rad) const {
-    const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
-    return -omega * m_psi_Vs * std::sin(angle_rad - phase * kTwoPi / 3.0);
-}
-
-double Plant::Force_N() const {
-    const double angle = ElectricalAngle_rad() + m_angle_shift_rad;
+double Plant::ForceAtPresentAngle() const {
+    // The winding's field axis: the magnet's angle plus a delta winding's 30°.
+    const double s = m_sin * m_shift_cos + m_cos * m_shift_sin;
+    const double c = m_cos * m_shift_cos - m_sin * m_shift_sin;
     const double iAlpha = m_i_A[0];
     const double iBeta = (m_i_A[1] - m_i_A[2]) / kSqrt3;
-    const double iq = -iAlpha * std::sin(angle) + iBeta * std::cos(angle);
-    return m_config.motor.Kf_N_per_A * iq;
+    return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
 }
+
+double Plant::Force_N() const { return ForceAtPresentAngle(); }
 
 void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
     const Discrete& d = m_discrete[linear_band];
     std::array<double, 3> v{};
     for (int t = 0; t < 3; ++t) v[m_phase_of_terminal[t]] = pole_V[t];
-    // The EMF at mid-period, the speed frozen over it.
+    // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
     const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
-    const double angle = ElectricalAngle_rad() + m_angle_shift_rad + 0.5 * omega * m_period_s;
     std::array<double, 3> e{};
-    for (int k = 0; k < 3; ++k) e[k] = Emf_V(k, angle);
+    if (omega != 0.0) {
+        // The half-period turn is small (a Nyquist-limited speed keeps it under 90°); its sine
+        // and cosine by series, exact to rounding well beyond any real speed.
+        const double h = 0.5 * omega * m_period_s;
+        const double h2 = h * h;
+        const double sh = h * (1.0 - h2 / 6.0 * (1.0 - h2 / 20.0 * (1.0 - h2 / 42.0)));
+        const double ch = 1.0 - h2 / 2.0 * (1.0 - h2 / 12.0 * (1.0 - h2 / 30.0));
+        const double s0 = m_sin * m_shift_cos + m_cos * m_shift_sin;
+        const double c0 = m_cos * m_shift_cos - m_sin * m_shift_sin;
+        const double s = s0 * ch + c0 * sh;
+        const double c = c0 * ch - s0 * sh;
+        constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
+        const double amplitude = -omega * m_psi_Vs;
+        e[0] = amplitude * s;
+        e[1] = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
+        e[2] = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
+    }
     if (m_config.faults.open_phase) {
         const int open = m_phase_of_terminal[static_cast<int>(*m_config.faults.open_phase)];
         const int j = (open + 1) % 3, k = (open + 2) % 3;
@@ -169,9 +202,10 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
 }
 
 void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
-    const double forceBefore_N = Force_N();
+    const double forceBefore_N = ForceAtPresentAngle();
+    m_vdc_V = m_config.supply.ripple_V == 0.0 ? m_config.Vdc_V : BusVoltage_V();
     if (power_on) {
-        const double vdc = BusVoltage_V();
+        const double vdc = m_vdc_V;
         const double deadDrop_V = m_dead_drop_V * vdc / m_config.Vdc_V;
         std::array<double, 3> pole{};
         unsigned band = 0;
@@ -190,7 +224,7 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
         // The freewheeling diodes return the winding's energy to the bus within microseconds.
         m_i_A = {0.0, 0.0, 0.0};
     }
-    StepMechanical(0.5 * (forceBefore_N + Force_N()));
+    StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
     m_time_s += m_period_s;
 }
 
@@ -206,7 +240,7 @@ void Plant::StepMechanical(double force_N) {
     double dx = 0.0;
     if (m.viscous_Ns_per_m > 0.0) {
         // dv/dt = (F − b·v)/M solved exactly over the period.
-        const double decay = std::exp(-m.viscous_Ns_per_m * T / m_mass_kg);
+        const double decay = m_viscous_decay;
         const double vInf = net_N / m.viscous_Ns_per_m;
         v1 = vInf + (v0 - vInf) * decay;
         dx = vInf * T + (v0 - vInf) * (m_mass_kg / m.viscous_Ns_per_m) * (1.0 - decay);
@@ -229,6 +263,7 @@ void Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
+    if (dx != 0.0) RefreshAngle();
 }
 
 bool Plant::AtPositiveEnd() const {
@@ -251,18 +286,17 @@ std::int32_t Plant::SampleCurrent(int terminal) {
 std::int32_t Plant::SampleBus() {
     const DriveHardware& d = m_config.drive;
     const double lsb_V = d.vdc_max_measurable_V / 1023.0;
-    return AdcCount((BusVoltage_V() + d.bus_noise_lsb * lsb_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
+    return AdcCount((m_vdc_V + d.bus_noise_lsb * lsb_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
 }
 
 double Plant::HallVoltage_V(int channel) const {
-    const int source = m_channel_source[channel];
+    const auto c = static_cast<std::size_t>(channel);
+    const auto source = static_cast<std::size_t>(m_channel_source[c]);
     const HallTruth& h = m_config.halls;
     if (m_config.faults.missing_hall && static_cast<int>(*m_config.faults.missing_hall) == channel)
         return h.offset_V[source];
-    constexpr double kDegree = kPi / 180.0;
-    const double angle = ElectricalAngle_rad() - h.angle_deg * kDegree - source * kTwoPi / 3.0 +
-                         h.phase_error_deg[source] * kDegree;
-    return h.offset_V[source] + h.amplitude_V[source] * std::cos(angle);
+    // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
+    return h.offset_V[source] + h.amplitude_V[source] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
 }
 
 std::array<std::int32_t, 3> Plant::SampleHalls() {
@@ -283,6 +317,7 @@ std::int32_t Plant::SampleAnalogueInput() const {
 void Plant::SetMechanicalState(double x_m, double v_mps) {
     m_x_m = x_m;
     m_v_mps = v_mps;
+    RefreshAngle();
 }
 
 void Plant::SetPhaseCurrents(double ia_A, double ib_A) { m_i_A = {ia_A, ib_A, -ia_A - ib_A}; }

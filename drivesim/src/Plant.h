@@ -23,10 +23,10 @@ public:
         m_state ^= m_state >> 27;
         return static_cast<double>((m_state * 0x2545F4914F6CDD1DULL) >> 11) * 0x1.0p-53;
     }
-    // Zero mean, unit variance.
+    // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
     double Gaussian() {
-        constexpr double kScale = 1.7320508075688772;  // √(12/4): four uniforms have variance 1/3
-        return (Uniform() + Uniform() + Uniform() + Uniform() - 2.0) * kScale;
+        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
+        return (Uniform() + Uniform() - 1.0) * kScale;
     }
 
 private:
@@ -77,7 +77,9 @@ public:
 
 private:
     void StepMechanical(double force_N);
-    double Emf_V(int phase, double angle_rad) const;
+    // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves.
+    void RefreshAngle();
+    double ForceAtPresentAngle() const;
 
     SimConfig m_config;
     Noise m_noise;
@@ -107,6 +109,12 @@ private:
     std::array<double, 3> m_i_A{};  // motor-phase currents
     double m_x_m = 0.0;
     double m_v_mps = 0.0;
+    double m_sin = 0.0, m_cos = 1.0;  // of the magnet's electrical angle
+    double m_shift_sin = 0.0, m_shift_cos = 1.0;
+    // Each Hall channel as cos(θ − ψ): cos ψ and sin ψ of its phase.
+    std::array<double, 3> m_hall_cos{}, m_hall_sin{};
+    double m_viscous_decay = 1.0;  // e^(−b·T/M) over one period
+    double m_vdc_V = 0.0;          // the bus over the present period
 };
 
 }  // namespace drivesim::detail

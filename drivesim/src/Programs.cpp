@@ -41,6 +41,7 @@ class SettleDetector {
 public:
     void Begin(double ts_s) {
         m_min_window = std::max<std::int64_t>(2, std::llround(0.010 / ts_s));
+        m_no_response_samples = std::llround(kNoResponse_s / ts_s);
         m_cumulative.assign(kSize, 0.0);
         Restart();
     }
@@ -49,14 +50,24 @@ public:
         m_cumulative[0] = 0.0;
     }
     void Push(double x) {
+        if (m_n == 0) m_first = x;
         m_cumulative[static_cast<std::size_t>((m_n + 1) & kMask)] = m_cumulative[static_cast<std::size_t>(m_n & kMask)] + x;
         ++m_n;
     }
+    // Also relative: a slow exponential changes little per window long before it has gone, but
+    // its last window's change stays a fair share of the change since the restart until about
+    // five time constants (2 % at 5τ).
     bool Settled(double threshold) const {
         const std::int64_t w = std::min(std::max(m_min_window, m_n / 4), kSize / 4);
         if (m_n < 2 * w) return false;
         const double change = (At(m_n) - 2.0 * At(m_n - w) + At(m_n - 2 * w)) / static_cast<double>(w);
-        return std::abs(change) < threshold;
+        const double total = Mean(w) - m_first;
+        constexpr double kShareOfTotal = 0.02;
+        if (std::abs(change) >= threshold) return false;
+        if (std::abs(change) < kShareOfTotal * std::abs(total)) return true;
+        // No response at all (an open phase) is settled too, but only after long enough for the
+        // slowest winding to have shown one.
+        return std::abs(total) < 0.5 * kLsb && m_n >= m_no_response_samples;
     }
     // The mean of the last `w` values.
     double Mean(std::int64_t w) const {
@@ -71,6 +82,9 @@ private:
     double At(std::int64_t n) const { return m_cumulative[static_cast<std::size_t>(n & kMask)]; }
     std::vector<double> m_cumulative;
     std::int64_t m_n = 0;
+    double m_first = 0.0;  // the first value after the restart
+    static constexpr double kNoResponse_s = 1.0;
+    std::int64_t m_no_response_samples = 2000;
     std::int64_t m_min_window = 20;
 };
 
@@ -167,8 +181,11 @@ public:
         m_voltages.Push(m_u);
         RecordHalls(fw);
         const double now = fw.Time_s();
-        if (m_stage != Stage::Stopping && m_settle.Settled(kLsb)) {
-            if (std::abs(i - m_target) > std::max(kLsb, 0.01 * m_target)) {
+        // A slow winding's tail is about 1.6 times the change over a window of τ: judging the
+        // current on a quarter of an ADC step keeps the secant off unsettled points.
+        if (m_settle.Settled(0.25 * kLsb)) {
+            m_on_target = std::abs(i - m_target) <= std::max(kLsb, 0.01 * m_target);
+            if (!m_on_target) {
                 if (!StepVoltage(fw, i)) return;
             } else if (!m_established) {
                 m_established = true;
@@ -183,7 +200,7 @@ public:
             m_established_s = now;
         } else if (m_stage == Stage::PhaseA && now - m_established_s >= StartTime_s(r, r.t1ona)) {
             m_stage = Stage::Stopping;
-        } else if (m_stage == Stage::Stopping && HallsStill()) {
+        } else if (m_stage == Stage::Stopping && m_on_target && HallsStill()) {
             const double u = m_voltages.Mean(std::llround(0.020 / fw.Ts_s()));
             fw.V(Var::REFTST_V) = Round(u);
             fw.V(Var::RINCTST_V) = std::max(1.0, Round(u / 64.0));
@@ -218,6 +235,7 @@ private:
         m_previous_i = i;
         m_has_previous = true;
         m_u = Round(next);
+        m_on_target = false;
         m_settle.Restart();
         fw.ExtendWatchdog(kMinimumWatchdog_s);
         return true;
@@ -251,6 +269,7 @@ private:
     double m_previous_u = 0.0;
     double m_previous_i = 0.0;
     bool m_established = false;
+    bool m_on_target = false;
     double m_established_s = 0.0;
     Stage m_stage = Stage::PhaseB;
     SlowMean m_current;
@@ -283,7 +302,7 @@ public:
     void Slow(Firmware& fw) override {
         m_ramp.Slow();
         m_settle.Push(m_current.Take());
-        if (!m_settled && m_ramp.Done() && m_settle.Settled(kLsb)) {
+        if (!m_settled && m_ramp.Done() && m_settle.Settled(SettleThreshold())) {
             m_settled = true;
             Settled(fw, m_settle.Mean(1));
         }
@@ -292,6 +311,8 @@ public:
 
 protected:
     virtual void Settled(Firmware& fw, double current) = 0;
+    // The change between two windows under which the current counts as settled.
+    virtual double SettleThreshold() const { return kLsb; }
     virtual void Measure(Firmware& fw) = 0;
     double Target() const { return m_ramp.target; }
 
@@ -325,6 +346,9 @@ private:
 
 class ResistanceTest final : public DcVectorTest {
 protected:
+    // A slow winding's tail is about 1.6 times the change over a window of τ: a quarter of an
+    // ADC step keeps what is left of it far below the noise of the mean.
+    double SettleThreshold() const override { return 0.25 * kLsb; }
     void Settled(Firmware& fw, double current) override {
         const double wanted = Get(fw.Pvar("In1"));
         if (wanted > 0.0 && current < 0.5 * wanted) {
@@ -360,6 +384,7 @@ public:
         m_started = fw.Pvar("STARTED");
         m_in1 = Get(fw.Pvar("In1"));
         m_products.assign(regmap::kAngleFullTurn, Complex{});
+        m_voltages.assign(regmap::kAngleFullTurn, Complex{});
         m_limit = kOpenLoopVoltageLimit;
         if (m_in1 <= 0.0) m_in1 = 0.25 * regmap::kQ15One;
         SetFrequency(fw, kStartIncrement);
@@ -374,7 +399,6 @@ public:
         Complex& slot = m_products[static_cast<std::size_t>(m_index)];
         m_sum += product - slot;
         slot = product;
-        m_index = (m_index + 1) % m_period;
         ++m_samples;
         const Complex phasor = m_sum * (2.0 / m_period);
         if (m_stage == Stage::Ramp) Ramp(fw, phasor, std::abs(fw.IAlpha()));
@@ -388,8 +412,15 @@ public:
                 return;
             }
         }
-        if (m_index == 0 && m_samples >= m_period) PeriodEnd(fw, phasor);
+        if (m_index == m_period - 1 && m_samples >= m_period) PeriodEnd(fw, phasor, m_voltage_sum * (2.0 / m_period));
         fw.SetAlphaBeta(m_u * std::cos(theta), 0.0);
+        // The voltage as quantised by the modulator, against the same angle: a compare tick is
+        // a few per cent of a small winding's test voltage, and its pattern follows the period.
+        const Complex applied = fw.AppliedAlpha() * std::polar(1.0, -theta);
+        Complex& voltageSlot = m_voltages[static_cast<std::size_t>(m_index)];
+        m_voltage_sum += applied - voltageSlot;
+        voltageSlot = applied;
+        m_index = (m_index + 1) % m_period;
         m_angle = (m_angle + m_increment) & (regmap::kAngleFullTurn - 1);
         fw.V(Var::THTST) = m_angle;
     }
@@ -412,9 +443,13 @@ private:
         m_samples = 0;
         m_sum = {};
         std::fill(m_products.begin(), m_products.begin() + m_period, Complex{});
+        std::fill(m_voltages.begin(), m_voltages.begin() + m_period, Complex{});
+        m_voltage_sum = {};
         m_u = 0.0;
+        m_trimmed = false;
         m_stage = Stage::Ramp;
         m_block_sum = {};
+        m_block_voltage = {};
         m_block_periods = 0;
         m_has_block = false;
         fw.V(Var::TINCTST) = m_increment;
@@ -452,23 +487,48 @@ private:
         m_u = Round(m_u);
         m_stage = Stage::Settle;
         m_block_sum = {};
+        m_block_voltage = {};
         m_block_periods = 0;
         m_has_block = false;
     }
-    void PeriodEnd(Firmware& fw, const Complex& phasor) {
+    void PeriodEnd(Firmware& fw, const Complex& phasor, const Complex& voltage) {
         if (m_stage != Stage::Settle) return;
+        // The ramp stops at the first sample reaching the test current, which a low impedance
+        // passes within a sample: bring the amplitude back to it, once. A current above the one
+        // the mover was aligned with could shake it, and its EMF would bend the phase.
+        if (!m_trimmed && std::abs(phasor) > kTrimAbove * m_in1) {
+            m_trimmed = true;
+            m_u = Round(m_u * m_in1 / std::abs(phasor));
+            Hold();
+            return;
+        }
         m_block_sum += phasor;
+        m_block_voltage += voltage;
         const int block = std::max(1, kBlockSamples / m_period);
         if (++m_block_periods < block) return;
         const Complex mean = m_block_sum / static_cast<double>(m_block_periods);
+        const Complex meanVoltage = m_block_voltage / static_cast<double>(m_block_periods);
         m_block_sum = {};
+        m_block_voltage = {};
         m_block_periods = 0;
         const bool steady = m_has_block && std::abs(mean - m_last_block) < 1e-3 * std::abs(mean);
         m_last_block = mean;
         m_has_block = true;
         if (!steady) return;
-        if (!Identify(fw, mean)) {
+        if (!Identify(fw, mean, meanVoltage)) {
             fw.AbortRun();
+            return;
+        }
+        // A nearly resistive winding shows its inductance only in a small phase: a higher
+        // frequency makes it larger (and keeps a free mover stiller).
+        const double omega = m_increment * kAngleToRad / fw.Tc_s();
+        if (omega * m_tau_s < kMinimumReactance && m_increment < kMaxIncrement) {
+            // The impedance only grows with the frequency: the same voltage stays safe.
+            const double u = m_u;
+            SetFrequency(fw, 2 * m_increment);
+            m_u = u;
+            m_trimmed = true;
+            Hold();
             return;
         }
         // A winding's transient decays with τ: the phasor is steady only after 5τ̂ (a slow
@@ -478,11 +538,11 @@ private:
         fw.TriggerLogger();
     }
     // Exact inversion of the sampled RL winding with one period of delay and a hold.
-    bool Identify(Firmware& fw, const Complex& current) {
+    bool Identify(Firmware& fw, const Complex& current, const Complex& voltage) {
         const double tc = fw.Tc_s();
         const double delta = m_increment * kAngleToRad;
         const double omega = delta / tc;
-        const Complex z = m_u / current;
+        const Complex z = voltage / current;
         const Complex w = z * std::polar(1.0, -delta);
         if (w.imag() == 0.0) return false;
         const double a = std::cos(delta) - w.real() * std::sin(delta) / w.imag();
@@ -507,7 +567,10 @@ private:
     std::int64_t m_samples = 0;
     int m_at_limit_samples = 0;
     std::vector<Complex> m_products;
+    std::vector<Complex> m_voltages;
     Complex m_sum{};
+    Complex m_voltage_sum{};
+    Complex m_block_voltage{};
     Stage m_stage = Stage::Ramp;
     Complex m_block_sum{};
     int m_block_periods = 0;
@@ -516,6 +579,9 @@ private:
     Complex m_factor{1.0, 0.0};
     std::int64_t m_hold_sample = 0;
     double m_tau_s = 0.0;
+    bool m_trimmed = false;
+    static constexpr double kTrimAbove = 1.1;
+    static constexpr double kMinimumReactance = 0.1;  // ωL/R
     static constexpr double kSettlingTaus = 5.0;
 };
 
@@ -732,9 +798,8 @@ public:
         m_accumulated += step;
         m_angle = hall.angle;
         m_position = m_accumulated >> fw.Reg().dbtth;
-        m_theta = m_angle * kAngleToRad;
-        m_cos = std::cos(m_theta);
-        m_sin = std::sin(m_theta);
+        m_cos = hall.cos;
+        m_sin = hall.sin;
         return true;
     }
     // Each slow sample: the speed in position counts per slow period.
@@ -757,7 +822,7 @@ private:
     std::int64_t m_accumulated = 0;
     std::int64_t m_position = 0;
     std::int64_t m_previous_position = 0;
-    double m_theta = 0.0, m_cos = 1.0, m_sin = 0.0;
+    double m_cos = 1.0, m_sin = 0.0;
 };
 
 // --- P6: the current controller's step in the test frame ---
