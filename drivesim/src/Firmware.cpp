@@ -328,7 +328,8 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     }
     a *= 2.0 / 3.0;
     b *= 2.0 / 3.0;
-    const auto angle = static_cast<std::int32_t>(std::lround(std::atan2(b, a) / kAngleToRad)) + m_reg.zaoff;
+    const double turns = FastAtan2(b, a) / kAngleToRad;
+    const auto angle = static_cast<std::int32_t>(std::floor(turns + 0.5)) + m_reg.zaoff;
     const double magnitude = std::sqrt(a * a + b * b);
     // The angle's cosine and sine straight from the vector, turned by ZAOFF.
     const double c0 = magnitude > 0.0 ? a / magnitude : 1.0, s0 = magnitude > 0.0 ? b / magnitude : 0.0;

@@ -55,6 +55,20 @@ int OtherOf(PhasePair pair, int index) {
 
 }  // namespace
 
+double FastAtan2(double y, double x) {
+    const double ax = std::abs(x), ay = std::abs(y);
+    if (ax == 0.0 && ay == 0.0) return 0.0;
+    // atan on [0, 1] by a minimax polynomial in t², then the octant.
+    const bool swap = ay > ax;
+    const double t = swap ? ax / ay : ay / ax;
+    const double t2 = t * t;
+    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
+                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
+    if (swap) a = 0.5 * kPi - a;
+    if (x < 0.0) a = kPi - a;
+    return y < 0.0 ? -a : a;
+}
+
 std::int32_t AdcCount(double fraction) {
     const double levels = static_cast<double>((1 << regmap::kAdcBits) - 1);
     // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
@@ -97,6 +111,7 @@ void Plant::RefreshAngle() {
     const double angle = ElectricalAngle_rad();
     m_sin = std::sin(angle);
     m_cos = std::cos(angle);
+    m_steps_since_exact = 0;
 }
 
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
@@ -106,6 +121,10 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
     // The PWM ripple's peak-to-peak is about Vdc·T/(6L).
     m_ripple_half_A = m_config.Vdc_V * pwm_period_s / (12.0 * L);
     m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * pwm_period_s / m_mass_kg);
+    m_ripple_step_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
+    m_ripple_step_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
+    m_ripple_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
+    m_ripple_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
     m_dead_drop_V = dead_time_s / pwm_period_s * m_config.Vdc_V;
     // Within ± half the ripple the dead time's loss grows with the current: a resistance.
     const double deadR_ohm = m_dead_drop_V / m_ripple_half_A;
@@ -169,12 +188,15 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
     const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
     std::array<double, 3> e{};
     if (omega != 0.0) {
-        // The half-period turn is small (a Nyquist-limited speed keeps it under 90°); its sine
-        // and cosine by series, exact to rounding well beyond any real speed.
+        // The half-period turn, by series while small.
+        double sh = 0.0, ch = 1.0;
         const double h = 0.5 * omega * m_period_s;
-        const double h2 = h * h;
-        const double sh = h * (1.0 - h2 / 6.0 * (1.0 - h2 / 20.0 * (1.0 - h2 / 42.0)));
-        const double ch = 1.0 - h2 / 2.0 * (1.0 - h2 / 12.0 * (1.0 - h2 / 30.0));
+        if (std::abs(h) <= 0.5) {
+            SmallSinCos(h, sh, ch);
+        } else {
+            sh = std::sin(h);
+            ch = std::cos(h);
+        }
         const double s0 = m_sin * m_shift_cos + m_cos * m_shift_sin;
         const double c0 = m_cos * m_shift_cos - m_sin * m_shift_sin;
         const double s = s0 * ch + c0 * sh;
@@ -203,7 +225,10 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
 
 void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     const double forceBefore_N = ForceAtPresentAngle();
-    m_vdc_V = m_config.supply.ripple_V == 0.0 ? m_config.Vdc_V : BusVoltage_V();
+    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
+    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
+    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
+    m_ripple_sin = rs;
     if (power_on) {
         const double vdc = m_vdc_V;
         const double deadDrop_V = m_dead_drop_V * vdc / m_config.Vdc_V;
@@ -232,6 +257,7 @@ void Plant::StepMechanical(double force_N) {
     const MotorTruth& m = m_config.motor;
     const double T = m_period_s;
     const double drive_N = force_N - m.load_force_N;
+    const double xBefore_m = m_x_m;
     if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return;  // static friction holds
     const double direction = m_v_mps != 0.0 ? (m_v_mps > 0.0 ? 1.0 : -1.0) : (drive_N > 0.0 ? 1.0 : -1.0);
     const double net_N = drive_N - m.coulomb_N * direction;
@@ -263,7 +289,21 @@ void Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
-    if (dx != 0.0) RefreshAngle();
+    if (dx != 0.0) TurnAngle(kTwoPi * (m_x_m - xBefore_m) / m.pole_pitch_m);
+}
+
+void Plant::TurnAngle(double delta_rad) {
+    // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
+    constexpr int kExactEvery = 1024;
+    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
+        RefreshAngle();
+        return;
+    }
+    double s = 0.0, c = 1.0;
+    SmallSinCos(delta_rad, s, c);
+    const double sin0 = m_sin;
+    m_sin = sin0 * c + m_cos * s;
+    m_cos = m_cos * c - sin0 * s;
 }
 
 bool Plant::AtPositiveEnd() const {

@@ -839,7 +839,7 @@ public:
     }
     void Fast(Firmware& fw) override {
         const double iq = fw.TestIq(0.0), id = fw.TestId(0.0);
-        if (m_protection > 0.0 && std::hypot(iq, id) > m_protection) {
+        if (m_protection > 0.0 && iq * iq + id * id > m_protection * m_protection) {
             Set(m_flag, 0);
             fw.End();
             return;
@@ -898,7 +898,7 @@ public:
             return;
         }
         const double id = m_hall.Id(fw), iq = m_hall.Iq(fw);
-        if (m_protection > 0.0 && std::hypot(id, iq) > m_protection) {
+        if (m_protection > 0.0 && iq * iq + id * id > m_protection * m_protection) {
             fw.Trip(regmap::mer::kShortCircuit);
             return;
         }
@@ -1048,7 +1048,7 @@ public:
             return;
         }
         const double id = m_hall.Id(fw), iq = m_hall.Iq(fw);
-        if (m_protection > 0.0 && std::hypot(id, iq) > m_protection) {
+        if (m_protection > 0.0 && iq * iq + id * id > m_protection * m_protection) {
             Set(m_flag, 0);
             fw.End();
             return;
