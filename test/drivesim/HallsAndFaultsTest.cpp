@@ -1,6 +1,7 @@
 // Hall calibration against the simulator's truth, and every injected fault reported where the
 // tests look for it, without hanging.
 #include "DriveTestSupport.h"
+#include "drivesim/Protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -197,6 +198,28 @@ TEST(Faults, BadValuesAndUnknownNamesAreRefusedWithTheName) {
     EXPECT_FALSE(drive.ReadVariable("NOPE").ok());
     EXPECT_EQ(*drive.ReadProgramVariable("In1").value, 0.0) << "a refused value changes nothing";
     EXPECT_FALSE(drive.UploadLog().ok()) << "no logger was armed";
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Faults, DroppedLinkFailsEveryTransactionWithoutPerformingIt) {
+    drivesim::SimConfig truth = drivesim::DefaultSimConfig();
+    truth.faults.link_drop_at_s = 1.0;
+    drivesim::Drive drive(truth);
+    drivesim::Request write;
+    write.op = drivesim::Op::WriteRegister;
+    write.name = "KPI";
+    write.value = 123;
+    write.time_s = 0.5;
+    EXPECT_TRUE(drivesim::Dispatch(drive, write).ok());
+    write.value = 456;
+    write.time_s = 1.5;
+    const drivesim::Response late = drivesim::Dispatch(drive, write);
+    EXPECT_FALSE(late.ok());
+    EXPECT_NE(late.error.find("link"), std::string::npos) << late.error;
+    EXPECT_EQ(*drive.ReadRegister("KPI").value, 123.0) << "nothing performed after the drop";
 }
 
 }  // namespace
