@@ -77,7 +77,16 @@ public:
         out = v;
     }
     void Positive(std::string_view key, double& out, double max = kInfinity) {
-        Number(key, out, std::numeric_limits<double>::min(), max);
+        const json* value = Take(key);
+        if (!value) return;
+        if (!value->is_number()) throw ConfigError{Where(key), "must be a number"};
+        const double v = value->get<double>();
+        if (!std::isfinite(v) || v <= 0.0 || v > max) {
+            std::ostringstream text;
+            text << "must be positive and at most " << max << ", not " << v;
+            throw ConfigError{Where(key), text.str()};
+        }
+        out = v;
     }
     void Triple(std::string_view key, std::array<double, 3>& out, double min, double max) {
         const json* value = Take(key);

@@ -15,7 +15,8 @@ TEST(SimConfig, MalformedFilesAreRefusedWithPlaceAndFault) {
         const char* fault;
     };
     const Case cases[] = {
-        {R"({"motor": {"R_ohm": -1}})", "/motor/R_ohm", "must lie between"},
+        {R"({"motor": {"R_ohm": -1}})", "/motor/R_ohm", "must be positive"},
+        {R"({"motor": {"L_H": 20}})", "/motor/L_H", "must lie between"},
         {R"({"motor": {"R_ohm": "3"}})", "/motor/R_ohm", "must be a number"},
         {R"({"motor": {"Rohm": 3}})", "/motor/Rohm", "unknown key"},
         {R"({"motr": {}})", "/motr", "unknown key"},
