@@ -3,6 +3,7 @@
 #include "BaseQuantities.h"
 #include "MC_CoffFormat.h"
 #include "MC_SetupFile.h"
+#include "MySetupDlg.h"
 
 #include <gtest/gtest.h>
 
@@ -206,6 +207,18 @@ TEST(DriveLinkFactory, TheInProcessLinkAdvancesTheSimulatorToTheRequestsTime) {
     const drivesim::Response response = link.Transact(request);
     ASSERT_TRUE(response.ok()) << response.error;
     EXPECT_EQ(response.value, 123);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TestAvailability, TestsCanBeOpenedExactlyWhenADriveCanBeReached) {
+    CMC_Comm::Connect(nullptr);
+    EXPECT_FALSE(pelmora::IsTestAvailable(pelmora::CommissioningTest::VdcDetection));
+    CMC_Comm::Connect(std::make_unique<InProcessLink>(drivesim::DefaultSimConfig()));
+    EXPECT_TRUE(pelmora::IsTestAvailable(pelmora::CommissioningTest::VdcDetection));
+    CMC_Comm::Connect(nullptr);
 }
 
 }  // namespace
