@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -268,6 +269,13 @@ bool CMC_Parameter::SetMaxInBaseUnit(double max) {
     return true;
 }
 
+void CMC_Parameter::RestoreState(const State& state) {
+    assert(std::isfinite(state.value) && std::isfinite(state.min) && std::isfinite(state.max));
+    m_value = state.value;
+    m_min = state.min;
+    m_max = state.max;
+}
+
 int CMC_Parameter::WriteToChip() {
     if (!CMC_Comm::IsConnected()) {
         ReportError("Parameter " + m_name + " was not written: no drive is connected.");
@@ -345,6 +353,20 @@ CMC_Variable* CMC_Setup::AddVariable(std::string name, UnitType type, const CMC_
     if (name.empty() || !m_variableIndex.Insert(name)) return nullptr;
     m_variables.push_back(std::make_unique<CMC_Variable>(*this, std::move(name), type, unit));
     return m_variables.back().get();
+}
+
+std::vector<CMC_Parameter::State> CMC_Setup::SaveParameterStates() const {
+    std::vector<CMC_Parameter::State> states;
+    states.reserve(m_parameters.m_items.size());
+    for (const auto& parameter : m_parameters.m_items) states.push_back(parameter->GetState());
+    return states;
+}
+
+void CMC_Setup::RestoreParameterStates(const std::vector<CMC_Parameter::State>& states) {
+    assert(states.size() == m_parameters.m_items.size());
+    for (std::size_t i = 0; i < states.size() && i < m_parameters.m_items.size(); ++i) {
+        m_parameters.m_items[i]->RestoreState(states[i]);
+    }
 }
 
 CMC_Parameter* CMC_Setup::FindParameter(std::string_view name) const {

@@ -354,3 +354,115 @@ TEST_F(Scope, ATriggerVariableThatIsNotPlottedIsStreamedBesideThePlottedOnes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Loggers, TheGraphDocumentGetsEachReadRecordInTheVariablesUnits) {
+    CMC_SingleAxisLogger logger(setup.get(), &program);
+    ASSERT_TRUE(logger.AddVariable("IQ", 0));
+    ASSERT_TRUE(logger.AddVariable("Motor_Current", 1));
+    const CGraphDocument& doc = logger.GetGraphDocument();
+    ASSERT_EQ(doc.GetItemsCount(), 3);
+    EXPECT_EQ(doc.GetItems()[0].unit, "s");
+    EXPECT_EQ(doc.GetItems()[1].unit, "") << "counts";
+    EXPECT_NE(doc.GetItems()[2].unit, "") << "shown in its unit";
+    ASSERT_NE(const_cast<CGraphDocument&>(doc).GetAt(0), nullptr) << "the logger's graph filter";
+    ASSERT_EQ(Execute(&logger), 1) << error;
+    drive.log = {{0.0, {4092, 4092}}, {0.0005, {2046, 2046}}};
+    ASSERT_EQ(logger.BeginUploadData(), 1);
+    EXPECT_EQ(doc.GetPointsCount(), 0U) << "points arrive as they are read";
+    double record[3];
+    ASSERT_EQ(logger.ReadPoint(record), 1);
+    ASSERT_EQ(doc.GetPointsCount(), 1U);
+    double base = 0.0;
+    ASSERT_TRUE(setup->FindVariable("Motor_Current", 1)->InternalToBase(4092, base));
+    EXPECT_EQ(doc.GetValue(0, 1), 4092);
+    EXPECT_EQ(doc.GetValue(0, 2), base);
+    EXPECT_EQ(record[2], 4092) << "the record itself keeps counts";
+}
+
+TEST_F(Scope, TheGraphRingIndicesAreTheOnesTheScopeHandsOut) {
+    const double perCount = setup->FindVariable("Speed_Reference", 1)->ScaleFactor();
+    Arm(0.0025, 2, 0, 0.5 * perCount);  // 5 points, re-arming
+    Feed(*scope, Payload(0, {{0}, {1}, {2}, {3}, {4}, {5}, {0}, {1}, {7}}));
+    const CGraphDocument& doc = scope->GetGraphDocument();
+    ASSERT_EQ(doc.GetPointsCount(), 2U) << "the second window so far";
+    for (std::size_t k = 0; k < doc.GetPointsCount(); ++k) {
+        std::vector<double> record;
+        ASSERT_TRUE(scope->GetPoint(static_cast<int>(doc.RingIndex(k)), record)) << k;
+        EXPECT_DOUBLE_EQ(doc.GetValue(k, 1), record[1] * perCount) << "point " << k;
+    }
+}
+
+TEST(NiceSteps, StepsFollowOneTwoFive) {
+    const std::pair<double, double> cases[] = {{0.3, 0.5}, {0.15, 0.2}, {0.07, 0.1}, {2, 2}, {2.5, 5}, {7, 10}, {0.2, 0.2}};
+    for (const auto& [value, step] : cases) EXPECT_DOUBLE_EQ(NiceStepAbove(value), step) << value;
+}
+
+TEST_F(Scope, ChannelScalesMoveAlongTheStepsAroundTheirMiddle) {
+    Arm(0.0025, 1, 0);
+    ASSERT_EQ(scope->RescaleVariable("Speed_Reference", "m/s", 0.2, -0.8), 1);
+    EXPECT_EQ(scope->RescaleVariable("Load_Speed", "m/s", 0.2, 0), 0) << "not plotted";
+    EXPECT_EQ(scope->RescaleVariable("Speed_Reference", "m/s", 0.0, 0), 0);
+    ASSERT_EQ(scope->ChangeChannelScale(0, 1), 1);
+    const auto* scale = scope->GetChannelScale(0);
+    ASSERT_NE(scale, nullptr);
+    EXPECT_DOUBLE_EQ(scale->step, 0.5);
+    EXPECT_DOUBLE_EQ(scale->offset + 4 * scale->step, 0.0) << "the middle stays at zero";
+    ASSERT_EQ(scope->ChangeChannelScale(0, -2), 1);
+    EXPECT_DOUBLE_EQ(scope->GetChannelScale(0)->step, 0.1);
+    EXPECT_EQ(scope->ChangeChannelScale(3, 1), 0);
+}
+
+TEST_F(Scope, AutoscaleFitsTheRecordedTraceIntoTheDivisions) {
+    Arm(0.0025, 1, 0);
+    EXPECT_EQ(scope->Autoscale(), 0) << "nothing recorded";
+    Feed(*scope, Payload(0, {{-30}, {10}, {95}}));
+    ASSERT_EQ(scope->Autoscale(), 1);
+    const auto* scale = scope->GetChannelScale(0);
+    ASSERT_NE(scale, nullptr);
+    const double perCount = setup->FindVariable("Speed_Reference", 1)->ScaleFactor();
+    EXPECT_LE(scale->offset, -30 * perCount);
+    EXPECT_GE(scale->offset + CMC_ScopeLogger::kDivisions * scale->step, 95 * perCount);
+    EXPECT_EQ(scope->Autoscale(), 0) << "already fitted";
+}
+
+TEST_F(Scope, SettingsSurviveASetupOptionAndADamagedOneChangesNothing) {
+    ASSERT_TRUE(scope->AddVariable("Speed_Reference", 1));
+    ASSERT_TRUE(scope->AddVariable("Load_Speed", 1));
+    ASSERT_EQ(scope->ChangeSettings(0.6, 4, 0, "Load_Speed", -0.25, 20), 1);
+    ASSERT_EQ(scope->RescaleVariable("Load_Speed", "mm/s", 50, -200), 1);
+    ASSERT_EQ(scope->SaveSettingsToSetupOption("SpeedTuningOscSettings"), 1);
+
+    CMC_ScopeLogger other(setup.get(), &program);
+    EXPECT_EQ(other.LoadSettingsFromSetupOption("NoSuchOption"), 0);
+    ASSERT_EQ(other.LoadSettingsFromSetupOption("SpeedTuningOscSettings"), 1) << other.GetErrorText();
+    EXPECT_EQ(other.GetVariablesNo(), 2);
+    EXPECT_EQ(other.GetMode(), 4);
+    EXPECT_EQ(other.GetWindow_s(), 0.6);
+    EXPECT_EQ(other.GetPointsNo(), scope->GetPointsNo());
+    ASSERT_NE(other.GetChannelScale(1), nullptr);
+    EXPECT_EQ(other.GetChannelScale(1)->unit, "mm/s");
+    EXPECT_EQ(other.GetChannelScale(1)->offset, -200);
+
+    const std::string saved = setup->GetOptionNoError("SpeedTuningOscSettings");
+    for (const std::string& damaged : {std::string("{"), saved.substr(0, saved.size() / 2), std::string("[]"),
+                                       std::string(R"({"channels": [{"name": "Nope"}]})")}) {
+        setup->SetOption("Damaged", damaged);
+        EXPECT_EQ(other.LoadSettingsFromSetupOption("Damaged"), 0) << damaged;
+        EXPECT_EQ(other.GetVariablesNo(), 2) << damaged;
+        EXPECT_EQ(other.GetWindow_s(), 0.6) << damaged;
+    }
+}
+
+TEST_F(Scope, DefaultValuesForgetVariablesScalesAndTrigger) {
+    Arm(0.0025, 4, 10);
+    ASSERT_EQ(scope->RescaleVariable("Speed_Reference", "m/s", 1, 0), 1);
+    scope->SetDefaultValues();
+    EXPECT_EQ(scope->GetVariablesNo(), 0);
+    EXPECT_EQ(scope->GetChannelScale(0), nullptr);
+    EXPECT_EQ(scope->GetMode(), 1);
+    EXPECT_EQ(scope->GetWindow_s(), 1.0);
+}
+
+}  // namespace
