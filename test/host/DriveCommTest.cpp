@@ -222,3 +222,36 @@ TEST(TestAvailability, TestsCanBeOpenedExactlyWhenADriveCanBeReached) {
 }
 
 }  // namespace
+
+namespace {
+
+class DriveClock : public ::testing::Test, public FakeDriveFixture {};
+
+TEST_F(DriveClock, ALongIdleSpellAdvancesTheDriveByABoundedStep) {
+    ui.Advance(3600.0);
+    CMC_Comm::Transact(drivesim::Request{});
+    EXPECT_NEAR(drive.requests.back().time_s, kMaxDriveTimeStep_s, 1e-9);
+    ui.Advance(0.5);
+    CMC_Comm::Transact(drivesim::Request{});
+    EXPECT_NEAR(drive.requests.back().time_s, kMaxDriveTimeStep_s + 0.5 + kTransactionCost_s, 1e-9)
+        << "short steps follow the host clock exactly";
+}
+
+TEST_F(DriveClock, AnotherDriveHoldsNoneOfTheProgramsDownloadedBefore) {
+    auto loaded = LoadDefaultSetup();
+    ASSERT_TRUE(loaded) << loaded.error;
+    CMC_CoffFormat program;
+    ASSERT_TRUE(program.ReadCoff(GetOutPathName("Initial_Positioning_Test")));
+    std::string error;
+    ASSERT_EQ(CMC_ProgramRunner::ExecuteCode(*loaded.setup, "Initial_Positioning_Test", &program, nullptr, error), 1)
+        << error;
+    FakeDriveState other;
+    CMC_Comm::Connect(std::make_unique<FakeDrive>(other));
+    EXPECT_EQ(CMC_ProgramRunner::CurrentProgram(), nullptr);
+    double value = 0.0;
+    EXPECT_EQ(CMC_ProgramRunner::GetUserVariableValue(&program, "STARTED", value, error), 1) << error;
+    EXPECT_EQ(value, kNoValue);
+    EXPECT_TRUE(other.requests.empty()) << "nothing was asked of a drive that never had the program";
+}
+
+}  // namespace
