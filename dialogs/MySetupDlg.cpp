@@ -3,6 +3,7 @@
 #include "Decode.h"
 #include "Encode.h"
 #include "Limits.h"
+#include "ShownValue.h"
 #include "Steps.h"
 
 #include <array>
@@ -52,6 +53,10 @@ void CMySetupDlg::OnChangedParameterValue(const char* name) {
         break;
     }
     CMC_EditSetupDlg::OnChangedParameterValue(name);
+}
+
+std::string CMySetupDlg::ShownValue(const CMC_Parameter& parameter) {
+    return ShownValueText(*GetSetup(), parameter.GetName(), kFieldDigits);
 }
 
 void CMySetupDlg::OnHelp() {

@@ -33,6 +33,7 @@ public:
 
     void OnChangedParameterValue(const char* name) override;
     void OnHelp() override;
+    std::string ShownValue(const CMC_Parameter& parameter) override;
 
     // What a child opener does besides the two passes.
     enum ChildSteps : unsigned {

@@ -51,6 +51,9 @@ public:
 
     // The value as a field shows it, in the unit on show.
     static std::string FormatValue(double value);
+    // What a value field bound to `parameter` shows; the plug-in's dialogs leave out the noise
+    // that the drive's registers add to a typed value.
+    virtual std::string ShownValue(const CMC_Parameter& parameter);
     int GetGuidelineStep() const { return m_step; }
 
 protected:

@@ -160,6 +160,16 @@ public:
     // Sends the value to the drive. Non-zero when the drive took it.
     int WriteToChip();
 
+    // Everything a computation can change in a parameter, so that a trial computation can put
+    // the setup back exactly as it was (no clamping or rounding on the way back).
+    struct State {
+        double value;
+        double min;
+        double max;
+    };
+    State GetState() const { return {m_value, m_min, m_max}; }
+    void RestoreState(const State& state);
+
 private:
     ParameterKind m_kind;
     double m_value;
@@ -245,6 +255,10 @@ public:
     const char* GetParameterUnit(std::string_view name) const;
     bool ChangeParameterUnit(std::string_view name, std::string_view unit);
     CMC_Parameters& GetParameters() { return m_parameters; }
+    // Every parameter's state in setup order, and putting such a list back (same setup, same
+    // parameters: a list of another length is a programmer error).
+    std::vector<CMC_Parameter::State> SaveParameterStates() const;
+    void RestoreParameterStates(const std::vector<CMC_Parameter::State>& states);
     const CMC_Parameters& GetParameters() const { return m_parameters; }
     static const CMC_Units& GetUnits() { return CMC_Units::Instance(); }
 

@@ -30,6 +30,8 @@ std::string CMC_EditSetupDlg::FormatValue(double value) {
     return text;
 }
 
+std::string CMC_EditSetupDlg::ShownValue(const CMC_Parameter& parameter) { return FormatValue(parameter.GetValue()); }
+
 bool CMC_EditSetupDlg::AddParameterControls(const char* name, int valueId, int unitId) {
     CMC_Parameter* parameter = nullptr;
     {
@@ -154,7 +156,7 @@ void CMC_EditSetupDlg::ShowBinding(const Binding& binding) {
     };
     switch (binding.kind) {
         case BindingKind::Value:
-            SetChildText(binding.firstId, FormatValue(parameter->GetValue()));
+            SetChildText(binding.firstId, ShownValue(*parameter));
             showUnit(binding.lastId);
             break;
         case BindingKind::Check:
@@ -182,7 +184,7 @@ void CMC_EditSetupDlg::ShowBinding(const Binding& binding) {
         }
         case BindingKind::Slider:
             SetSliderPosition(binding.firstId, static_cast<int>(std::lround(parameter->GetValue())));
-            if (binding.valueId != 0) SetChildText(binding.valueId, FormatValue(parameter->GetValue()));
+            if (binding.valueId != 0) SetChildText(binding.valueId, ShownValue(*parameter));
             showUnit(binding.lastId);
             break;
     }

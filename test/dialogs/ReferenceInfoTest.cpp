@@ -9,6 +9,7 @@
 #include "HeadlessUi.h"
 #include "Limits.h"
 #include "MC_SetupFile.h"
+#include "ShownValue.h"
 
 #include <gtest/gtest.h>
 
@@ -293,7 +294,7 @@ TEST_F(ExternalReferenceTest, MinimumFollowsTheUnitOfTheMaximum) {
             ASSERT_TRUE(d.ChooseUnit(std::string("@") + c.leader, c.unit)) << d.Error();
             EXPECT_STREQ(setup->GetParameterUnit(c.follower), setup->GetParameterUnit(c.leader));
             const std::string shown = d.Dialog().GetChildText(d.Find(std::string("@") + c.follower));
-            EXPECT_EQ(shown, CMC_EditSetupDlg::FormatValue(setup->GetParameterValue(c.follower)));
+            EXPECT_EQ(shown, pelmora::ShownValueText(*setup, c.follower, pelmora::kFieldDigits));
         });
     }
 }

@@ -20,6 +20,7 @@
 #include "MotorSetupDialog.h"
 #include "MotorSetupForm.h"
 #include "QtUi.h"
+#include "ShownValue.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -284,7 +285,7 @@ TEST_F(GuiTest, ATypedValueWithAUnitReachesTheSetupAndTheFieldShowsWhatItHolds) 
                     EXPECT_EQ(p->GetValueInBaseUnit(), before);
                     break;
             }
-            EXPECT_EQ(edit->text().toStdString(), CMC_EditSetupDlg::FormatValue(p->GetValue()));
+            EXPECT_EQ(edit->text().toStdString(), pelmora::ShownValueText(*setup, t.parameter, pelmora::kFieldDigits));
             EXPECT_FALSE(edit->isModified());
             PressKey(&window, Qt::Key_Escape);
         });
