@@ -10,6 +10,7 @@
 #include <QImage>
 #include <QLegendMarker>
 #include <QLineSeries>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QScatterSeries>
 #include <QSvgGenerator>
@@ -20,7 +21,10 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -41,10 +45,53 @@ bool EndsWith(const std::string& text, std::string_view suffix) {
 
 }  // namespace
 
+// What the mouse does on a chart: drag across to zoom into that X span, click to put cursor 0
+// there (cursor 1 with Shift), right-click to fit everything again.
+struct ChartMouse {
+    std::function<void(double from, double to)> zoom;
+    std::function<void(int which, double x)> cursor;
+    std::function<void()> fit;
+};
+
+class ChartView : public QChartView {
+public:
+    ChartView(QChart* chart, QWidget* parent, const ChartMouse& mouse) : QChartView(chart, parent), m_mouse(mouse) {}
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton) m_pressed = event->position();
+        if (event->button() == Qt::RightButton && m_mouse.fit) m_mouse.fit();
+        QChartView::mousePressEvent(event);
+    }
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        if (event->button() == Qt::LeftButton && m_pressed && !chart()->series().isEmpty()) {
+            const double from = ValueX(*m_pressed);
+            const double to = ValueX(event->position());
+            constexpr double kDragThreshold_px = 4.0;
+            if (std::abs(event->position().x() - m_pressed->x()) > kDragThreshold_px) {
+                if (m_mouse.zoom) m_mouse.zoom(from, to);
+            } else if (m_mouse.cursor) {
+                m_mouse.cursor(event->modifiers() & Qt::ShiftModifier ? 1 : 0, to);
+            }
+        }
+        m_pressed.reset();
+        QChartView::mouseReleaseEvent(event);
+    }
+
+private:
+    double ValueX(QPointF widgetPoint) const {
+        return chart()->mapToValue(chart()->mapFromScene(mapToScene(widgetPoint.toPoint()))).x();
+    }
+
+    ChartMouse m_mouse;
+    std::optional<QPointF> m_pressed;
+};
+
 // The charts of one graph: one per plot area that has curves, stacked, sharing the X range.
 class GraphPanel : public QWidget {
 public:
-    explicit GraphPanel(QWidget* parent) : QWidget(parent), m_layout(new QVBoxLayout(this)) {
+    explicit GraphPanel(QWidget* parent, ChartMouse mouse = {})
+        : QWidget(parent), m_layout(new QVBoxLayout(this)), m_mouse(std::move(mouse)) {
         m_layout->setContentsMargins(0, 0, 0, 0);
         m_layout->setSpacing(0);
     }
@@ -115,7 +162,7 @@ public:
                 for (QLegendMarker* marker : area.chart->legend()->markers(line)) marker->setVisible(false);
                 area.cursors[static_cast<std::size_t>(which)] = line;
             }
-            area.view = new QChartView(area.chart, this);
+            area.view = new ChartView(area.chart, this, m_mouse);
             area.view->setRenderHint(QPainter::Antialiasing);
             area.view->setMinimumHeight(kMinChartHeight_px);
             m_layout->addWidget(area.view);
@@ -199,6 +246,7 @@ private:
     }
 
     QVBoxLayout* m_layout;
+    ChartMouse m_mouse;
     std::vector<Area> m_areas;
 };
 
@@ -207,7 +255,19 @@ private:
 // ---------------------------------------------------------------------------------------------
 
 QtGraphView::QtGraphView(const CDialog& dialog, int controlId, QWidget* parent)
-    : QWidget(parent), m_dialog(dialog), m_id(controlId), m_panel(new qtgraph::GraphPanel(this)), m_timer(new QTimer(this)) {
+    : QWidget(parent), m_dialog(dialog), m_id(controlId), m_timer(new QTimer(this)) {
+    // The mouse acts on the graph the control shows at the time, then the view catches up.
+    const auto act = [this](const std::function<void(CGraphWindow&)>& action) {
+        if (CGraphWindow* window = FindGraphWindow(&m_dialog, m_id)) {
+            action(*window);
+            Sync();
+        }
+    };
+    qtgraph::ChartMouse mouse;
+    mouse.zoom = [act](double from, double to) { act([&](CGraphWindow& w) { w.ZoomX(from, to); }); };
+    mouse.cursor = [act](int which, double x) { act([&](CGraphWindow& w) { w.SetCursor(which, x); }); };
+    mouse.fit = [act] { act([](CGraphWindow& w) { w.DoZoomOut(); }); };
+    m_panel = new qtgraph::GraphPanel(this, std::move(mouse));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_panel);

@@ -19,7 +19,9 @@ class GraphPanel;
 }
 
 // The graph a dialog control shows: it follows whatever CGraphWindow is subclassed onto the
-// control, and on each tick takes only the points added since it last drew.
+// control, and on each tick takes only the points added since it last drew. With the mouse:
+// drag across to zoom into an X span, click to place cursor 0 (Shift: cursor 1), right-click to
+// fit everything.
 class QtGraphView : public QWidget {
 public:
     QtGraphView(const CDialog& dialog, int controlId, QWidget* parent);
@@ -32,7 +34,7 @@ public:
 private:
     const CDialog& m_dialog;
     int m_id;
-    qtgraph::GraphPanel* m_panel;
+    qtgraph::GraphPanel* m_panel = nullptr;
     QTimer* m_timer;
     const CGraphWindow* m_shown = nullptr;
     std::string m_signature;

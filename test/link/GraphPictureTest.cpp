@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QChartView>
+#include <QMouseEvent>
 #include <QImage>
 #include <QSvgRenderer>
 
@@ -162,4 +164,46 @@ TEST_F(GraphPicture, TheCliExportPicksTheFormatByExtension) {
         in.read(head.data(), static_cast<std::streamsize>(head.size()));
         EXPECT_EQ(head, c.starts_with) << c.name;
     }
+}
+
+TEST_F(GraphPicture, TheMouseZoomsPlacesCursorsAndFitsAgain) {
+    static const FormTemplate form{"plots", {}};
+    CDialog dialog(form);
+    m_window.SubclassDlgItem(1361, &dialog, m_doc.GetAt(0));
+    QtGraphView view(dialog, 1361, nullptr);
+    view.resize(600, 500);
+    view.setAttribute(Qt::WA_DontShowOnScreen);
+    view.show();
+    view.Sync();
+    QCoreApplication::processEvents();
+    const auto charts = view.findChildren<QChartView*>();
+    ASSERT_EQ(charts.size(), 2) << "one chart per plot area";
+    QChartView* upper = charts.front();
+    const QRectF plot = upper->chart()->plotArea();
+    const auto at = [&](double fraction) {
+        const QPointF scene = upper->chart()->mapToScene(QPointF(plot.left() + fraction * plot.width(), plot.center().y()));
+        return QPointF(upper->mapFromScene(scene));
+    };
+    const auto send = [&](QEvent::Type type, QPointF where, Qt::MouseButton button, Qt::KeyboardModifiers keys = {}) {
+        QMouseEvent event(type, where, upper->mapToGlobal(where), button, type == QEvent::MouseButtonRelease ? Qt::NoButton : button, keys);
+        QCoreApplication::sendEvent(upper->viewport(), &event);
+    };
+    const GraphRange full = m_window.XRange();
+    const double span = full.max - full.min;
+
+    send(QEvent::MouseButtonPress, at(0.25), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, at(0.75), Qt::LeftButton);
+    ASSERT_TRUE(m_window.IsZoomed()) << "a drag across zooms";
+    EXPECT_NEAR(m_window.XRange().min, full.min + 0.25 * span, 0.02 * span);
+    EXPECT_NEAR(m_window.XRange().max, full.min + 0.75 * span, 0.02 * span);
+
+    send(QEvent::MouseButtonPress, at(0.5), Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, at(0.5), Qt::LeftButton, Qt::ShiftModifier);
+    ASSERT_TRUE(m_window.GetCursor(1).has_value()) << "a Shift-click places cursor 1";
+    EXPECT_NEAR(*m_window.GetCursor(1), full.min + 0.5 * span, 0.02 * span);
+    EXPECT_FALSE(m_window.GetCursor(0).has_value());
+
+    send(QEvent::MouseButtonPress, at(0.5), Qt::RightButton);
+    send(QEvent::MouseButtonRelease, at(0.5), Qt::RightButton);
+    EXPECT_FALSE(m_window.IsZoomed()) << "a right-click fits everything";
 }
