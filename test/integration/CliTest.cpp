@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -258,6 +259,20 @@ TEST_F(Cli, EditScriptWalksTheDialogsAndSavesOnOk) {
     EXPECT_EQ(ValueIn(out, "IlimPS"), 2.5);
     EXPECT_EQ(ValueIn(out, "ControlMode"), 1);
     EXPECT_EQ(ValueIn(out, "ExternalReference"), 1);
+}
+
+// The documented example runs as written and uses every assertion the language has.
+TEST_F(Cli, TheDocumentedEditScriptRuns) {
+    const std::string example = std::string(PELMORA_DOCS_DIR) + "/edit-script-example.txt";
+    const std::string out = (m_dir / "edited.json").string();
+    const RunResult run = Pelmora("edit --script '" + example + "' -o '" + out + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Kp_C_scl = 2.99996948149052\n");
+    std::ifstream file(example);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const char* assertion : {"expect value", "expect no message", "expect messages", "expect unit", "key "}) {
+        EXPECT_NE(text.find(assertion), std::string::npos) << "the example does not use " << assertion;
+    }
 }
 
 TEST_F(Cli, AFailingEditScriptSaysWhereAndSavesNothing) {
