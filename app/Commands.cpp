@@ -5,6 +5,7 @@
 #include "Encode.h"
 #include "HeadlessScript.h"
 #include "MC_SetupFile.h"
+#include "Options.h"
 #include "ShownValue.h"
 
 #include <nlohmann/json.hpp>
@@ -18,22 +19,30 @@
 #include <sstream>
 #include <ostream>
 
-namespace {
-
-constexpr std::string_view kDefaultSetupName = "the default setup";
-
+// Parameter names hold neither '/' nor a ".json" ending, so such an argument names a file, and
+// so does anything that exists (a device included: it is then refused as a setup, not taken for
+// a parameter name).
 bool LooksLikeSetupFile(const std::string& arg) {
     std::error_code error;
-    return arg.ends_with(".json") || std::filesystem::is_regular_file(arg, error);
+    return arg.ends_with(".json") || arg.find('/') != std::string::npos || std::filesystem::exists(arg, error);
 }
 
-// Splits off a leading setup file from the other arguments.
+// In `set`, a leading argument without '=' is the setup, and so is one that looks like a file
+// ("a=b.json" is a file name, not an assignment).
+bool IsSetArgumentASetup(const std::string& arg) {
+    return arg.find('=') == std::string::npos || arg.ends_with(".json");
+}
+
 std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&)) {
     if (args.empty() || !isSetup(args.front())) return {};
     std::string path = args.front();
     args.erase(args.begin());
     return path;
 }
+
+namespace {
+
+constexpr std::string_view kDefaultSetupName = "the default setup";
 
 std::string Trim(std::string_view text) {
     const auto first = text.find_first_not_of(" \t");
@@ -47,6 +56,17 @@ std::string UnitList(UnitType type) {
     for (const CMC_Unit& unit : CMC_Units::Instance().DisplayUnits(type)) {
         if (!list.empty()) list += ", ";
         list += unit.GetName();
+    }
+    return list;
+}
+
+std::string ScaleUnitList() {
+    std::string list;
+    for (std::size_t i = 0; i < kUnitTypeCount; ++i) {
+        const UnitTypeInfo& info = CMC_Units::Instance().Info(static_cast<UnitType>(i));
+        if (!info.isPhysical) continue;
+        if (!list.empty()) list += ", ";
+        list += "\"" + std::string(info.scaleText) + "\"";
     }
     return list;
 }
@@ -82,6 +102,49 @@ std::string WithUnit(double value, std::string_view unit, std::string (*format)(
     return text;
 }
 
+struct ParameterState {
+    double value, min, max;
+    bool operator==(const ParameterState&) const = default;
+};
+
+std::vector<ParameterState> TakeStates(const CMC_Setup& setup) {
+    std::vector<ParameterState> states;
+    for (const auto& p : setup.GetParameters()) {
+        states.push_back({p->GetValueInBaseUnit(), p->GetMinInBaseUnit(), p->GetMaxInBaseUnit()});
+    }
+    return states;
+}
+
+// Collects what the passes report (a parameter they need and the setup lacks) while it lives:
+// a pass that could not do its work is a failure, and each message is told once, not once per
+// step that tripped over the same missing name.
+class PassErrors {
+public:
+    PassErrors(const CommandContext& ctx, std::string_view command) : m_ctx(ctx), m_command(command) {
+        m_previous = SetErrorSink([this](std::string_view message) {
+            if (std::find(m_messages.begin(), m_messages.end(), message) == m_messages.end()) {
+                m_messages.emplace_back(message);
+            }
+        });
+    }
+    ~PassErrors() { SetErrorSink(std::move(m_previous)); }
+    PassErrors(const PassErrors&) = delete;
+    PassErrors& operator=(const PassErrors&) = delete;
+
+    // Prints the messages; true when there were none.
+    bool Report() const {
+        for (const std::string& message : m_messages) m_ctx.err << "pelmora " << m_command << ": " << message << '\n';
+        if (!m_messages.empty()) m_ctx.err << "pelmora " << m_command << ": the setup is incomplete; nothing was saved\n";
+        return m_messages.empty();
+    }
+
+private:
+    const CommandContext& m_ctx;
+    std::string m_command;
+    ErrorSink m_previous;
+    std::vector<std::string> m_messages;
+};
+
 }  // namespace
 
 std::string FormatExact(double value) {
@@ -111,6 +174,11 @@ int RunScale(const CommandContext& ctx, const std::vector<std::string>& args) {
     if (!setup) return ToInt(ExitCode::Failure);
     const std::string& unit = args[args.size() - 2];
     const std::string& name = args.back();
+    // The plug-in answers factor 1 for a unit it does not know, which reads as a real answer.
+    if (!CMC_Units::Instance().FindBaseUnit(unit)) {
+        ctx.err << "pelmora scale: unknown unit \"" << unit << "\"; the units are " << ScaleUnitList() << '\n';
+        return ToInt(ExitCode::Failure);
+    }
     const double factor = ctx.plugin.GetScaleFactor(setup.get(), unit.c_str(), name.c_str());
     const double offset = ctx.plugin.GetScaleOffset(setup.get(), unit.c_str());
     char line[128];
@@ -247,8 +315,7 @@ std::optional<ExitCode> ApplySetExtras(const CommandContext& ctx, CMC_Setup& set
 int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments, const std::string& outPath,
            const SetExtras& extras) {
     std::vector<std::string> assignments = arguments;
-    const std::string path =
-        TakeSetupArgument(assignments, [](const std::string& arg) { return arg.find('=') == std::string::npos; });
+    const std::string path = TakeSetupArgument(assignments, IsSetArgumentASetup);
     if (assignments.empty() && extras.Empty()) {
         ctx.err << "pelmora set: expected NAME=VALUE[UNIT]\n";
         return ToInt(ExitCode::Misuse);
@@ -317,6 +384,43 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
     }
     for (const Change& change : changes) change.parameter->SetValueInBaseUnit(change.base);
 
+    // Leave what the dialogs' OK leaves: registers from the new values, then everything that
+    // follows from the registers. Then say what that moved besides the assignments.
+    std::vector<ParameterState> before = TakeStates(*setup);
+    PassErrors errors(ctx, "set");
+    const int rounds = pelmora::SettleSetup(*setup);
+    if (!errors.Report()) return ToInt(ExitCode::Failure);
+    if (rounds == 0) {
+        ctx.err << "pelmora set: the setup does not settle (values still move after " << pelmora::kMaxSettleRounds
+                << " rounds of registers and parameters); nothing was saved\n";
+        return ToInt(ExitCode::Failure);
+    }
+    const std::vector<ParameterState> after = TakeStates(*setup);
+    for (const Change& change : changes) {
+        const double kept = change.parameter->GetValueInBaseUnit();
+        if (kept != change.base) {
+            const std::string_view baseUnit =
+                CMC_Units::Instance().BaseUnit(change.parameter->GetUnitType()).GetName();
+            ctx.err << "pelmora set: warning: " << change.parameter->GetName() << " is kept as "
+                    << WithUnit(kept, baseUnit) << ", not " << WithUnit(change.base, baseUnit)
+                    << ": the nearest value that the drive's registers hold and the other settings allow\n";
+        }
+    }
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        const CMC_Parameter* p = setup->GetParameters()[static_cast<int>(i)];
+        const bool assigned = std::any_of(changes.begin(), changes.end(),
+                                          [p](const Change& change) { return change.parameter == p; });
+        if (assigned || after[i] == before[i]) continue;
+        const std::string_view baseUnit = CMC_Units::Instance().BaseUnit(p->GetUnitType()).GetName();
+        ctx.out << "also changed: " << p->GetName() << " " << WithUnit(before[i].value, baseUnit) << " -> "
+                << WithUnit(after[i].value, baseUnit);
+        if (after[i].min != before[i].min || after[i].max != before[i].max) {
+            ctx.out << " (range [" << WithUnit(after[i].min, baseUnit) << ", " << WithUnit(after[i].max, baseUnit)
+                    << "])";
+        }
+        ctx.out << '\n';
+    }
+
     const std::string target = outPath.empty() ? path : outPath;
     if (const std::string error = SaveSetupFile(*setup, target); !error.empty()) {
         ctx.err << "pelmora set: " << error << '\n';
@@ -352,12 +456,11 @@ int RunPass(const CommandContext& ctx, const char* command, const std::vector<st
     const std::string path = args.empty() ? std::string() : args.front();
     const auto setup = OpenSetup(ctx, path);
     if (!setup) return ToInt(ExitCode::Failure);
-    // What the passes report (missing parameters) goes to stderr as it happens.
-    ErrorSink previous = SetErrorSink([&ctx, command](std::string_view message) {
-        ctx.err << "pelmora " << command << ": " << message << '\n';
-    });
-    pass(ctx, *setup);
-    SetErrorSink(std::move(previous));
+    {
+        PassErrors errors(ctx, command);
+        pass(ctx, *setup);
+        if (!errors.Report()) return ToInt(ExitCode::Failure);
+    }
     if (options.json) ctx.out << SetupSummaryJson(*setup);
     if (!options.outPath.empty()) {
         if (const std::string error = SaveSetupFile(*setup, options.outPath); !error.empty()) {
@@ -379,14 +482,7 @@ int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, c
     // The register pass is not one of the plug-in's entry points: the application runs the
     // plug-in's core for it directly.
     return RunPass(ctx, "encode", args, options, [](const CommandContext&, CMC_Setup& setup) {
-        pelmora::UpdateRegistersFromParameters(setup);
-        // The time registers divide by the loop periods as the setup holds them, which a changed
-        // PWM frequency (pelmora set PWM_freq=...) has just made stale: bring the periods up to
-        // date from the new PWMPER and encode once more, so every time keeps its physical value.
-        pelmora::Decode_PWMperiod(setup);
-        pelmora::Decode_Ts_C(setup);
-        pelmora::Decode_Ts_S(setup);
-        pelmora::UpdateRegistersFromParameters(setup);
+        pelmora::UpdateRegistersWithCurrentPeriods(setup);
     });
 }
 
@@ -397,6 +493,11 @@ int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, con
         ctx.err << "pelmora edit: expected at most one SETUP\n";
         return ToInt(ExitCode::Misuse);
     }
+    std::error_code typeError;
+    if (std::filesystem::is_directory(scriptPath, typeError)) {
+        ctx.err << "pelmora edit: " << scriptPath << ": is a folder, not a script\n";
+        return ToInt(ExitCode::Failure);
+    }
     std::ifstream file(scriptPath);
     if (!file) {
         ctx.err << "pelmora edit: " << scriptPath << ": cannot be opened\n";
@@ -404,6 +505,10 @@ int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, con
     }
     std::ostringstream text;
     text << file.rdbuf();
+    if (file.bad()) {
+        ctx.err << "pelmora edit: " << scriptPath << ": cannot be read\n";
+        return ToInt(ExitCode::Failure);
+    }
     HeadlessScript script;
     if (!script.Parse(text.str())) {
         ctx.err << "pelmora edit: " << scriptPath << ": " << script.Error() << '\n';
@@ -427,7 +532,8 @@ int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, con
         return ToInt(ExitCode::Failure);
     }
     if (!script.Finished()) {
-        ctx.err << "pelmora edit: " << scriptPath << ": the dialogs closed before the script's end; nothing was saved\n";
+        ctx.err << "pelmora edit: " << scriptPath << ": line " << script.NextLineNumber()
+                << ": the dialogs closed before the script reached this line; nothing was saved\n";
         return ToInt(ExitCode::Failure);
     }
     for (const std::string& caption : ui.LeftOpen()) {

@@ -19,6 +19,11 @@ struct CommandContext {
 // Shortest text that reads back as the same double.
 std::string FormatExact(double value);
 
+// Whether a leading argument names a setup file: it ends in .json or is an existing file.
+bool LooksLikeSetupFile(const std::string& arg);
+// Splits off a leading setup file (as `isSetup` tells) from the other arguments; empty if none.
+std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&));
+
 // Loads SETUP (or the embedded default setup when `path` is empty) and attaches the plug-in.
 // Null after printing the reason to ctx.err.
 std::unique_ptr<CMC_Setup> OpenSetup(const CommandContext& ctx, const std::string& path);

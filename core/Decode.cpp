@@ -762,8 +762,10 @@ int Decode_DeadBand_Range(CMC_Setup& setup) {
     CMC_Parameter* level = find("E_LEVEL_AD5");
     CMC_Parameter* inputRange_V = find("AnalogueInputsRange");
     if (!find.ok()) return 0;
-    return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Range,
-                             Base(inputRange_V) * Base(level) / GetADCFullScale(setup));
+    const double range_V = Base(inputRange_V) * Base(level) / GetADCFullScale(setup);
+    // Without its point the band has no bound to keep to, but the register still says its width.
+    if (!FindOptional(setup, "DeadBand_Point")) return WriteBase(*target, range_V);
+    return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Range, range_V);
 }
 
 int Decode_UseFilter(CMC_Setup& setup) { return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", kFilterOffCount); }

@@ -364,7 +364,7 @@ int Encode_T2MAXPROT(CMC_Setup& setup) {
 
 int Encode_UMAXPROT(CMC_Setup& setup) {
     return EncodeRegister(setup, "UMAXPROT", Inputs{"UMAX_PROT"},
-                          [&setup](double umax_V) { return std::trunc(umax_V * GetVdcScale(setup)); });
+                          [&setup](double umax_V) { return TruncateCount(umax_V * GetVdcScale(setup)); });
 }
 
 int Encode_UMINPROT(CMC_Setup& setup) { return EncodeScaled(setup, "UMINPROT", "UMIN_PROT", GetVdcScale); }
@@ -515,7 +515,7 @@ int Encode_FILTERQ(CMC_Setup& setup) {
         setup, "FILTERQ", Inputs{"isUseFilterOnCrtCtrlOutput", "FilterOnCurrentControllerOutput"},
         [&setup](double useFilter, double a_perSecond) {
             if (!IsNonZero(useFilter)) return kMaxRegister15;
-            return std::trunc((1.0 - std::exp(-a_perSecond * GetCurrentLoopPeriod(setup))) * kMaxRegister15);
+            return TruncateCount((1.0 - std::exp(-a_perSecond * GetCurrentLoopPeriod(setup))) * kMaxRegister15);
         });
 }
 

@@ -69,9 +69,9 @@ double LargestPosition(const CMC_Setup& s) { return kMaxRegister16 / PositionSca
 double TestPositionLimit(const CMC_Setup& s) {
     const double tS = SlowPeriod(s);
     const double kP = PositionScale(s);
-    return std::min(Value(s, "TaNP") / tS * kMaxRegister16 / kP, Value(s, "TaPP") / tS * kMaxRegister16 / kP);
+    return SmallerBound(Value(s, "TaNP") / tS * kMaxRegister16 / kP, Value(s, "TaPP") / tS * kMaxRegister16 / kP);
 }
-double TestSpeedLimit(const CMC_Setup& s) { return std::min(LargestSpeed(s), Value(s, "Limit_Speed")); }
+double TestSpeedLimit(const CMC_Setup& s) { return SmallerBound(LargestSpeed(s), Value(s, "Limit_Speed")); }
 
 constexpr MaxRule kErrorRules[] = {
     {"ERR_speed", LargestSpeed},
@@ -147,7 +147,7 @@ int UpdateLimits_DeadBand_Range(CMC_Setup& setup) {
     const double lo = point->GetMinInBaseUnit();
     const double hi = point->GetMaxInBaseUnit();
     // The new scheme lets the band cover the whole input; the old one keeps it inside both ends.
-    const double maximum = IsNewDeadBand(setup) ? hi - lo : std::min(p - lo, hi - p);
+    const double maximum = IsNewDeadBand(setup) ? hi - lo : SmallerBound(p - lo, hi - p);
     return SetParameterRange(*range, 0.0, maximum);
 }
 
@@ -161,28 +161,28 @@ int UpdateLimits_POS_min(CMC_Setup& setup) {
 
 int UpdateLimits_SPD_max(CMC_Setup& setup) {
     return ApplyRange(setup, "SPD_max", [&] {
-        return std::pair{Value(setup, "SPD_min"), std::min(Value(setup, "Limit_Speed"), LargestSpeed(setup))};
+        return std::pair{Value(setup, "SPD_min"), SmallerBound(Value(setup, "Limit_Speed"), LargestSpeed(setup))};
     });
 }
 
 int UpdateLimits_SPD_min(CMC_Setup& setup) {
     return ApplyRange(setup, "SPD_min", [&] {
-        return std::pair{std::max(-Value(setup, "Limit_Speed"), -LargestSpeed(setup)), Value(setup, "SPD_max")};
+        return std::pair{LargerBound(-Value(setup, "Limit_Speed"), -LargestSpeed(setup)), Value(setup, "SPD_max")};
     });
 }
 
 int UpdateLimits_CRT_max(CMC_Setup& setup) {
     return ApplyRange(setup, "CRT_max", [&] {
-        const double largest = std::min(kMaxRegister16 / CurrentScale(setup),
-                                        std::min(Value(setup, "ImaxM"), Value(setup, "ImaxPS")));
+        const double largest = SmallerBound(kMaxRegister16 / CurrentScale(setup),
+                                            SmallerBound(Value(setup, "ImaxM"), Value(setup, "ImaxPS")));
         return std::pair{Value(setup, "CRT_min"), largest};
     });
 }
 
 int UpdateLimits_CRT_min(CMC_Setup& setup) {
     return ApplyRange(setup, "CRT_min", [&] {
-        const double largest = std::max(-kMaxRegister16 / CurrentScale(setup),
-                                        -std::min(Value(setup, "ImaxM"), Value(setup, "ImaxPS")));
+        const double largest = LargerBound(-kMaxRegister16 / CurrentScale(setup),
+                                           -SmallerBound(Value(setup, "ImaxM"), Value(setup, "ImaxPS")));
         return std::pair{largest, Value(setup, "CRT_max")};
     });
 }

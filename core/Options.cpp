@@ -1,11 +1,13 @@
 #include "Options.h"
 
 #include "Decode.h"
+#include "Encode.h"
 #include "FeatureProbes.h"
 #include "Limits.h"
 #include "Steps.h"
 
 #include <array>
+#include <vector>
 #include <string_view>
 
 namespace pelmora {
@@ -165,6 +167,44 @@ int ForceSpeedForward(CMC_Setup& setup) {
         acr->SetValueInBaseUnit(static_cast<double>(WithBits(value, kAcrSpeedFeedforward, true)));
     }
     return 1;
+}
+
+namespace {
+
+struct ParameterState {
+    double value, min, max;
+    bool operator==(const ParameterState&) const = default;
+};
+
+void TakeState(const CMC_Setup& setup, std::vector<ParameterState>& state) {
+    state.clear();
+    for (const auto& p : setup.GetParameters()) {
+        state.push_back({p->GetValueInBaseUnit(), p->GetMinInBaseUnit(), p->GetMaxInBaseUnit()});
+    }
+}
+
+}  // namespace
+
+void UpdateRegistersWithCurrentPeriods(CMC_Setup& setup) {
+    UpdateRegistersFromParameters(setup);
+    Decode_PWMperiod(setup);
+    Decode_Ts_C(setup);
+    Decode_Ts_S(setup);
+    UpdateRegistersFromParameters(setup);
+}
+
+int SettleSetup(CMC_Setup& setup) {
+    std::vector<ParameterState> before;
+    std::vector<ParameterState> after;
+    TakeState(setup, before);
+    for (int round = 1; round <= kMaxSettleRounds; ++round) {
+        UpdateRegistersWithCurrentPeriods(setup);
+        ComputeAll(setup);
+        TakeState(setup, after);
+        if (after == before) return round;
+        before.swap(after);
+    }
+    return 0;
 }
 
 void ComputeAll(CMC_Setup& setup) {

@@ -19,4 +19,16 @@ int ForceSpeedForward(CMC_Setup& setup);
 // Parameters from registers, then limits, loop options and unit types; never registers.
 void ComputeAll(CMC_Setup& setup);
 
+// The register pass with the loop periods of the registers it writes: a changed PWM frequency
+// makes the periods stale, and every time register divides by them, so the periods are brought
+// up to date from the new PWMPER and the pass runs once more.
+void UpdateRegistersWithCurrentPeriods(CMC_Setup& setup);
+
+// What the setup dialogs' OK leaves: registers from the parameters, then parameters, limits and
+// options from the registers, repeated while a round still moves a value (a value that a range
+// of the same round clamped must be encoded again). The number of rounds run, the last of which
+// changed nothing; 0 when it did not settle within kMaxSettleRounds.
+constexpr int kMaxSettleRounds = 5;
+int SettleSetup(CMC_Setup& setup);
+
 }  // namespace pelmora

@@ -71,6 +71,17 @@ inline bool AllFinite(std::initializer_list<double> values) {
     return true;
 }
 
+// The smaller and larger of two bounds, NaN when either is: std::min and std::max answer their
+// first argument when the second is NaN, which would apply a rule whose scale is unusable.
+inline double SmallerBound(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::nan("");
+    return a < b ? a : b;
+}
+inline double LargerBound(double a, double b) {
+    if (std::isnan(a) || std::isnan(b)) return std::nan("");
+    return a > b ? a : b;
+}
+
 // Writes a step's result in base units: 1, or 0 with nothing written when it is not finite
 // (a zero divisor or the logarithm of a non-positive number in the setup).
 inline int WriteBase(CMC_Parameter& target, double value) {
@@ -95,6 +106,17 @@ inline std::int32_t Truncate(double value) {
     if (whole < kMin) return INT32_MIN;
     if (whole >= kUnsignedEnd) return INT32_MAX;
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(whole)));
+}
+
+// Truncation toward zero for the registers that the drive takes as the whole count below a value,
+// except that a value within round-off of a whole number is that number: a register read back
+// through exp and log, or through a scale and its inverse, returns a few ulps short of itself, and
+// plain truncation would lose one count on every round trip.
+inline double TruncateCount(double value) {
+    constexpr double kRelativeRoundOff = 1e-9;
+    const double nearest = std::round(value);
+    if (std::abs(value - nearest) <= kRelativeRoundOff * std::fmax(1.0, std::abs(value))) return nearest;
+    return std::trunc(value);
 }
 
 // Bit n of a register value read as a double: truncated to 32 bits, shifted, lowest bit.

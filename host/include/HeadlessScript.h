@@ -30,6 +30,8 @@ public:
     const std::string& Error() const { return m_error; }
     // True when every line was run.
     bool Finished() const { return m_next >= m_lines.size(); }
+    // The script line that runs next (0 once every line has run).
+    int NextLineNumber() const { return Finished() ? 0 : m_lines[m_next].number; }
 
 private:
     void Run(DialogDriver& driver);

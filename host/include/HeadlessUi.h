@@ -99,6 +99,9 @@ public:
     void ControlsChanged(CDialog&) override {}
     void OpenHelp(const std::string& file, int topic) override { m_help.emplace_back(file, topic); }
     double Now_s() override { return m_now_s; }
+    void AdvanceClock(double seconds) override {
+        if (seconds > 0.0) m_now_s += seconds;
+    }
 
 private:
     struct Timer {

@@ -115,6 +115,9 @@ public:
     virtual void OpenHelp(const std::string& file, int topic) = 0;
     // The host's clock, in seconds: virtual when headless, the steady clock in the GUI.
     virtual double Now_s() = 0;
+    // Time a drive transaction takes: moves a virtual clock on (without firing timers, which run
+    // at the next pump); a real clock moves by itself.
+    virtual void AdvanceClock(double /*seconds*/) {}
 };
 
 UiBackend& GetUiBackend();

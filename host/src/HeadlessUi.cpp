@@ -240,7 +240,8 @@ void HeadlessUi::Fire(Timer& timer) {
 void HeadlessUi::Advance(double seconds) {
     const double end_s = m_now_s + std::max(0.0, seconds);
     while (Timer* timer = NextDue(end_s)) Fire(*timer);
-    m_now_s = end_s;
+    // Drive transactions inside the handlers may have moved the clock past the end already.
+    m_now_s = std::max(m_now_s, end_s);
 }
 
 void HeadlessUi::RunModal(CDialog& dialog) {

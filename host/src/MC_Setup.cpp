@@ -1,5 +1,8 @@
 #include "MC_Setup.h"
 
+#include "MC_CoffFormat.h"
+#include "MC_Comm.h"
+
 #include <algorithm>
 #include <bit>
 #include <cassert>
@@ -274,8 +277,22 @@ void CMC_Parameter::RestoreState(const State& state) {
 }
 
 int CMC_Parameter::WriteToChip() {
-    ReportError("Parameter " + m_name + " was not written: no drive is connected.");
-    return 0;
+    if (!CMC_Comm::IsConnected()) {
+        ReportError("Parameter " + m_name + " was not written: no drive is connected.");
+        CMC_Comm::SetLastErrorText(GetLastErrorText());
+        return 0;
+    }
+    // Only registers live on the drive; a user parameter reaches it through the registers the
+    // plug-in computes from it.
+    if (m_kind != ParameterKind::Register) {
+        CMC_Comm::SetLastErrorText("Parameter " + m_name + " is not a drive register.");
+        return 0;
+    }
+    drivesim::Request write;
+    write.op = drivesim::Op::WriteRegister;
+    write.name = m_name;
+    write.value = m_value;
+    return CMC_Comm::Transact(write).ok() ? 1 : 0;
 }
 
 CMC_Parameter* CMC_Parameters::operator[](int index) const {
@@ -290,8 +307,23 @@ CMC_Variable::CMC_Variable(CMC_Setup& setup, std::string name, UnitType type, co
     : CMC_Quantity(setup, std::move(name), type, unit) {}
 
 int CMC_Variable::ReadFromChip() {
-    ReportError("Variable " + m_name + " was not read: no drive is connected.");
-    return 0;
+    if (!CMC_Comm::IsConnected()) {
+        ReportError("Variable " + m_name + " was not read: no drive is connected.");
+        CMC_Comm::SetLastErrorText(GetLastErrorText());
+        return 0;
+    }
+    drivesim::Request read;
+    read.op = drivesim::Op::ReadVariable;
+    read.name = m_name;
+    const drivesim::Response response = CMC_Comm::Transact(read);
+    if (!response.ok()) return 0;
+    // The "no value" mark must never pass for a reading, nor a value that is no number.
+    if (!std::isfinite(response.value) || response.value == kNoValue) {
+        CMC_Comm::SetLastErrorText("Drive read variable " + m_name + " failed: the drive answered with no number");
+        return 0;
+    }
+    m_internal = response.value;
+    return 1;
 }
 
 std::string CMC_Variable::PrintValue() const {

@@ -6,12 +6,17 @@
 #include <array>
 #include <charconv>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
-#include <set>
+#include <optional>
 #include <sstream>
+#include <unordered_map>
+#include <unordered_set>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +27,11 @@ namespace {
 
 constexpr std::string_view kFormatName = "pelmora-setup";
 constexpr int kFormatVersion = 1;
+constexpr long long kMaxE2romWords = 0xFFFFFF;
+constexpr long long kMaxAdcBits = 16;
+// A setup nests four levels deep; past this the file is not a setup, and a reader that followed
+// it would run out of stack.
+constexpr std::size_t kMaxDepth = 64;
 
 struct KindName {
     ParameterKind kind;
@@ -43,11 +53,28 @@ struct FormatError {
     std::string what;
 };
 
+// A member's JSON pointer below `base`, "~" and "/" escaped as the pointer syntax asks.
 std::string Pointer(std::string_view base, std::string_view member) {
     std::string p(base);
     p += '/';
-    p += member;
+    for (const char c : member) {
+        if (c == '~') {
+            p += "~0";
+        } else if (c == '/') {
+            p += "~1";
+        } else {
+            p += c;
+        }
+    }
     return p;
+}
+
+std::string LowerCase(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
 }
 std::string Pointer(std::string_view base, std::size_t index) { return Pointer(base, std::to_string(index)); }
 
@@ -69,9 +96,26 @@ double Number(const json& value, const std::string& at) {
     return number;
 }
 
-long long Integer(const json& value, const std::string& at) {
+// A whole number in [lowest, highest]: a larger one would be cut to fit its field silently.
+long long Integer(const json& value, const std::string& at, long long lowest = INT_MIN, long long highest = INT_MAX) {
     if (!value.is_number_integer()) throw FormatError{at, "an integer was expected"};
-    return value.get<long long>();
+    const bool tooLarge = value.is_number_unsigned() && value.get<unsigned long long>() > static_cast<unsigned long long>(highest);
+    const long long number = tooLarge ? highest : value.get<long long>();
+    if (tooLarge || number < lowest || number > highest) {
+        throw FormatError{at, value.dump() + " is out of range (" + std::to_string(lowest) + " to " +
+                                  std::to_string(highest) + ")"};
+    }
+    return number;
+}
+
+bool Boolean(const json& value, const std::string& at) {
+    if (!value.is_boolean()) throw FormatError{at, "true or false was expected"};
+    return value.get<bool>();
+}
+
+bool OptionalBoolean(const json& object, std::string_view key, const std::string& at) {
+    const auto it = object.find(key);
+    return it != object.end() && Boolean(*it, Pointer(at, key));
 }
 
 const json& Object(const json& value, const std::string& at) {
@@ -133,17 +177,13 @@ SetupIdentity ParseIdentity(const json& object, const std::string& at) {
     identity.guiDirectory = OptionalString(object, "guiDirectory", at);
     identity.helpFile = OptionalString(object, "helpFile", at);
     if (const auto size = object.find("e2romSize"); size != object.end()) {
-        const long long words = Integer(*size, at + "/e2romSize");
-        if (words < 0 || words > 0xFFFFFF) throw FormatError{at + "/e2romSize", "the size is out of range"};
-        identity.e2romSize = static_cast<unsigned>(words);
+        identity.e2romSize = static_cast<unsigned>(Integer(*size, at + "/e2romSize", 0, kMaxE2romWords));
     }
     if (const auto version = object.find("mcVersion"); version != object.end()) {
         identity.mcVersion = static_cast<int>(Integer(*version, at + "/mcVersion"));
     }
     if (const auto bits = object.find("adcBits"); bits != object.end()) {
-        const long long adcBits = Integer(*bits, at + "/adcBits");
-        if (adcBits < 1 || adcBits > 16) throw FormatError{at + "/adcBits", "the ADC width must be 1 to 16 bits"};
-        identity.adcBits = static_cast<int>(adcBits);
+        identity.adcBits = static_cast<int>(Integer(*bits, at + "/adcBits", 1, kMaxAdcBits));
     }
     if (const auto pins = object.find("ioPins"); pins != object.end()) {
         const json& array = Array(*pins, at + "/ioPins");
@@ -153,8 +193,8 @@ SetupIdentity ParseIdentity(const json& object, const std::string& at) {
             IOPin io;
             io.port = static_cast<int>(Integer(Member(pin, "port", pinAt), pinAt + "/port"));
             io.pin = static_cast<int>(Integer(Member(pin, "pin", pinAt), pinAt + "/pin"));
-            io.inverted = pin.value("inverted", false);
-            io.brake = pin.value("brake", false);
+            io.inverted = OptionalBoolean(pin, "inverted", pinAt);
+            io.brake = OptionalBoolean(pin, "brake", pinAt);
             identity.ioPins.push_back(io);
         }
     }
@@ -199,7 +239,14 @@ void ReadParameters(const json& doc, CMC_Setup& setup) {
         if (value < min || value > max) throw FormatError{named + "/value", "the value lies outside [min, max]"};
         const UnitChoice unit = ReadUnit(item, named);
         if (name.empty()) throw FormatError{at + "/name", "the name is empty"};
-        if (!setup.AddParameter(name, ReadKind(item, named), unit.type, *unit.unit, value, min, max)) {
+        const ParameterKind kind = ReadKind(item, named);
+        // The host keeps registers and integers whole; a fraction here was never saved by it.
+        const bool whole = kind == ParameterKind::Register || kind == ParameterKind::Integer;
+        if (whole && value != std::round(value)) {
+            throw FormatError{named + "/value", "a " + std::string(KindKey(kind)) + " holds a whole number; " +
+                                                    json(value).dump() + " is not one"};
+        }
+        if (!setup.AddParameter(name, kind, unit.type, *unit.unit, value, min, max)) {
             CMC_QuietErrors quiet;
             throw FormatError{at + "/name", "the parameter \"" + name + "\" is already defined (as \"" +
                                                 setup.FindParameter(name)->GetName() +
@@ -212,15 +259,16 @@ void ReadOptions(const json& doc, CMC_Setup& setup) {
     const auto it = doc.find("options");
     if (it == doc.end()) return;
     const json& object = Object(*it, "/options");
+    // Lower-cased name -> name as first given.
+    std::unordered_map<std::string, std::string> seen;
     for (const auto& [name, value] : object.items()) {
         const std::string at = Pointer("/options", name);
         const std::string text = String(value, at);
         if (name.empty()) throw FormatError{at, "an option name is empty"};
-        for (const auto& [existing, unused] : setup.GetOptions()) {
-            if (EqualsNoCase(existing, name)) {
-                throw FormatError{at, "the option \"" + name + "\" is already defined (as \"" + existing +
-                                          "\"; names are compared without regard to case)"};
-            }
+        const auto [existing, added] = seen.emplace(LowerCase(name), name);
+        if (!added) {
+            throw FormatError{at, "the option \"" + name + "\" is already defined (as \"" + existing->second +
+                                      "\"; names are compared without regard to case)"};
         }
         setup.SetOption(name, text);
     }
@@ -247,48 +295,185 @@ void ReadVariables(const json& doc, CMC_Setup& setup) {
     }
 }
 
-// Rejects a key that appears twice in one object: the JSON reader would silently keep the last.
-class DuplicateKeyCheck {
-public:
-    bool operator()(int /*depth*/, json::parse_event_t event, json& parsed) {
-        switch (event) {
-            case json::parse_event_t::object_start:
-                m_keys.emplace_back();
+// "line L, column C" of a byte offset, both counted from 1 (columns in bytes).
+std::string PlaceOf(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    const std::string_view before = text.substr(0, offset);
+    const auto line = std::count(before.begin(), before.end(), '\n') + 1;
+    const auto lineStart = before.rfind('\n');
+    const std::size_t column = offset - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+// Refuses what the JSON reader would take without a word or could not survive: a NUL byte (the
+// reader stops there as at the end, so whatever follows would be ignored) and nesting deeper
+// than any setup has. One pass over the text, strings skipped.
+void CheckText(std::string_view text) {
+    std::size_t depth = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\0') throw FormatError{"", PlaceOf(text, i) + ": a NUL byte; a setup file is text"};
+        if (inString) {
+            if (escaped) {
+                escaped = false;
+            } else if (c == '\\') {
+                escaped = true;
+            } else if (c == '"') {
+                inString = false;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"':
+                inString = true;
                 break;
-            case json::parse_event_t::object_end:
-                m_keys.pop_back();
-                break;
-            case json::parse_event_t::key: {
-                const std::string key = parsed.get<std::string>();
-                if (!m_keys.back().insert(key).second) {
-                    throw FormatError{"", "the member \"" + key + "\" appears twice in one object"};
+            case '{':
+            case '[':
+                if (++depth > kMaxDepth) {
+                    throw FormatError{"", PlaceOf(text, i) + ": nested more than " + std::to_string(kMaxDepth) +
+                                              " levels deep; a setup has at most four"};
                 }
                 break;
-            }
+            case '}':
+            case ']':
+                if (depth > 0) --depth;
+                break;
             default:
                 break;
         }
+    }
+}
+
+// Builds the document from the reader's events in one pass: a member that appears twice in one
+// object is refused with its pointer (the reader alone would keep the last one), and a syntax
+// error is reported at its line and column in our words.
+class DocumentBuilder {
+public:
+    explicit DocumentBuilder(std::string_view text) : m_text(text) {}
+
+    json& Document() { return m_root; }
+    const std::optional<FormatError>& Error() const { return m_error; }
+
+    bool null() { return Add(json(nullptr)); }
+    bool boolean(bool value) { return Add(json(value)); }
+    bool number_integer(json::number_integer_t value) { return Add(json(value)); }
+    bool number_unsigned(json::number_unsigned_t value) { return Add(json(value)); }
+    bool number_float(json::number_float_t value, const json::string_t& /*text*/) { return Add(json(value)); }
+    bool string(json::string_t& value) { return Add(json(std::move(value))); }
+    bool binary(json::binary_t& /*value*/) { return Fail("", "binary data is not JSON text"); }
+
+    bool start_object(std::size_t /*elements*/) { return Open(json::object()); }
+    bool start_array(std::size_t /*elements*/) { return Open(json::array()); }
+    bool end_object() { return Close(); }
+    bool end_array() { return Close(); }
+
+    bool key(json::string_t& name) {
+        Level& level = m_open.back();
+        if (!level.keys.insert(name).second) {
+            return Fail(Pointer(CurrentPointer(), name), "the member \"" + name + "\" appears twice in this object");
+        }
+        m_key = std::move(name);
         return true;
     }
 
-private:
-    std::vector<std::set<std::string>> m_keys;
-};
+    bool parse_error(std::size_t position, const std::string& lastToken, const nlohmann::detail::exception& error) {
+        const std::size_t offset = position > 0 ? position - 1 : 0;
+        std::string what;
+        if (error.id == kNumberOverflow) {
+            what = "the number " + lastToken + " overflows a double";
+        } else if (lastToken.empty() || offset >= m_text.size()) {
+            what = "the document ends too early";
+        } else {
+            what = "not valid JSON at \"" + Printable(lastToken) + "\"";
+        }
+        m_error = FormatError{"", PlaceOf(m_text, offset) + ": " + what};
+        return false;
+    }
 
-// "line L, column C: " of the first occurrence of the token quoted in `message`, or "".
-std::string PlaceOfQuotedToken(std::string_view text, std::string_view message) {
-    const auto open = message.find('\'');
-    const auto close = message.rfind('\'');
-    if (open == std::string_view::npos || close <= open + 1) return {};
-    const std::string_view token = message.substr(open + 1, close - open - 1);
-    const auto at = text.find(token);
-    if (at == std::string_view::npos) return {};
-    const std::string_view before = text.substr(0, at);
-    const auto line = std::count(before.begin(), before.end(), '\n') + 1;
-    const auto lineStart = before.rfind('\n');
-    const auto column = at - (lineStart == std::string_view::npos ? 0 : lineStart + 1) + 1;
-    return "line " + std::to_string(line) + ", column " + std::to_string(column) + ": ";
-}
+private:
+    static constexpr int kNumberOverflow = 406;  // the reader's id for a number beyond a double
+
+    struct Level {
+        json* container;
+        std::string token;  // this container's name or index in its parent
+        std::unordered_set<std::string> keys;
+    };
+
+    // The token as text, control bytes shown as \xNN and long tokens cut.
+    static std::string Printable(std::string_view token) {
+        constexpr std::size_t kLongest = 40;
+        std::string text;
+        for (const char c : token.substr(0, kLongest)) {
+            if (static_cast<unsigned char>(c) < 0x20) {
+                char hex[8];
+                std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+                text += hex;
+            } else {
+                text += c;
+            }
+        }
+        if (token.size() > kLongest) text += "...";
+        return text;
+    }
+
+    std::string CurrentPointer() const {
+        std::string pointer;
+        for (std::size_t i = 1; i < m_open.size(); ++i) pointer += "/" + m_open[i].token;
+        return pointer;
+    }
+
+    bool Fail(std::string pointer, std::string what) {
+        m_error = FormatError{std::move(pointer), std::move(what)};
+        return false;
+    }
+
+    // Places `value` in the open container (or as the document) and returns where it now is.
+    json* Place(json&& value, std::string& token) {
+        if (m_open.empty()) {
+            m_root = std::move(value);
+            return &m_root;
+        }
+        json& parent = *m_open.back().container;
+        if (parent.is_array()) {
+            token = std::to_string(parent.size());
+            auto& items = parent.get_ref<json::array_t&>();
+            items.push_back(std::move(value));
+            return &items.back();
+        }
+        token = Pointer("", m_key).substr(1);
+        // Keys are already known to be new: append without the map's linear search for them.
+        auto& members = parent.get_ref<json::object_t&>();
+        members.emplace_back(std::move(m_key), std::move(value));
+        return &members.back().second;
+    }
+
+    bool Add(json&& value) {
+        std::string token;
+        Place(std::move(value), token);
+        return true;
+    }
+
+    bool Open(json&& container) {
+        if (m_open.size() >= kMaxDepth) return Fail(CurrentPointer(), "nested too deep");
+        std::string token;
+        json* placed = Place(std::move(container), token);
+        m_open.push_back({placed, std::move(token), {}});
+        return true;
+    }
+
+    bool Close() {
+        m_open.pop_back();
+        return true;
+    }
+
+    std::string_view m_text;
+    json m_root;
+    std::vector<Level> m_open;
+    std::string m_key;
+    std::optional<FormatError> m_error;
+};
 
 }  // namespace
 
@@ -296,12 +481,17 @@ SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceNam
     const std::string source(sourceName);
     SetupLoadResult result;
     try {
-        DuplicateKeyCheck check;
-        const json doc = json::parse(jsonText.begin(), jsonText.end(), std::ref(check));
+        if (jsonText.find_first_not_of(" \t\r\n") == std::string_view::npos) throw FormatError{"", "the file is empty"};
+        CheckText(jsonText);
+        DocumentBuilder builder(jsonText);
+        if (!json::sax_parse(jsonText.begin(), jsonText.end(), &builder) || builder.Error()) {
+            throw builder.Error().value_or(FormatError{"", "this is not a JSON document"});
+        }
+        const json& doc = builder.Document();
         if (!doc.is_object()) throw FormatError{"", "the document is not a JSON object"};
         const std::string format = String(Member(doc, "format", ""), "/format");
         if (format != kFormatName) throw FormatError{"/format", "this is not a Pelmora setup (\"" + format + "\")"};
-        const long long version = Integer(Member(doc, "version", ""), "/version");
+        const long long version = Integer(Member(doc, "version", ""), "/version", LLONG_MIN, LLONG_MAX);
         if (version != kFormatVersion) {
             throw FormatError{"/version", "version " + std::to_string(version) + " is not supported (expected " +
                                               std::to_string(kFormatVersion) + ")"};
@@ -312,16 +502,11 @@ SetupLoadResult ParseSetup(std::string_view jsonText, std::string_view sourceNam
         ReadOptions(doc, *setup);
         ReadVariables(doc, *setup);
         result.setup = std::move(setup);
-    } catch (const json::parse_error& e) {
-        // The reader's message carries the line and column.
-        result.error = source + ": " + e.what();
     } catch (const FormatError& e) {
         result.error = source + ": " + (e.pointer.empty() ? std::string() : "at " + e.pointer + ": ") + e.what;
-    } catch (const json::out_of_range& e) {
-        // A number too large for a double: the reader names the token but not its place.
-        result.error = source + ": " + PlaceOfQuotedToken(jsonText, e.what()) + e.what();
-    } catch (const json::exception& e) {
-        result.error = source + ": " + e.what();
+    } catch (const json::exception&) {
+        // Every member is checked for its type before it is read, so this is a gap in those checks.
+        result.error = source + ": the document does not have the shape of a setup";
     }
     return result;
 }
@@ -391,46 +576,133 @@ std::string SetupToJson(const CMC_Setup& setup) {
     return text;
 }
 
-std::string WriteFileAtomically(const std::string& path, std::string_view contents) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string temp = path + ".tmp.XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) return path + ": cannot create a temporary file beside it: " + std::strerror(errno);
-    auto fail = [&](const char* what) {
-        const std::string message = path + ": " + what + ": " + std::strerror(errno);
-        ::close(fd);
-        ::unlink(temp.c_str());
-        return message;
-    };
+namespace {
+
+// Writes all of `contents`, sets `mode` and flushes to disk; false with errno set on failure.
+bool WriteAndFlush(int fd, std::string_view contents, mode_t mode) {
     const char* data = contents.data();
     std::size_t left = contents.size();
     while (left > 0) {
         const ssize_t written = ::write(fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            return fail("cannot write");
+            return false;
         }
         data += written;
         left -= static_cast<std::size_t>(written);
     }
-    // Keep the permissions of the file being replaced, or the usual ones for a new file.
+    return ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// The file that `path` finally names: symbolic links followed (relative ones from their own
+// folder), so that a save replaces the link's target and keeps the link. Empty after 40 links
+// (a loop), as the system itself gives up there.
+std::string FollowLinks(std::string path) {
+    constexpr int kMaxLinks = 40;
+    for (int i = 0; i < kMaxLinks; ++i) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
+        std::string target(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return path;
+        target.resize(static_cast<std::size_t>(length));
+        path = target.starts_with('/') ? target : FolderOf(path) + "/" + target;
+    }
+    return {};
+}
+
+// The temporary's name beside `target`: hidden, and marked as ours.
+std::string TemporaryName(const std::string& target) {
+    const std::size_t slash = target.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return folder + "." + base + ".pelmora-save-XXXXXX";
+}
+
+}  // namespace
+
+std::string WriteFileAtomically(const std::string& path, std::string_view contents) {
+    if (path.empty()) return "no file name was given";
+    const std::string target = FollowLinks(path);
+    if (target.empty()) return path + ": too many symbolic links (a loop?); nothing was written";
+    const std::string shown = target == path ? path : path + " (-> " + target + ")";
+
+    // Only a regular file the user may write is replaced; a device, a FIFO or a folder keeps what
+    // it is, and a read-only file is not swapped for a writable one just because its folder is
+    // writable.
+    mode_t mode = 0644;
     struct stat existing {};
-    const mode_t mode = ::stat(path.c_str(), &existing) == 0 ? (existing.st_mode & 07777) : 0644;
-    if (::fchmod(fd, mode) != 0) return fail("cannot set the file's permissions");
-    if (::fsync(fd) != 0) return fail("cannot flush to disk");
-    if (::close(fd) != 0) {
-        const std::string message = path + ": cannot close: " + std::strerror(errno);
+    if (::stat(target.c_str(), &existing) == 0) {
+        if (!S_ISREG(existing.st_mode)) return shown + ": is not a regular file; nothing was written";
+        if (::access(target.c_str(), W_OK) != 0) {
+            return shown + ": you may not write this file (" + std::strerror(errno) + "); nothing was written";
+        }
+        mode = existing.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        return shown + ": cannot be examined: " + std::strerror(errno);
+    }
+
+    const std::string folder = FolderOf(target);
+    std::string temp = TemporaryName(target);
+    // An unnamed file first: a save killed while writing leaves nothing behind. It gets a name
+    // only for the instant between linking and renaming.
+    if (const int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); fd >= 0) {
+        bool linked = false;
+        if (WriteAndFlush(fd, contents, mode)) {
+            const std::string self = "/proc/self/fd/" + std::to_string(fd);
+            for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+                temp = TemporaryName(target);
+                // mkstemp's pattern filled by hand: linkat will not replace an existing name.
+                static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+                for (std::size_t i = temp.size() - 6; i < temp.size(); ++i) {
+                    temp[i] = kLetters[static_cast<std::size_t>(std::rand()) % (sizeof kLetters - 1)];
+                }
+                linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+                if (!linked && errno != EEXIST) break;
+            }
+        }
+        ::close(fd);
+        if (linked) {
+            if (::rename(temp.c_str(), target.c_str()) != 0) {
+                const std::string message = shown + ": cannot replace: " + std::strerror(errno);
+                ::unlink(temp.c_str());
+                return message;
+            }
+            if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
+                ::fsync(dirFd);
+                ::close(dirFd);
+            }
+            return {};
+        }
+        // No /proc or no hard links here: fall back to a named temporary.
+        temp = TemporaryName(target);
+    }
+
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) return shown + ": cannot create a temporary file beside it: " + std::strerror(errno);
+    if (!WriteAndFlush(fd, contents, mode)) {
+        const std::string message = shown + ": cannot write: " + std::strerror(errno);
+        ::close(fd);
         ::unlink(temp.c_str());
         return message;
     }
-    if (::rename(temp.c_str(), path.c_str()) != 0) {
-        const std::string message = path + ": cannot replace: " + std::strerror(errno);
+    if (::close(fd) != 0) {
+        const std::string message = shown + ": cannot close: " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return message;
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const std::string message = shown + ": cannot replace: " + std::strerror(errno);
         ::unlink(temp.c_str());
         return message;
     }
     // The rename itself is durable only once the folder is flushed.
-    if (const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
+    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
     }

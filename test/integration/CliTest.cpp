@@ -174,6 +174,96 @@ TEST_F(Cli, ABadAssignmentWritesNothingAtAll) {
     }
 }
 
+// `set` leaves what the dialogs' OK leaves: the register behind a parameter follows it, so the
+// next pass keeps the new value, and the other values that moved are listed.
+TEST_F(Cli, SetKeepsWhatItSetsThroughTheNextPasses) {
+    struct Case {
+        const char* assignment;
+        const char* name;
+        double expected;
+        const char* registerName;
+        double registerValue;
+        const char* inOut;
+    };
+    const Case cases[] = {
+        {"PWM_freq=16kHz", "PWM_freq", 16000, "PWMPER", 1875, "also changed: Ts_S"},
+        {"ControlMode=1", "ControlMode", 1, "ACR", -1, "also changed: ACR"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.assignment);
+        const std::string path = SaveDefault("axis.json");
+        const RunResult set = Pelmora("set '" + path + "' " + c.assignment);
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+        EXPECT_NE(set.out.find(c.inOut), std::string::npos) << set.out;
+        if (c.registerValue >= 0) {
+            EXPECT_EQ(ValueIn(path, c.registerName), c.registerValue);
+        }
+        for (const char* pass : {"compute", "encode", "compute"}) {
+            ASSERT_EQ(Pelmora(std::string(pass) + " '" + path + "' -o '" + path + "'").exitCode, 0) << pass;
+            EXPECT_EQ(ValueIn(path, c.name), c.expected) << "after " << pass;
+        }
+    }
+}
+
+TEST_F(Cli, SetWarnsWhenAValueSnapsToWhatTheRegistersHold) {
+    const std::string path = SaveDefault("axis.json");
+    const RunResult run = Pelmora("set '" + path + "' PWM_freq=18kHz");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: PWM_freq is kept as 17996.4"), std::string::npos) << run.err;
+}
+
+// A pass that lacks a parameter it needs fails, says so once per name and writes nothing.
+TEST_F(Cli, APassMissingAParameterFailsAndWritesNothing) {
+    const SetupLoadResult loaded = LoadDefaultSetup();
+    std::string text = SetupToJson(*loaded.setup);
+    const std::size_t at = text.find("{\"name\":\"DSP_freq\"");
+    ASSERT_NE(at, std::string::npos);
+    text.erase(at, text.find('\n', at) + 1 - at);
+    const std::string path = (m_dir / "incomplete.json").string();
+    std::ofstream(path) << text;
+    const std::string out = (m_dir / "out.json").string();
+    for (const char* command : {"encode", "compute", "set"}) {
+        SCOPED_TRACE(command);
+        const std::string extra = std::string(command) == "set" ? " Vdc=40" : "";
+        const RunResult run = Pelmora(std::string(command) + " '" + path + "'" + extra + " -o '" + out + "'");
+        EXPECT_EQ(run.exitCode, 1) << run.err;
+        const std::string missing = "Parameter DSP_freq not found";
+        const std::size_t first = run.err.find(missing);
+        EXPECT_NE(first, std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(missing, first + 1), std::string::npos) << "reported more than once:\n" << run.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+}
+
+// Arguments mean what they say: no empty name stands for the default setup or "in place", a file
+// is a file whatever its name, and an unknown unit is an error.
+TEST_F(Cli, ArgumentsAreTakenForWhatTheyAre) {
+    const std::string setup = SaveDefault("a=b.json");
+    fs::create_directory(m_dir / "folder");
+    const std::string folder = (m_dir / "folder").string();
+    const CliCase cases[] = {
+        {"compute ''", 2, "", "empty"},
+        {"encode ''", 2, "", "empty"},
+        {"compute -o ''", 2, "", "empty"},
+        {"set PWM_freq=16kHz -o ''", 2, "", "empty"},
+        {"show /dev/null", 1, "", "/dev/null"},
+        {"scale furlong Motor_Speed", 1, "", "unknown unit \"furlong\""},
+        {"edit --script ''", 2, "", "empty"},
+    };
+    for (const CliCase& c : cases) {
+        SCOPED_TRACE(std::string("pelmora ") + c.args);
+        const RunResult run = Pelmora(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+    }
+    const RunResult set = Pelmora("set '" + setup + "' Vdc=40");
+    EXPECT_EQ(set.exitCode, 0) << set.err;
+    EXPECT_EQ(ValueIn(setup, "Vdc"), 40);
+    const RunResult edit = Pelmora("edit --script '" + folder + "'");
+    EXPECT_EQ(edit.exitCode, 1);
+    EXPECT_NE(edit.err.find("is a folder"), std::string::npos) << edit.err;
+}
+
 TEST_F(Cli, AMissingPluginIsReported) {
     const RunResult run = Pelmora("show", "PELMORA_PLUGIN=/nonexistent/libPelmora.so");
     EXPECT_EQ(run.exitCode, 1);
@@ -334,6 +424,7 @@ TEST_F(Cli, AFailingEditScriptSaysWhereAndSavesNothing) {
         {"unclosed quote", "click \"OK\n", 1, "line 1: a quote is not closed"},
         {"cancelled", "click OK\nclick Cancel\n", 0, "cancelled; nothing was saved"},
         {"left open", "click OK\n", 0, "left \"Drive Setup\" open"},
+        {"lines after the last dialog", "click OK\nclick OK\nclick OK\n", 1, "line 3: the dialogs closed"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

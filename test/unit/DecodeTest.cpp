@@ -207,6 +207,9 @@ TEST(DecodeValues, RecoverWhatTheRegistersHold) {
          {{"LEVEL_AD5", kAdcFullScale * 11 / 20}, {"AnalogueInputsRange", 20, UnitType::Voltage}}, 1.0},
         {"dead band, 0 to 5 V", Decode_DeadBand_Point, "DeadBand_Point",
          {{"LEVEL_AD5", kAdcFullScale * 2 / 5}, {"AnalogueInputsRange", 5, UnitType::Voltage}}, 2.0},
+        // No DeadBand_Point to bound it: the band still takes the register's value.
+        {"dead band range without its point", Decode_DeadBand_Range, "DeadBand_Range",
+         {{"E_LEVEL_AD5", 1000}, {"AnalogueInputsRange", 20, UnitType::Voltage}}, 20 * 1000 / kAdcFullScale},
         {"speed limit", Decode_Limit_Speed, "Limit_Speed",
          {{"PositionControlType", 1}, {"ControlMode", 0}, {"SATP", 32767 - 128}}, 128 / kSpeedScale},
         {"limit through a reversing transmission", Decode_Limit_Speed, "Limit_Speed",

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 using namespace testing_support;
 
@@ -173,6 +174,32 @@ TEST(UpdateParameterLimits, AZeroScaleLeavesTheBoundsAsTheyWere) {
         EXPECT_EQ(setup->FindParameter(name)->GetMaxInBaseUnit(), 1e9);
     }
     EXPECT_EQ(setup->FindParameter("ERR_position")->GetValueInBaseUnit(), 0.001);
+}
+
+// Every rule built on a scale that is zero keeps the range it had, including those that take
+// the smaller of that scale's bound and another parameter.
+TEST(UpdateParameterLimits, EveryRuleOnAZeroScaleIsSkipped) {
+    struct Case {
+        const char* zeroed;
+        std::vector<const char*> unchanged;
+    };
+    const Case cases[] = {
+        {"PWMPER", {"SPD_max", "SPD_min", "TestSpeed", "ERR_speed", "TestPosition", "TPP"}},
+        {"SLPER", {"SPD_max", "SPD_min", "TestSpeed", "TestPosition", "time_ERR_pos", "TPP"}},
+        {"Motor_transmission", {"SPD_max", "SPD_min", "TestSpeed", "ERR_speed", "POS_max", "POS_min", "TestPosition"}},
+        {"ImaxPS", {"CRT_max", "CRT_min"}},
+    };
+    for (const Case& c : cases) {
+        auto setup = MakeLimitsSetup();
+        Put(*setup, {c.zeroed, 0});
+        pelmora::UpdateParameterLimits(*setup);
+        for (const char* name : c.unchanged) {
+            SCOPED_TRACE(std::string(c.zeroed) + " = 0: " + name);
+            const CMC_Parameter* p = setup->FindParameter(name);
+            EXPECT_EQ(p->GetMaxInBaseUnit(), 1e9);
+            EXPECT_NE(p->GetMinInBaseUnit(), p->GetMaxInBaseUnit());
+        }
+    }
 }
 
 TEST(UpdateParameterLimits, MissingParametersAreSkipped) {

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -162,6 +165,55 @@ TEST(SetupFile, MalformedFilesAreRefusedWithThePlaceAndTheFault) {
     }
 }
 
+// Damaged and extreme files: each refused with its place, in our words rather than the JSON
+// library's, and quickly (the nesting case used to overflow the stack).
+TEST(SetupFile, DamagedFilesAreRefusedWithTheirPlace) {
+    const std::string good = Document(kGood);
+    const std::string register_ = R"({"name": "KPI", "value": 100.25, "min": 0, "max": 32767, "kind": "register", "unitType": "none"})";
+    const MalformedCase cases[] = {
+        {"flag given as text", Document(kGood, R"(, "identity": {"ioPins": [{"port": 25, "pin": 3, "brake": "yes"}]})"),
+         {"/identity/ioPins/0/brake", "true or false"}},
+        {"a member twice in the document", Document(kGood, R"(, "parameters": [])"), {"/parameters", "appears twice"}},
+        {"a NUL byte and junk after the document", good + std::string(1, '\0') + "junk", {"line", "NUL"}},
+        {"junk after the document", good + "}x", {"line", "not valid JSON"}},
+        {"version beyond 64 bits", R"({"format": "pelmora-setup", "version": 18446744073709551615, "parameters": []})",
+         {"/version", "out of range"}},
+        {"controller version beyond 32 bits", Document(kGood, R"(, "identity": {"mcVersion": 4294967299})"),
+         {"/identity/mcVersion", "4294967299", "out of range"}},
+        {"port beyond 32 bits", Document(kGood, R"(, "identity": {"ioPins": [{"port": 4294967321, "pin": 3}]})"),
+         {"/identity/ioPins/0/port", "out of range"}},
+        {"register with a fraction", Document(register_), {"/parameters/0 (KPI)/value", "whole number", "100.25"}},
+        {"integer with a fraction",
+         Document(R"({"name": "N", "value": 2.5, "min": 0, "max": 9, "kind": "integer", "unitType": "none"})"),
+         {"/parameters/0 (N)/value", "whole number"}},
+        {"nesting far beyond a setup", std::string(100000, '[') + std::string(100000, ']'),
+         {"line 1, column 65", "nested more than 64"}},
+        {"nesting inside a member", Document(kGood, ", \"deep\": " + std::string(70, '[') + std::string(70, ']')),
+         {"nested more than"}},
+        {"document cut short", good.substr(0, good.size() / 2), {"line", "ends too early"}},
+    };
+    for (const MalformedCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const SetupLoadResult result = ParseSetup(c.text, "axis.json");
+        EXPECT_FALSE(result);
+        EXPECT_EQ(result.error.rfind("axis.json: ", 0), 0u) << result.error;
+        EXPECT_EQ(result.error.find("json.exception"), std::string::npos) << result.error;
+        for (const std::string& part : c.messageParts) {
+            EXPECT_NE(result.error.find(part), std::string::npos) << "expected \"" << part << "\" in: " << result.error;
+        }
+    }
+}
+
+TEST(SetupFile, WholeRegistersAndBracketsInsideTextsStillLoad) {
+    const std::string text = Document(
+        R"({"name": "KPI", "value": 100, "min": 0, "max": 32767, "kind": "register", "unitType": "none"})",
+        R"(, "identity": {"description": "[[[[ {{{{ \" ]]]]"}, "options": {"a/b~c": "1"})");
+    const SetupLoadResult result = ParseSetup(text, "axis.json");
+    ASSERT_TRUE(result) << result.error;
+    EXPECT_EQ(result.setup->GetIdentity().description, "[[[[ {{{{ \" ]]]]");
+    EXPECT_EQ(result.setup->GetOptionNoError("a/b~c"), "1");
+}
+
 TEST_F(TempDir, SavingReplacesTheFileAtomicallyAndLeavesNoTemporaryBehind) {
     const std::string path = Path("axis.json");
     {
@@ -189,6 +241,59 @@ TEST_F(TempDir, AFailedSaveKeepsWhatWasThereAndSaysWhy) {
 
     const std::string missingDir = Path("no/such/dir/axis.json");
     EXPECT_NE(SaveSetupFile(setup, missingDir).find(missingDir), std::string::npos);
+}
+
+// A save through a symbolic link writes the file the link names, beside it, and keeps the link.
+TEST_F(TempDir, SavingThroughALinkReplacesItsTargetAndKeepsTheLink) {
+    fs::create_directory(m_dir / "real");
+    const std::string target = Path("real/axis.json");
+    std::ofstream(target) << "old contents";
+    struct Link {
+        const char* name;
+        std::string pointsTo;
+    };
+    const Link links[] = {{"absolute.json", target}, {"relative.json", "real/axis.json"}};
+    CMC_Setup setup;
+    setup.SetOption("Saved", "1");
+    for (const Link& link : links) {
+        SCOPED_TRACE(link.name);
+        fs::create_symlink(link.pointsTo, Path(link.name));
+        EXPECT_EQ(SaveSetupFile(setup, Path(link.name)), "");
+        EXPECT_TRUE(fs::is_symlink(Path(link.name)));
+        EXPECT_EQ(Read(target), SetupToJson(setup));
+        EXPECT_EQ(std::distance(fs::directory_iterator(m_dir / "real"), {}), 1) << "a temporary was left beside the target";
+    }
+}
+
+// A save refuses what is not a regular file, and a file the user may not write, and keeps a
+// file's permissions.
+TEST_F(TempDir, SavingRespectsWhatTheTargetIs) {
+    CMC_Setup setup;
+    const std::string fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    std::string error = SaveSetupFile(setup, fifo);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    struct stat info {};
+    ASSERT_EQ(::stat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+
+    const std::string kept = Path("kept.json");
+    std::ofstream(kept) << "old";
+    ::chmod(kept.c_str(), 0640);
+    EXPECT_EQ(SaveSetupFile(setup, kept), "");
+    ASSERT_EQ(::stat(kept.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+
+    const std::string readOnly = Path("read-only.json");
+    std::ofstream(readOnly) << "old";
+    ::chmod(readOnly.c_str(), 0444);
+    if (::geteuid() != 0) {  // root may write any file
+        error = SaveSetupFile(setup, readOnly);
+        EXPECT_NE(error.find("may not write"), std::string::npos) << error;
+        EXPECT_EQ(Read(readOnly), "old");
+    }
+    EXPECT_EQ(SaveSetupFile(setup, ""), "no file name was given");
+    EXPECT_EQ(FileCount(), 3);
 }
 
 TEST_F(TempDir, LoadingAMissingFileNamesIt) {

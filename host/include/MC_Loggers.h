@@ -1,0 +1,204 @@
+// Recording drive variables during a program run: the data logger (the drive records, the host
+// uploads afterwards) and the scope logger (the drive streams frames, the host triggers and
+// windows them as they arrive).
+#pragma once
+
+#include "drivesim/Drive.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+class CMC_Setup;
+class CMC_CoffFormat;
+
+class CMC_Logger {
+public:
+    struct Item {
+        std::string name;
+        int inUnits = 0;  // non-zero: graphs show the variable in its unit rather than in counts
+    };
+
+    CMC_Logger(CMC_Setup* setup, CMC_CoffFormat* program);
+    virtual ~CMC_Logger() = default;
+    CMC_Logger(const CMC_Logger&) = delete;
+    CMC_Logger& operator=(const CMC_Logger&) = delete;
+
+    // A drive variable the setup declares, recorded after those added before; 0 (nothing added)
+    // for an unknown or repeated name.
+    int AddVariable(const char* name, int inUnits);
+    void RemoveAllVariables() { m_items.clear(); }
+    const std::vector<Item>& GetItems() const { return m_items; }
+    int GetVariablesNo() const { return static_cast<int>(m_items.size()); }
+
+    // Lowers the point count so that the record fits the drive's memory; returns the count.
+    virtual int CorrectPointsNo() { return GetPointsNo(); }
+    virtual int GetPointsNo() const = 0;
+    virtual int BeginUploadData() = 0;
+    // Copies the next record (seconds, then the variables' internal values in AddVariable order)
+    // into `record` when given; non-zero while there was one.
+    virtual int ReadPoint(double* record = nullptr) = 0;
+    virtual void EndUploadData() = 0;
+    virtual bool UploadInProgress() const = 0;
+
+    // Why the last operation failed.
+    const std::string& GetErrorText() const { return m_error; }
+
+    // The program runner arms the logger for the run it starts: it fills what the drive records
+    // or streams. False, with the reason, when the settings cannot be recorded.
+    virtual bool Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
+                     std::optional<drivesim::ScopeSettings>& scope, std::string& error) = 0;
+
+protected:
+    bool Fail(std::string message);
+
+    CMC_Setup* m_setup;
+    CMC_CoffFormat* m_program;
+    std::vector<Item> m_items;
+    std::string m_error;
+    std::uint64_t m_armedRun = 0;  // 0: never armed
+};
+
+// The drive's data logger: a record per period of the chosen loop, up to the drive's memory.
+class CMC_SingleAxisLogger : public CMC_Logger {
+public:
+    // Values the drive's log memory holds, all variables together.
+    static constexpr int kMemoryValues = 16384;
+
+    CMC_SingleAxisLogger(CMC_Setup* setup, CMC_CoffFormat* program = nullptr);
+
+    // `type` 1: a record per slow-loop period, 2: per current-loop period; `divider` 1 records
+    // every period. 0 (settings unchanged) for values outside those.
+    int ChangeSettings(int points, int type, int divider);
+    int GetLogType() const { return m_type; }
+    int GetDivider() const { return m_divider; }
+
+    int CorrectPointsNo() override;
+    int GetPointsNo() const override { return m_points; }
+    // One transaction; 0 when the last start did not arm this logger, the drive never triggered
+    // it, or it holds no record.
+    int BeginUploadData() override;
+    int ReadPoint(double* record = nullptr) override;
+    void EndUploadData() override;
+    bool UploadInProgress() const override { return m_uploading; }
+    // The uploaded records (valid between BeginUploadData and EndUploadData).
+    const std::vector<drivesim::LogRecord>& GetRecords() const { return m_records; }
+
+    bool Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
+             std::optional<drivesim::ScopeSettings>& scope, std::string& error) override;
+
+private:
+    int m_points = 1000;
+    int m_type = 1;
+    int m_divider = 1;
+    std::vector<drivesim::LogRecord> m_records;
+    std::size_t m_next = 0;
+    bool m_uploading = false;
+};
+
+// The scope: the drive streams every k-th slow-loop sample in 0xE900 frames; the host keeps the
+// window of points that its trigger selects, in a ring the graph draws from.
+class CMC_ScopeLogger : public CMC_Logger {
+public:
+    enum class Mode : int { FreeRunning = 1, Rearming = 2, SingleShot = 4 };
+    // Samples the drive streams for one window at most: k = ceil(W / (kMaxWindowSamples·T_S)).
+    static constexpr int kMaxWindowSamples = 1000;
+    static constexpr std::uint16_t kScopeMessageCode = 0xE900;
+
+    struct FrameStats {
+        std::uint64_t frames = 0;     // accepted data frames
+        std::uint64_t records = 0;    // records in them
+        std::uint64_t malformed = 0;  // refused: too short, or a length that does not match
+        std::uint64_t lost = 0;       // frames the sequence numbers show missing
+        std::uint64_t repeated = 0;   // a sequence number seen already (ignored)
+    };
+
+    CMC_ScopeLogger(CMC_Setup* setup, CMC_CoffFormat* program);
+
+    // `window_s` the time the window covers; `mode` 1, 2 or 4; `slope` non-zero: trigger when
+    // the trigger variable rises through `level` (its base unit), 0: when it falls through it;
+    // `pretrigger_pct` of the window shows what came before. 0 (settings unchanged) when the
+    // values do not make a window, a triggered mode names no declared variable, or the setup
+    // gives no slow-loop period.
+    int ChangeSettings(double window_s, int mode, int slope, const char* triggerVariable, double level,
+                       double pretrigger_pct);
+    double GetWindow_s() const { return m_window_s; }
+    int GetMode() const { return static_cast<int>(m_mode); }
+    // Slow-loop samples per streamed sample.
+    int GetSampleDivider() const { return m_every; }
+    int GetPointsNo() const override { return m_points; }
+
+    // Scope frames: the payload of one 0xE900 frame. Records accepted (> 0), 0 for the end
+    // frame and for frames that bring nothing new (repeated, or after the upload ended), < 0
+    // for a malformed one.
+    int OnFrameReceive(const std::uint8_t* payload, std::size_t bytes);
+    // The ring indices filled since the last call: from `first`, `count` of them (wrapping at
+    // GetPointsNo). Non-zero when there are any.
+    int GetPointsToBeDrawn(int& first, int& count);
+    // Non-zero once the recording has ended: the end frame came, or a single shot filled its
+    // window.
+    int DoGracefulStop() const { return m_finished ? 1 : 0; }
+    const FrameStats& GetFrameStats() const { return m_stats; }
+    // Point `index` of the ring (seconds since the trigger, then the values); false when it
+    // holds none yet.
+    bool GetPoint(int index, std::vector<double>& record) const;
+
+    // Reads back the window recorded so far, in ring order.
+    int BeginUploadData() override;
+    int ReadPoint(double* record = nullptr) override;
+    // Ends the upload: later frames are ignored.
+    void EndUploadData() override;
+    bool UploadInProgress() const override { return m_uploading; }
+
+    bool Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
+             std::optional<drivesim::ScopeSettings>& scope, std::string& error) override;
+
+private:
+    enum class Phase { Armed, Recording, Full };
+    struct Sample {
+        double time_s = 0.0;
+        std::vector<double> values;
+    };
+    void Take(Sample sample);
+    void Store(Sample sample);
+    bool Crossed(double previous, double current) const;
+
+    double m_window_s = 0.0;
+    Mode m_mode = Mode::FreeRunning;
+    int m_slope = 1;
+    std::string m_trigger;
+    double m_level = 0.0;
+    double m_pretrigger_pct = 0.0;
+    double m_period_s = 0.0;  // between streamed samples
+    int m_every = 1;
+    int m_points = 0;
+
+    // The run's streamed variables: the items, then the trigger variable when it is none of them.
+    std::vector<std::string> m_streamed;
+    int m_triggerColumn = -1;
+    std::optional<std::uint16_t> m_lastSequence;
+    std::uint64_t m_sampleIndex = 0;
+    std::optional<double> m_previousTrigger;
+    double m_triggerTime_s = 0.0;
+    std::deque<Sample> m_history;  // pre-trigger samples while armed
+    std::vector<Sample> m_ring;
+    std::vector<bool> m_filled;
+    int m_write = 0;     // next ring index
+    int m_inWindow = 0;  // points of the current window
+    int m_drawFirst = 0;
+    int m_drawCount = 0;
+    Phase m_phase = Phase::Armed;
+    bool m_uploading = false;
+    bool m_finished = false;
+    FrameStats m_stats;
+    int m_readNext = 0;
+    bool m_reading = false;
+};
+
+// Loop periods from the setup's drive registers (2·SLPER·PWMPER/DSP_freq, 2·CLPER·PWMPER/
+// DSP_freq); empty when the setup lacks them or they make no period.
+std::optional<double> SlowLoopPeriod_s(const CMC_Setup& setup);
+std::optional<double> FastLoopPeriod_s(const CMC_Setup& setup);

@@ -1,0 +1,400 @@
+#include "MC_Loggers.h"
+
+#include "MC_CoffFormat.h"
+#include "MC_Comm.h"
+#include "MC_Setup.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr int kSlowLoopLog = 1;
+constexpr int kFastLoopLog = 2;
+
+std::optional<double> LoopPeriod_s(const CMC_Setup& setup, const char* divider) {
+    CMC_QuietErrors quiet;
+    const CMC_Parameter* periods = setup.FindParameter(divider);
+    const CMC_Parameter* pwm = setup.FindParameter("PWMPER");
+    const CMC_Parameter* clock = setup.FindParameter("DSP_freq");
+    if (!periods || !pwm || !clock) return std::nullopt;
+    // Centre-aligned PWM counts up and down: a PWM period is 2·PWMPER clock ticks.
+    const double period_s =
+        2.0 * periods->GetValueInBaseUnit() * pwm->GetValueInBaseUnit() / clock->GetValueInBaseUnit();
+    if (!std::isfinite(period_s) || period_s <= 0.0) return std::nullopt;
+    return period_s;
+}
+
+std::uint16_t U16(const std::uint8_t* bytes) {
+    return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+std::int32_t I32(const std::uint8_t* bytes) {
+    const std::uint32_t u = static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                            (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24);
+    std::int32_t value;
+    std::memcpy(&value, &u, sizeof value);
+    return value;
+}
+
+}  // namespace
+
+std::optional<double> SlowLoopPeriod_s(const CMC_Setup& setup) { return LoopPeriod_s(setup, "SLPER"); }
+std::optional<double> FastLoopPeriod_s(const CMC_Setup& setup) { return LoopPeriod_s(setup, "CLPER"); }
+
+// ---------------------------------------------------------------------------------------------
+// Common
+
+CMC_Logger::CMC_Logger(CMC_Setup* setup, CMC_CoffFormat* program) : m_setup(setup), m_program(program) {}
+
+bool CMC_Logger::Fail(std::string message) {
+    m_error = std::move(message);
+    return false;
+}
+
+int CMC_Logger::AddVariable(const char* name, int inUnits) {
+    const std::string variable = name ? name : "";
+    if (!m_setup || !m_setup->FindVariable(variable, 1)) {
+        Fail("the setup declares no drive variable \"" + variable + "\"");
+        return 0;
+    }
+    for (const Item& item : m_items) {
+        if (EqualsNoCase(item.name, variable)) {
+            Fail("\"" + variable + "\" is recorded already");
+            return 0;
+        }
+    }
+    m_items.push_back({m_setup->FindVariable(variable, 1)->GetName(), inUnits});
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Data logger
+
+CMC_SingleAxisLogger::CMC_SingleAxisLogger(CMC_Setup* setup, CMC_CoffFormat* program) : CMC_Logger(setup, program) {}
+
+int CMC_SingleAxisLogger::ChangeSettings(int points, int type, int divider) {
+    if (points < 1 || (type != kSlowLoopLog && type != kFastLoopLog) || divider < 1) {
+        Fail("a log needs at least one point, type 1 or 2 and a divider of at least 1");
+        return 0;
+    }
+    m_points = points;
+    m_type = type;
+    m_divider = divider;
+    return 1;
+}
+
+int CMC_SingleAxisLogger::CorrectPointsNo() {
+    const int perPoint = std::max(1, GetVariablesNo());
+    m_points = std::clamp(m_points, 1, kMemoryValues / perPoint);
+    return m_points;
+}
+
+bool CMC_SingleAxisLogger::Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
+                               std::optional<drivesim::ScopeSettings>&, std::string& error) {
+    if (m_items.empty()) {
+        error = "the data logger has no variables";
+        return Fail(error);
+    }
+    EndUploadData();
+    drivesim::LoggerSettings settings;
+    // More than the memory holds would be cut by the drive anyway; say so in the count.
+    settings.points = std::min(m_points, kMemoryValues / GetVariablesNo());
+    settings.sample_kind = m_type;
+    settings.divider = m_divider;
+    for (const Item& item : m_items) settings.variables.push_back(item.name);
+    logger = std::move(settings);
+    m_armedRun = run;
+    return true;
+}
+
+int CMC_SingleAxisLogger::BeginUploadData() {
+    EndUploadData();
+    if (m_armedRun == 0 || m_armedRun != CMC_ProgramRunner::RunNumber()) {
+        Fail("the last program start did not arm this logger");
+        CMC_Comm::SetLastErrorText("Log upload: " + m_error);
+        return 0;
+    }
+    drivesim::Request upload;
+    upload.op = drivesim::Op::UploadLog;
+    const double values = static_cast<double>(m_points) * static_cast<double>(GetVariablesNo());
+    const drivesim::Response response = CMC_Comm::Transact(upload, kTransactionCost_s + kUploadCostPerValue_s * values);
+    if (!response.ok()) {
+        Fail(CMC_Comm::GetLastErrorText());
+        return 0;
+    }
+    if (response.log.empty()) {
+        Fail("the drive's log holds no record");
+        CMC_Comm::SetLastErrorText("Log upload: " + m_error);
+        return 0;
+    }
+    for (const drivesim::LogRecord& record : response.log) {
+        const bool finite = std::isfinite(record.time_s) &&
+                            std::all_of(record.values.begin(), record.values.end(), [](double v) { return std::isfinite(v); });
+        if (record.values.size() != m_items.size() || !finite) {
+            Fail("the drive's log holds a malformed record");
+            CMC_Comm::SetLastErrorText("Log upload: " + m_error);
+            return 0;
+        }
+    }
+    m_records = response.log;
+    m_next = 0;
+    m_uploading = true;
+    return 1;
+}
+
+int CMC_SingleAxisLogger::ReadPoint(double* record) {
+    if (!m_uploading || m_next >= m_records.size()) return 0;
+    const drivesim::LogRecord& r = m_records[m_next++];
+    if (record) {
+        record[0] = r.time_s;
+        std::copy(r.values.begin(), r.values.end(), record + 1);
+    }
+    return 1;
+}
+
+void CMC_SingleAxisLogger::EndUploadData() {
+    m_records.clear();
+    m_records.shrink_to_fit();
+    m_next = 0;
+    m_uploading = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scope
+
+CMC_ScopeLogger::CMC_ScopeLogger(CMC_Setup* setup, CMC_CoffFormat* program) : CMC_Logger(setup, program) {}
+
+int CMC_ScopeLogger::ChangeSettings(double window_s, int mode, int slope, const char* triggerVariable, double level,
+                                    double pretrigger_pct) {
+    const bool knownMode = mode == static_cast<int>(Mode::FreeRunning) || mode == static_cast<int>(Mode::Rearming) ||
+                           mode == static_cast<int>(Mode::SingleShot);
+    if (!std::isfinite(window_s) || window_s <= 0.0 || !knownMode || !std::isfinite(level) ||
+        !std::isfinite(pretrigger_pct) || pretrigger_pct < 0.0 || pretrigger_pct > 100.0) {
+        Fail("a scope window needs a positive time, mode 1, 2 or 4, a finite level and 0 to 100 % pre-trigger");
+        return 0;
+    }
+    const std::string trigger = triggerVariable ? triggerVariable : "";
+    const Mode newMode = static_cast<Mode>(mode);
+    if (newMode != Mode::FreeRunning && (!m_setup || !m_setup->FindVariable(trigger, 1))) {
+        Fail("the trigger variable \"" + trigger + "\" is not a drive variable of the setup");
+        return 0;
+    }
+    const auto slow_s = m_setup ? SlowLoopPeriod_s(*m_setup) : std::nullopt;
+    if (!slow_s) {
+        Fail("the setup gives no slow-loop period (SLPER, PWMPER, DSP_freq)");
+        return 0;
+    }
+    const double every = std::max(1.0, std::ceil(window_s / (kMaxWindowSamples * *slow_s)));
+    const double points = std::round(window_s / (every * *slow_s));
+    if (points < 1.0 || every > 65535.0) {
+        Fail("the window is too short or too long for the slow loop");
+        return 0;
+    }
+    m_window_s = window_s;
+    m_mode = newMode;
+    m_slope = slope;
+    m_trigger = newMode == Mode::FreeRunning ? std::string() : m_setup->FindVariable(trigger, 1)->GetName();
+    m_level = level;
+    m_pretrigger_pct = pretrigger_pct;
+    m_every = static_cast<int>(every);
+    m_period_s = every * *slow_s;
+    m_points = static_cast<int>(points);
+    return 1;
+}
+
+bool CMC_ScopeLogger::Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>&,
+                          std::optional<drivesim::ScopeSettings>& scope, std::string& error) {
+    if (m_items.empty() || m_points < 1) {
+        error = m_items.empty() ? "the scope has no variables" : "the scope has no window (ChangeSettings)";
+        return Fail(error);
+    }
+    m_streamed.clear();
+    for (const Item& item : m_items) m_streamed.push_back(item.name);
+    m_triggerColumn = -1;
+    if (!m_trigger.empty()) {
+        const auto it = std::find_if(m_streamed.begin(), m_streamed.end(),
+                                     [&](const std::string& name) { return EqualsNoCase(name, m_trigger); });
+        if (it == m_streamed.end()) m_streamed.push_back(m_trigger);
+        m_triggerColumn = static_cast<int>(std::find_if(m_streamed.begin(), m_streamed.end(),
+                                                        [&](const std::string& name) { return EqualsNoCase(name, m_trigger); }) -
+                                           m_streamed.begin());
+    }
+    scope = drivesim::ScopeSettings{m_streamed, m_every};
+
+    m_lastSequence.reset();
+    m_sampleIndex = 0;
+    m_previousTrigger.reset();
+    m_triggerTime_s = 0.0;
+    m_history.clear();
+    m_ring.assign(static_cast<std::size_t>(m_points), Sample{});
+    m_filled.assign(static_cast<std::size_t>(m_points), false);
+    m_write = 0;
+    m_inWindow = 0;
+    m_drawFirst = 0;
+    m_drawCount = 0;
+    m_phase = m_mode == Mode::FreeRunning ? Phase::Recording : Phase::Armed;
+    m_uploading = true;
+    m_finished = false;
+    m_stats = {};
+    m_reading = false;
+    m_armedRun = run;
+    return true;
+}
+
+bool CMC_ScopeLogger::Crossed(double previous, double current) const {
+    return m_slope != 0 ? previous < m_level && current >= m_level : previous > m_level && current <= m_level;
+}
+
+int CMC_ScopeLogger::OnFrameReceive(const std::uint8_t* payload, std::size_t bytes) {
+    if (!m_uploading) return 0;
+    constexpr std::size_t kHeaderBytes = 4;
+    constexpr std::size_t kValueBytes = 4;
+    if (!payload || bytes < kHeaderBytes) {
+        ++m_stats.malformed;
+        return -1;
+    }
+    const std::uint16_t sequence = U16(payload);
+    const std::size_t records = U16(payload + 2);
+    const std::size_t columns = m_streamed.size();
+    if (bytes != kHeaderBytes + kValueBytes * columns * records) {
+        ++m_stats.malformed;
+        return -1;
+    }
+    if (m_lastSequence) {
+        const auto ahead = static_cast<std::uint16_t>(sequence - *m_lastSequence);
+        // Zero, or "ahead" by more than half the range: a frame seen already, sent again.
+        if (ahead == 0 || ahead > 0x8000) {
+            ++m_stats.repeated;
+            return 0;
+        }
+        m_stats.lost += ahead - 1U;
+    }
+    m_lastSequence = sequence;
+    if (records == 0) {
+        m_finished = true;
+        m_uploading = false;
+        return 0;
+    }
+    ++m_stats.frames;
+    m_stats.records += records;
+
+    const CMC_Variable* trigger = m_triggerColumn >= 0 ? m_setup->FindVariable(m_trigger, 1) : nullptr;
+    for (std::size_t r = 0; r < records; ++r) {
+        Sample sample;
+        sample.time_s = static_cast<double>(m_sampleIndex++) * m_period_s;
+        sample.values.reserve(columns);
+        for (std::size_t c = 0; c < columns; ++c)
+            sample.values.push_back(I32(payload + kHeaderBytes + kValueBytes * (r * columns + c)));
+        if (trigger) {
+            // The level is in the trigger variable's base unit, as the user enters it.
+            double base = 0.0;
+            const double internal = sample.values[static_cast<std::size_t>(m_triggerColumn)];
+            const bool converted = trigger->InternalToBase(internal, base);
+            const bool fired = converted && m_previousTrigger && Crossed(*m_previousTrigger, base);
+            if (converted) m_previousTrigger = base;
+            if (m_phase == Phase::Armed && fired) {
+                m_phase = Phase::Recording;
+                m_inWindow = 0;
+                m_write = 0;
+                const double trigger_s = sample.time_s;
+                for (Sample& before : m_history) {
+                    before.time_s -= trigger_s;
+                    Store(std::move(before));
+                }
+                m_history.clear();
+                sample.time_s = 0.0;
+                m_triggerTime_s = trigger_s;
+                Store(std::move(sample));
+                continue;
+            }
+        }
+        Take(std::move(sample));
+    }
+    return static_cast<int>(records);
+}
+
+void CMC_ScopeLogger::Take(Sample sample) {
+    switch (m_phase) {
+    case Phase::Armed: {
+        const auto keep = static_cast<std::size_t>(
+            std::min<double>(m_points - 1, std::round(m_pretrigger_pct / 100.0 * m_points)));
+        if (keep == 0) return;
+        m_history.push_back(std::move(sample));
+        while (m_history.size() > keep) m_history.pop_front();
+        return;
+    }
+    case Phase::Recording:
+        if (m_mode != Mode::FreeRunning) sample.time_s -= m_triggerTime_s;
+        Store(std::move(sample));
+        return;
+    case Phase::Full: return;
+    }
+}
+
+void CMC_ScopeLogger::Store(Sample sample) {
+    const auto index = static_cast<std::size_t>(m_write);
+    m_ring[index] = std::move(sample);
+    m_filled[index] = true;
+    if (m_drawCount == 0) m_drawFirst = m_write;
+    else if ((m_drawFirst + m_drawCount) % m_points != m_write) m_drawFirst = m_write;  // a new window began
+    m_drawCount = std::min(m_drawCount + 1, m_points);
+    if (m_drawCount == m_points) m_drawFirst = (m_write + 1) % m_points;
+    m_write = (m_write + 1) % m_points;
+    if (m_mode == Mode::FreeRunning) return;
+    if (++m_inWindow < m_points) return;
+    // The window is full.
+    if (m_mode == Mode::SingleShot) {
+        m_phase = Phase::Full;
+        m_finished = true;
+    } else {
+        m_phase = Phase::Armed;
+        m_history.clear();
+    }
+}
+
+int CMC_ScopeLogger::GetPointsToBeDrawn(int& first, int& count) {
+    first = m_drawFirst;
+    count = m_drawCount;
+    m_drawCount = 0;
+    return count > 0 ? 1 : 0;
+}
+
+bool CMC_ScopeLogger::GetPoint(int index, std::vector<double>& record) const {
+    if (index < 0 || index >= m_points || !m_filled[static_cast<std::size_t>(index)]) return false;
+    const Sample& s = m_ring[static_cast<std::size_t>(index)];
+    record.assign(1, s.time_s);
+    record.insert(record.end(), s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(m_items.size()));
+    return true;
+}
+
+int CMC_ScopeLogger::BeginUploadData() {
+    if (m_armedRun == 0 || std::none_of(m_filled.begin(), m_filled.end(), [](bool f) { return f; })) {
+        Fail("the scope has recorded nothing");
+        return 0;
+    }
+    m_readNext = 0;
+    m_reading = true;
+    return 1;
+}
+
+int CMC_ScopeLogger::ReadPoint(double* record) {
+    if (!m_reading) return 0;
+    while (m_readNext < m_points && !m_filled[static_cast<std::size_t>(m_readNext)]) ++m_readNext;
+    if (m_readNext >= m_points) {
+        m_reading = false;
+        return 0;
+    }
+    const Sample& s = m_ring[static_cast<std::size_t>(m_readNext++)];
+    if (record) {
+        record[0] = s.time_s;
+        std::copy(s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(m_items.size()), record + 1);
+    }
+    return 1;
+}
+
+void CMC_ScopeLogger::EndUploadData() {
+    m_uploading = false;
+    m_reading = false;
+}
