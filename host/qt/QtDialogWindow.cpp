@@ -361,7 +361,7 @@ std::vector<Row> SplitIntoRows(const Controls& controls, const Members& members)
             close();
         } else if (f.kind == K::StaticText) {
             // A note after a field ("(Speed)", "bits / pole pitch") stays beside it.
-            const bool note = !shown.empty() && shown.front() == '(';
+            const bool note = IsFieldNote(shown);
             const bool trailing = shown.size() <= kShortNote &&
                                   (!next || (next->kind != K::StaticText && !IsValue(*next) && !IsBareOption(*next) &&
                                              !IsBlock(*next)));
