@@ -116,7 +116,7 @@ constexpr int kRuleTriggers[] = {
 };
 
 
-int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name)); }
+int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name).value_or(0.0)); }
 
 void SetIfPresent(const CMC_Setup& setup, const char* name, double value) {
     if (CMC_Parameter* parameter = FindOptional(setup, name)) parameter->SetValueInBaseUnit(value);
@@ -238,7 +238,7 @@ bool CDriveSetupDlg::OnInitDialog() {
         SetInputTypeButtons(sink);
         SetPolarityRowTexts(sink);
     } else if (!hasInputsPolarity) {
-        const bool source = Bit(OptionalValue(setup, "ASR"), kAsrSourceInputsBit) != 0;
+        const bool source = Bit(OptionalValue(setup, "ASR").value_or(0.0), kAsrSourceInputsBit) != 0;
         SetInputTypeButtons(!source);
         SetPolarityRowTexts(!source);
     } else {
@@ -317,7 +317,7 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
                    IntegerOf(setup, "StartMode") == 0);
 
     // External brake resistor
-    EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT}, IsSet(OptionalValue(setup, "isBrakeResistor")));
+    EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT}, IsSet(OptionalValue(setup, "isBrakeResistor").value_or(0.0)));
 
     // Inputs polarity
     ShowChildren({IDC_DS_ENABLE_LABEL, IDC_DS_ENABLE_LOW, IDC_DS_ENABLE_HIGH}, !HidesEnablePolarity(setup));
@@ -327,7 +327,7 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
     EnableChildren({IDC_DS_SWLS_GROUP, IDC_DS_SWLS}, hasSoftwareLimits);
     EnableChildren({IDC_DS_NEGATIVE_SWLS_LABEL, IDC_DS_POSITIVE_SWLS_LABEL, IDC_DS_NEGATIVE_SWLS,
                     IDC_DS_NEGATIVE_SWLS_UNIT, IDC_DS_POSITIVE_SWLS, IDC_DS_POSITIVE_SWLS_UNIT},
-                   hasSoftwareLimits && IsSet(OptionalValue(setup, "isSWLS")));
+                   hasSoftwareLimits && IsSet(OptionalValue(setup, "isSWLS").value_or(0.0)));
 
     // External reference
     EnableChildren({IDC_DS_REFERENCE_SETUP, IDC_DS_AUTO_ACTIVATED}, IntegerOf(setup, "ExternalReference") == 1);
@@ -335,25 +335,25 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
     // Protections
     EnableChildren({IDC_DS_IMAX_PROT_LABEL, IDC_DS_TIME_IMAX_PROT_LABEL, IDC_DS_IMAX_PROT, IDC_DS_IMAX_PROT_UNIT,
                     IDC_DS_TIME_IMAX_PROT, IDC_DS_TIME_IMAX_PROT_UNIT},
-                   IsSet(OptionalValue(setup, "isOverCurrent")));
+                   IsSet(OptionalValue(setup, "isOverCurrent").value_or(0.0)));
     EnableChildren({IDC_DS_I_I2T_LABEL, IDC_DS_T_I2T_LABEL, IDC_DS_I_I2T, IDC_DS_I_I2T_UNIT, IDC_DS_T_I2T,
                     IDC_DS_T_I2T_UNIT},
-                   IsNonZero(OptionalValue(setup, "isMotori2t")));
+                   IsNonZero(OptionalValue(setup, "isMotori2t").value_or(0.0)));
     EnableChild(IDC_DS_POSITION_ERROR, c.p);
     EnableChildren({IDC_DS_ERR_POSITION_LABEL, IDC_DS_TIME_ERR_POS_LABEL, IDC_DS_ERR_POSITION,
                     IDC_DS_ERR_POSITION_UNIT, IDC_DS_TIME_ERR_POS, IDC_DS_TIME_ERR_POS_UNIT},
-                   c.p && IsNonZero(OptionalValue(setup, "isPositionControlError")));
+                   c.p && IsNonZero(OptionalValue(setup, "isPositionControlError").value_or(0.0)));
     EnableChild(IDC_DS_SPEED_ERROR, c.s);
     EnableChildren({IDC_DS_ERR_SPEED_LABEL, IDC_DS_TIME_ERR_SPD_LABEL, IDC_DS_ERR_SPEED, IDC_DS_ERR_SPEED_UNIT,
                     IDC_DS_TIME_ERR_SPD, IDC_DS_TIME_ERR_SPD_UNIT},
-                   c.s && IsNonZero(OptionalValue(setup, "isSpeedControlError")));
+                   c.s && IsNonZero(OptionalValue(setup, "isSpeedControlError").value_or(0.0)));
     EnableChild(IDC_DS_MOTOR_OVER_TEMP, setup.GetIntOption("DisableMotorTemperature") == 0 &&
-                                            IsSet(OptionalValue(setup, "isMotorTemperatureSensor")));
+                                            IsSet(OptionalValue(setup, "isMotorTemperatureSensor").value_or(0.0)));
 
     // Save flags of the CANbus and axis ID groups
     if (HasLssSaveFlags(setup)) {
-        EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST}, IsSet(OptionalValue(setup, "save_CAN_baudrate")));
-        EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST}, IsSet(OptionalValue(setup, "save_axis_id")));
+        EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST}, IsSet(OptionalValue(setup, "save_CAN_baudrate").value_or(0.0)));
+        EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST}, IsSet(OptionalValue(setup, "save_axis_id").value_or(0.0)));
     } else {
         ShowChildren({IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID}, false);
     }
@@ -552,9 +552,9 @@ void CDriveSetupDlg::OnRefreshParameterValue(const char* name) {
         Encode_RINCTST(setup);
         Decode_StartCurrent(setup);
         RefreshParameterControls("StartCurrent");
-        if (OptionalValue(setup, "StartCurrent") > kNominalStartCurrent_percent) {
+        if (OptionalValue(setup, "StartCurrent").value_or(0.0) > kNominalStartCurrent_percent) {
             char text[512];
-            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * OptionalValue(setup, "time_AB"));
+            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * OptionalValue(setup, "time_AB").value_or(0.0));
             MessageBox(text);
         }
     }
