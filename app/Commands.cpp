@@ -386,7 +386,7 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
 
     // Leave what the dialogs' OK leaves: registers from the new values, then everything that
     // follows from the registers. Then say what that moved besides the assignments.
-    std::vector<ParameterState> before = TakeStates(*setup);
+    const std::vector<ParameterState> before = TakeStates(*setup);
     PassErrors errors(ctx, "set");
     const int rounds = pelmora::SettleSetup(*setup);
     if (!errors.Report()) return ToInt(ExitCode::Failure);

@@ -319,17 +319,19 @@ CLI::App* AddDriveCommand(CLI::App& app, DriveArguments& out) {
 
 int RunDrive(const CommandContext& ctx, const DriveArguments& arguments) {
     DriveArguments a = arguments;
-    const bool run = a.action == "run";
-    const std::string path = TakeSetupArgument(
-        a.args, a.action == "write" ? +[](const std::string& arg) { return arg.find('=') == std::string::npos; }
-                                    : +[](const std::string& arg) { return LooksLikeSetupFile(arg); });
+    const std::string path = TakeSetupArgument(a.args, LooksLikeSetupFile);
     if (a.args.empty()) return Misuse(ctx, a.action + ": nothing to do");
     const auto setup = OpenSetup(ctx, path);
     if (!setup) return ToInt(ExitCode::Failure);
     DriveConnection connection;
     if (!connection.Open(ctx, a)) return ToInt(ExitCode::Failure);
-    if (a.action == "read") return RunRead(ctx, *setup, a.args);
-    if (a.action == "write") return RunWrite(ctx, *setup, a.args);
-    if (run) return RunProgram(ctx, *setup, a);
+    return RunDriveAction(ctx, *setup, a);
+}
+
+int RunDriveAction(const CommandContext& ctx, CMC_Setup& setup, const DriveArguments& a) {
+    if (a.args.empty()) return Misuse(ctx, a.action + ": nothing to do");
+    if (a.action == "read") return RunRead(ctx, setup, a.args);
+    if (a.action == "write") return RunWrite(ctx, setup, a.args);
+    if (a.action == "run") return RunProgram(ctx, setup, a);
     return Misuse(ctx, "unknown action \"" + a.action + "\"");
 }

@@ -26,5 +26,7 @@ struct DriveArguments {
 // Adds `drive` with its actions to the application; `out` receives what was given.
 CLI::App* AddDriveCommand(CLI::App& app, DriveArguments& out);
 
-// Connects the link, runs the action, disconnects.
+// Opens the setup, connects the link, runs the action, disconnects.
 int RunDrive(const CommandContext& ctx, const DriveArguments& arguments);
+// The action alone, on the link already connected; `arguments.args` holds no setup.
+int RunDriveAction(const CommandContext& ctx, CMC_Setup& setup, const DriveArguments& arguments);

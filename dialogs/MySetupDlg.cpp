@@ -6,6 +6,8 @@
 #include "ShownValue.h"
 #include "Steps.h"
 
+#include "MC_Comm.h"
+
 #include <array>
 #include <cstring>
 #include <string>
@@ -36,8 +38,8 @@ constexpr SnapRule kSnapRules[] = {
 }  // namespace
 
 bool IsTestAvailable(CommissioningTest) {
-    // The commissioning tests come with the drive link; until then their buttons stay disabled.
-    return false;
+    // A test needs a drive to run on: without a link its button stays disabled.
+    return CMC_Comm::IsConnected();
 }
 
 CMySetupDlg::CMySetupDlg(CMC_Setup* setup, const FormTemplate& form, const char* const* guidelineSteps, int helpTopic)

@@ -15,6 +15,10 @@
 inline constexpr double kTransactionCost_s = 0.001;
 inline constexpr double kExecuteCodeCost_s = 0.050;
 inline constexpr double kUploadCostPerValue_s = 10e-6;
+// The most drive time one transaction may advance: after a long idle spell (a window left open
+// for hours on the steady clock) the simulator must not spend minutes catching up on a drive
+// that stood still. Programs are polled far more often than this.
+inline constexpr double kMaxDriveTimeStep_s = 60.0;
 
 class CMC_Comm {
 public:
@@ -25,7 +29,8 @@ public:
     // not exhaust memory.
     static constexpr std::size_t kMaxQueuedFrames = 4096;
 
-    // Replaces the process's link (null disconnects); queued frames and the last error go.
+    // Replaces the process's link (null disconnects); queued frames, the last error and what
+    // the host knew of the drive's current program go.
     static void Connect(std::unique_ptr<DriveLink> link);
     static bool IsConnected();
     // "no drive" when none is connected.
@@ -36,7 +41,8 @@ public:
     // GetLastErrorText.
     static drivesim::Response Transact(drivesim::Request request, double cost_s = kTransactionCost_s);
 
-    // The drive's clock as the host last stamped it, seconds since the link was connected.
+    // The drive's clock as the host last stamped it, seconds since the link was connected: the
+    // host clock's increments, each at most kMaxDriveTimeStep_s.
     static double DriveTime_s();
 
     static const char* GetLastErrorText();

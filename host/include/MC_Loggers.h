@@ -3,6 +3,7 @@
 // windows them as they arrive).
 #pragma once
 
+#include "MC_Graph.h"
 #include "drivesim/Drive.h"
 
 #include <cstddef>
@@ -47,6 +48,14 @@ public:
     // Why the last operation failed.
     const std::string& GetErrorText() const { return m_error; }
 
+    // What the graphs show: item 0 the time in seconds, then the variables (in their base unit
+    // when added with inUnits, else in counts); filter 0 is the logger's graph filter. Points
+    // arrive as the logger reads or receives them.
+    CGraphDocument& GetGraphDocument() { return m_document; }
+    const CGraphDocument& GetGraphDocument() const { return m_document; }
+    // The graph's items follow the variables; nothing more to place here.
+    int LocateItems() { return 1; }
+
     // The program runner arms the logger for the run it starts: it fills what the drive records
     // or streams. False, with the reason, when the settings cannot be recorded.
     virtual bool Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
@@ -54,12 +63,16 @@ public:
 
 protected:
     bool Fail(std::string message);
+    // Appends a record (time, internal values) to the graph document in its shown units.
+    void AddGraphPoint(double time_s, const std::vector<double>& internal);
+    void UpdateGraphItems();
 
     CMC_Setup* m_setup;
     CMC_CoffFormat* m_program;
     std::vector<Item> m_items;
     std::string m_error;
     std::uint64_t m_armedRun = 0;  // 0: never armed
+    CGraphDocument m_document;
 };
 
 // The drive's data logger: a record per period of the chosen loop, up to the drive's memory.
@@ -146,6 +159,32 @@ public:
     // holds none yet.
     bool GetPoint(int index, std::vector<double>& record) const;
 
+    // --- display settings (kept in a setup option between sessions) ---
+    // How a plotted variable is scaled: its unit's name, the value of one division and the value
+    // at the lower edge of the graph's eight divisions.
+    struct ChannelScale {
+        std::string unit;
+        double step = 1.0;
+        double offset = 0.0;
+    };
+    static constexpr int kDivisions = 8;
+    // 0 for a variable that is not plotted or a step that is not positive and finite.
+    int RescaleVariable(const char* name, const char* unit, double step, double offset);
+    // Null for a channel (0 the first plotted variable) that has no scale.
+    const ChannelScale* GetChannelScale(int channel) const;
+    // Moves a channel's step `steps` places along 1, 2, 5, 10, ... (negative: finer), keeping
+    // the value at mid-height where it was. Non-zero when the scale changed.
+    int ChangeChannelScale(int channel, int steps);
+    // Fits every channel with recorded points into the eight divisions. Non-zero when a scale
+    // changed.
+    int Autoscale();
+    // Back to no variables, no scales, a free-running 1 s window.
+    void SetDefaultValues();
+    // The window, trigger, variables and scales as one JSON text in the setup option `name`;
+    // loading them back is non-zero only for a complete, valid text (nothing changes otherwise).
+    int SaveSettingsToSetupOption(const char* name) const;
+    int LoadSettingsFromSetupOption(const char* name);
+
     // Reads back the window recorded so far, in ring order.
     int BeginUploadData() override;
     int ReadPoint(double* record = nullptr) override;
@@ -176,6 +215,7 @@ private:
     int m_every = 1;
     int m_points = 0;
 
+    std::vector<ChannelScale> m_scales;  // by plotted variable; empty unit: none set
     // The run's streamed variables: the items, then the trigger variable when it is none of them.
     std::vector<std::string> m_streamed;
     int m_triggerColumn = -1;
@@ -197,6 +237,9 @@ private:
     int m_readNext = 0;
     bool m_reading = false;
 };
+
+// The 1-2-5 step at or above `value` (> 0): 0.3 -> 0.5, 7 -> 10.
+double NiceStepAbove(double value);
 
 // Loop periods from the setup's drive registers (2·SLPER·PWMPER/DSP_freq, 2·CLPER·PWMPER/
 // DSP_freq); empty when the setup lacks them or they make no period.

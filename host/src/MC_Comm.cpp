@@ -1,5 +1,6 @@
 #include "MC_Comm.h"
 
+#include "MC_CoffFormat.h"
 #include "MC_Dialog.h"
 
 #include <algorithm>
@@ -49,7 +50,7 @@ double StampTime(double cost_s) {
     UiBackend& ui = GetUiBackend();
     ui.AdvanceClock(cost_s);
     const double now_s = ui.Now_s();
-    if (now_s > s.lastHostTime_s) s.driveTime_s += now_s - s.lastHostTime_s;
+    if (now_s > s.lastHostTime_s) s.driveTime_s += std::min(now_s - s.lastHostTime_s, kMaxDriveTimeStep_s);
     s.lastHostTime_s = now_s;
     return s.driveTime_s;
 }
@@ -69,6 +70,8 @@ void Queue(std::vector<std::vector<std::uint8_t>>& frames) {
 
 void CMC_Comm::Connect(std::unique_ptr<DriveLink> link) {
     CommState& s = State();
+    // Another drive (or none) holds none of the programs the host downloaded.
+    CMC_ProgramRunner::Forget(CMC_ProgramRunner::CurrentProgram());
     s.link = std::move(link);
     s.frames.clear();
     s.dropped = 0;

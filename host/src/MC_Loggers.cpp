@@ -4,6 +4,8 @@
 #include "MC_Comm.h"
 #include "MC_Setup.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -46,7 +48,33 @@ std::optional<double> FastLoopPeriod_s(const CMC_Setup& setup) { return LoopPeri
 // ---------------------------------------------------------------------------------------------
 // Common
 
-CMC_Logger::CMC_Logger(CMC_Setup* setup, CMC_CoffFormat* program) : m_setup(setup), m_program(program) {}
+CMC_Logger::CMC_Logger(CMC_Setup* setup, CMC_CoffFormat* program) : m_setup(setup), m_program(program) {
+    m_document.AddFilter();
+    UpdateGraphItems();
+}
+
+void CMC_Logger::UpdateGraphItems() {
+    std::vector<CGraphItem> items{{"Time", "s"}};
+    for (const Item& item : m_items) {
+        const CMC_Variable* variable = m_setup ? m_setup->FindVariable(item.name, 1) : nullptr;
+        std::string unit;
+        if (item.inUnits && variable && variable->HasInternalScale())
+            unit = CMC_Units::Instance().BaseUnit(variable->GetUnitType()).GetName();
+        items.push_back({item.name, unit});
+    }
+    m_document.SetItems(std::move(items));
+}
+
+void CMC_Logger::AddGraphPoint(double time_s, const std::vector<double>& internal) {
+    std::vector<double> row{time_s};
+    for (std::size_t i = 0; i < m_items.size() && i < internal.size(); ++i) {
+        double shown = internal[i];
+        const CMC_Variable* variable = m_items[i].inUnits && m_setup ? m_setup->FindVariable(m_items[i].name, 1) : nullptr;
+        if (variable && variable->HasInternalScale() && !variable->InternalToBase(internal[i], shown)) shown = internal[i];
+        row.push_back(shown);
+    }
+    m_document.AddPoint(row);
+}
 
 bool CMC_Logger::Fail(std::string message) {
     m_error = std::move(message);
@@ -66,6 +94,7 @@ int CMC_Logger::AddVariable(const char* name, int inUnits) {
         }
     }
     m_items.push_back({m_setup->FindVariable(variable, 1)->GetName(), inUnits});
+    UpdateGraphItems();
     return 1;
 }
 
@@ -141,12 +170,14 @@ int CMC_SingleAxisLogger::BeginUploadData() {
     m_records = response.log;
     m_next = 0;
     m_uploading = true;
+    m_document.Clear();
     return 1;
 }
 
 int CMC_SingleAxisLogger::ReadPoint(double* record) {
     if (!m_uploading || m_next >= m_records.size()) return 0;
     const drivesim::LogRecord& r = m_records[m_next++];
+    AddGraphPoint(r.time_s, r.values);
     if (record) {
         record[0] = r.time_s;
         std::copy(r.values.begin(), r.values.end(), record + 1);
@@ -228,6 +259,7 @@ bool CMC_ScopeLogger::Arm(std::uint64_t run, std::optional<drivesim::LoggerSetti
     m_previousTrigger.reset();
     m_triggerTime_s = 0.0;
     m_history.clear();
+    m_document.SetCapacity(static_cast<std::size_t>(m_points));
     m_ring.assign(static_cast<std::size_t>(m_points), Sample{});
     m_filled.assign(static_cast<std::size_t>(m_points), false);
     m_write = 0;
@@ -295,6 +327,8 @@ int CMC_ScopeLogger::OnFrameReceive(const std::uint8_t* payload, std::size_t byt
             const bool fired = converted && m_previousTrigger && Crossed(*m_previousTrigger, base);
             if (converted) m_previousTrigger = base;
             if (m_phase == Phase::Armed && fired) {
+                // A new window: the graph's ring starts again at index 0, as this one does.
+                m_document.Clear();
                 m_phase = Phase::Recording;
                 m_inWindow = 0;
                 m_write = 0;
@@ -335,6 +369,7 @@ void CMC_ScopeLogger::Take(Sample sample) {
 
 void CMC_ScopeLogger::Store(Sample sample) {
     const auto index = static_cast<std::size_t>(m_write);
+    AddGraphPoint(sample.time_s, sample.values);
     m_ring[index] = std::move(sample);
     m_filled[index] = true;
     if (m_drawCount == 0) m_drawFirst = m_write;
@@ -397,4 +432,165 @@ int CMC_ScopeLogger::ReadPoint(double* record) {
 void CMC_ScopeLogger::EndUploadData() {
     m_uploading = false;
     m_reading = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Scope display settings
+
+double NiceStepAbove(double value) {
+    if (!(value > 0.0) || !std::isfinite(value)) return 1.0;
+    const double decade = std::pow(10.0, std::floor(std::log10(value)));
+    for (double m : {1.0, 2.0, 5.0, 10.0}) {
+        // A relative margin so that 0.2 is its own step despite its binary form.
+        if (value <= m * decade * (1.0 + 1e-12)) return m * decade;
+    }
+    return 10.0 * decade;
+}
+
+namespace {
+
+// The step `places` positions away along 1, 2, 5, 10, ... from the nice step at or above `step`.
+double MoveStep(double step, int places) {
+    double s = NiceStepAbove(step);
+    for (; places > 0; --places) s = NiceStepAbove(s * 1.5);
+    for (; places < 0; ++places) s = NiceStepAbove(s / 2.6);
+    return s;
+}
+
+}  // namespace
+
+int CMC_ScopeLogger::RescaleVariable(const char* name, const char* unit, double step, double offset) {
+    const std::string variable = name ? name : "";
+    const auto it = std::find_if(m_items.begin(), m_items.end(), [&](const Item& item) { return EqualsNoCase(item.name, variable); });
+    if (it == m_items.end() || !std::isfinite(step) || step <= 0.0 || !std::isfinite(offset)) {
+        Fail("cannot scale \"" + variable + "\": not plotted, or no positive finite step");
+        return 0;
+    }
+    m_scales.resize(m_items.size());
+    m_scales[static_cast<std::size_t>(it - m_items.begin())] = {unit ? unit : "", step, offset};
+    return 1;
+}
+
+const CMC_ScopeLogger::ChannelScale* CMC_ScopeLogger::GetChannelScale(int channel) const {
+    if (channel < 0 || static_cast<std::size_t>(channel) >= m_scales.size()) return nullptr;
+    const ChannelScale& scale = m_scales[static_cast<std::size_t>(channel)];
+    return scale.step > 0.0 ? &scale : nullptr;
+}
+
+int CMC_ScopeLogger::ChangeChannelScale(int channel, int steps) {
+    if (channel < 0 || static_cast<std::size_t>(channel) >= m_items.size() || steps == 0) return 0;
+    m_scales.resize(m_items.size());
+    ChannelScale& scale = m_scales[static_cast<std::size_t>(channel)];
+    const double middle = scale.offset + scale.step * kDivisions / 2.0;
+    const double step = MoveStep(scale.step, steps);
+    if (step == scale.step) return 0;
+    scale.step = step;
+    scale.offset = middle - step * kDivisions / 2.0;
+    return 1;
+}
+
+int CMC_ScopeLogger::Autoscale() {
+    const std::size_t points = m_document.GetPointsCount();
+    if (points == 0) return 0;
+    m_scales.resize(m_items.size());
+    int changed = 0;
+    for (std::size_t c = 0; c < m_items.size(); ++c) {
+        double low = m_document.GetValue(0, static_cast<int>(c + 1));
+        double high = low;
+        for (std::size_t k = 1; k < points; ++k) {
+            const double v = m_document.GetValue(k, static_cast<int>(c + 1));
+            low = std::min(low, v);
+            high = std::max(high, v);
+        }
+        // A flat trace still gets a division around it.
+        double step = NiceStepAbove(std::max(high - low, std::max(std::abs(high), 1e-9) * 1e-3) / kDivisions);
+        double offset = std::floor(low / step) * step;
+        while (offset + step * kDivisions < high) {
+            step = MoveStep(step, 1);
+            offset = std::floor(low / step) * step;
+        }
+        ChannelScale& scale = m_scales[c];
+        if (scale.step != step || scale.offset != offset) {
+            scale.step = step;
+            scale.offset = offset;
+            changed = 1;
+        }
+    }
+    return changed;
+}
+
+void CMC_ScopeLogger::SetDefaultValues() {
+    RemoveAllVariables();
+    UpdateGraphItems();
+    m_scales.clear();
+    m_window_s = 0.0;
+    m_points = 0;
+    m_trigger.clear();
+    m_mode = Mode::FreeRunning;
+    ChangeSettings(1.0, static_cast<int>(Mode::FreeRunning), 1, nullptr, 0.0, 0.0);
+}
+
+int CMC_ScopeLogger::SaveSettingsToSetupOption(const char* name) const {
+    if (!m_setup || !name || !*name) return 0;
+    nlohmann::json doc;
+    doc["window_s"] = m_window_s;
+    doc["mode"] = static_cast<int>(m_mode);
+    doc["slope"] = m_slope;
+    doc["trigger"] = m_trigger;
+    doc["level"] = m_level;
+    doc["pretrigger_pct"] = m_pretrigger_pct;
+    nlohmann::json channels = nlohmann::json::array();
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        const ChannelScale scale = i < m_scales.size() ? m_scales[i] : ChannelScale{};
+        channels.push_back({{"name", m_items[i].name}, {"inUnits", m_items[i].inUnits}, {"unit", scale.unit},
+                            {"step", scale.step}, {"offset", scale.offset}});
+    }
+    doc["channels"] = channels;
+    m_setup->SetOption(name, doc.dump());
+    return 1;
+}
+
+int CMC_ScopeLogger::LoadSettingsFromSetupOption(const char* name) {
+    if (!m_setup || !name) return 0;
+    const std::string text = m_setup->GetOptionNoError(name);
+    if (text.empty()) return 0;
+    // Everything is read and checked into a copy first: a damaged option changes nothing.
+    CMC_ScopeLogger loaded(m_setup, m_program);
+    try {
+        const nlohmann::json doc = nlohmann::json::parse(text);
+        for (const auto& channel : doc.at("channels")) {
+            const std::string variable = channel.at("name").get<std::string>();
+            if (!loaded.AddVariable(variable.c_str(), channel.at("inUnits").get<int>())) {
+                Fail(loaded.m_error);
+                return 0;
+            }
+            if (!loaded.RescaleVariable(variable.c_str(), channel.at("unit").get<std::string>().c_str(),
+                                        channel.at("step").get<double>(), channel.at("offset").get<double>())) {
+                Fail(loaded.m_error);
+                return 0;
+            }
+        }
+        const std::string trigger = doc.at("trigger").get<std::string>();
+        if (!loaded.ChangeSettings(doc.at("window_s").get<double>(), doc.at("mode").get<int>(), doc.at("slope").get<int>(),
+                                   trigger.c_str(), doc.at("level").get<double>(), doc.at("pretrigger_pct").get<double>())) {
+            Fail(loaded.m_error);
+            return 0;
+        }
+    } catch (const nlohmann::json::exception& e) {
+        Fail(std::string("the saved scope settings are damaged: ") + e.what());
+        return 0;
+    }
+    m_items = loaded.m_items;
+    UpdateGraphItems();
+    m_scales = loaded.m_scales;
+    m_window_s = loaded.m_window_s;
+    m_mode = loaded.m_mode;
+    m_slope = loaded.m_slope;
+    m_trigger = loaded.m_trigger;
+    m_level = loaded.m_level;
+    m_pretrigger_pct = loaded.m_pretrigger_pct;
+    m_every = loaded.m_every;
+    m_period_s = loaded.m_period_s;
+    m_points = loaded.m_points;
+    return 1;
 }

@@ -63,11 +63,9 @@ void CMC_TestDlg::ShowOutcome() {
     if (m_nResult == 1) {
         SetChildText(IDC_TEST_STATUS, kSucceededText);
         SetChildText(IDC_TEST_RESULT, "");
-        SetPicture(IDC_TEST_ICON, "test_succeeded");
     } else if (m_nResult == 0) {
         SetChildText(IDC_TEST_STATUS, kFailedText);
         SetChildText(IDC_TEST_RESULT, m_strError);
-        SetPicture(IDC_TEST_ICON, "test_failed");
     }
     UpdateData(false);
 }

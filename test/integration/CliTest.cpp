@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -32,8 +33,10 @@ std::string Slurp(const fs::path& path) {
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The process ID keeps runs from other checkouts, at the same time, out of this folder.
         m_dir = fs::temp_directory_path() /
-                ("pelmora-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                ("pelmora-cli-" + std::to_string(::getpid()) + "-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }
