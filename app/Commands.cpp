@@ -248,10 +248,75 @@ int RunShow(const CommandContext& ctx, const std::vector<std::string>& arguments
     return ToInt(ExitCode::Success);
 }
 
-int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments, const std::string& outPath) {
+namespace {
+
+// Splits "NAME=VALUE" (blanks around NAME ignored); nullopt without an "=".
+std::optional<std::pair<std::string, std::string>> SplitAssignment(std::string_view text) {
+    const auto equals = text.find('=');
+    if (equals == std::string_view::npos) return std::nullopt;
+    return std::pair{Trim(text.substr(0, equals)), std::string(text.substr(equals + 1))};
+}
+
+// Applies the options, units on show and identity members of `extras` to the loaded setup, or
+// says what is wrong and returns the exit code; the caller saves nothing then.
+std::optional<ExitCode> ApplySetExtras(const CommandContext& ctx, CMC_Setup& setup, const SetExtras& extras,
+                                       const std::string& where) {
+    for (const auto& [list, form] : {std::pair{&extras.options, "--option NAME=VALUE"},
+                                     std::pair{&extras.units, "--unit NAME=UNIT"},
+                                     std::pair{&extras.identity, "--identity NAME=VALUE"}}) {
+        for (const std::string& text : *list) {
+            if (!SplitAssignment(text)) {
+                ctx.err << "pelmora set: \"" << text << "\" is not " << form << '\n';
+                return ExitCode::Misuse;
+            }
+        }
+    }
+    for (const std::string& text : extras.options) {
+        const auto [name, value] = *SplitAssignment(text);
+        std::string known;
+        bool found = false;
+        for (const auto& option : setup.GetOptions()) {
+            found = found || EqualsNoCase(option.first, name);
+            known += (known.empty() ? "" : ", ") + option.first;
+        }
+        // A misspelt name would otherwise add an option that nothing reads.
+        if (!found) {
+            ctx.err << "pelmora set: " << where << " has no option \"" << name << "\"; it has " << known << '\n';
+            return ExitCode::Failure;
+        }
+        setup.SetOption(name, value);
+    }
+    for (const std::string& text : extras.units) {
+        const auto [name, unit] = *SplitAssignment(text);
+        CMC_QuietErrors quiet;
+        CMC_Parameter* parameter = setup.FindParameter(name);
+        if (!parameter) {
+            ctx.err << "pelmora set: no parameter \"" << name << "\" in " << where << '\n';
+            return ExitCode::Failure;
+        }
+        if (!parameter->ChangeUnit(Trim(unit))) {
+            ctx.err << "pelmora set: " << name << ": unit \"" << Trim(unit) << "\" does not fit; use one of "
+                    << UnitList(parameter->GetUnitType()) << '\n';
+            return ExitCode::Failure;
+        }
+    }
+    for (const std::string& text : extras.identity) {
+        const auto [name, value] = *SplitAssignment(text);
+        if (const std::string error = SetIdentityMember(setup, name, value); !error.empty()) {
+            ctx.err << "pelmora set: " << error << '\n';
+            return ExitCode::Failure;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments, const std::string& outPath,
+           const SetExtras& extras) {
     std::vector<std::string> assignments = arguments;
     const std::string path = TakeSetupArgument(assignments, IsSetArgumentASetup);
-    if (assignments.empty()) {
+    if (assignments.empty() && extras.Empty()) {
         ctx.err << "pelmora set: expected NAME=VALUE[UNIT]\n";
         return ToInt(ExitCode::Misuse);
     }
@@ -314,11 +379,14 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
         }
         changes.push_back({parameter, base});
     }
+    if (const auto failed = ApplySetExtras(ctx, *setup, extras, path.empty() ? std::string(kDefaultSetupName) : path)) {
+        return ToInt(*failed);
+    }
     for (const Change& change : changes) change.parameter->SetValueInBaseUnit(change.base);
 
     // Leave what the dialogs' OK leaves: registers from the new values, then everything that
     // follows from the registers. Then say what that moved besides the assignments.
-    std::vector<ParameterState> before = TakeStates(*setup);
+    const std::vector<ParameterState> before = TakeStates(*setup);
     PassErrors errors(ctx, "set");
     const int rounds = pelmora::SettleSetup(*setup);
     if (!errors.Report()) return ToInt(ExitCode::Failure);

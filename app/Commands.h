@@ -38,8 +38,16 @@ struct ShowSelection {
 };
 // `show [SETUP] [NAME...]`
 int RunShow(const CommandContext& ctx, const std::vector<std::string>& args, ShowSelection selection);
-// `set [SETUP] NAME=VALUE[UNIT]... [-o OUT]`
-int RunSet(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& outPath);
+// What `set` changes besides parameter values, each NAME=VALUE.
+struct SetExtras {
+    std::vector<std::string> options;   // --option NAME=VALUE: an option the setup has
+    std::vector<std::string> units;     // --unit NAME=UNIT: the unit a parameter is shown in
+    std::vector<std::string> identity;  // --identity NAME=VALUE: a member of the drive's identity
+    bool Empty() const { return options.empty() && units.empty() && identity.empty(); }
+};
+// `set [SETUP] NAME=VALUE[UNIT]... [--option ...] [--unit ...] [--identity ...] [-o OUT]`
+int RunSet(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& outPath,
+           const SetExtras& extras = {});
 
 struct PassOptions {
     std::string outPath;  // empty: no file is changed

@@ -1,6 +1,7 @@
 #include "EditGui.h"
 
 #include "MC_SetupFile.h"
+#include "QtGraph.h"
 #include "QtUi.h"
 
 #include <QApplication>
@@ -14,17 +15,6 @@ namespace {
 bool IsSet(const char* variable) {
     const char* value = std::getenv(variable);
     return value && *value;
-}
-
-// The process's application object: Qt keeps the arguments it was given for its whole life.
-QApplication* Application() {
-    if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return existing;
-    if (QCoreApplication::instance()) return nullptr;
-    static int argc = 1;
-    static char name[] = "pelmora";
-    static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
-    return &application;
 }
 
 // The backend and the error sink are the window's while it is open, whatever way the call ends.
@@ -70,7 +60,7 @@ int RunEditGui(const CommandContext& ctx, const std::vector<std::string>& args, 
     }
     const auto setup = OpenSetup(ctx, path);
     if (!setup) return ToInt(ExitCode::Failure);
-    if (!Application()) {
+    if (!EnsureQtApplication()) {
         ctx.err << "pelmora edit: the process already runs a Qt application without widgets\n";
         return ToInt(ExitCode::Failure);
     }

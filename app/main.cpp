@@ -38,9 +38,18 @@ int main(int argc, char** argv) {
     std::vector<std::string> setArgs;
     std::string setOut;
     CLI::App* set = app.add_subcommand("set", "Change parameters and save the setup");
-    set->add_option("args", setArgs, "[SETUP] NAME=VALUE[UNIT]...")->required()->check(kNotEmpty);
+    SetExtras setExtras;
+    set->add_option("args", setArgs, "[SETUP] NAME=VALUE[UNIT]...")->check(kNotEmpty);
     set->add_option("-o,--output", setOut, "Save to OUT instead of back to SETUP")->check(kNotEmpty);
-    set->footer("Example: pelmora set axis.json PWM_freq=16kHz Limit_Speed=0.5m/s\n"
+    set->add_option("--option", setExtras.options, "Set an option the setup has: NAME=VALUE (repeatable)")
+        ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    set->add_option("--unit", setExtras.units, "Show a parameter in another unit: NAME=UNIT (repeatable)")
+        ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    set->add_option("--identity", setExtras.identity,
+                    "Set a member of the drive's identity: NAME=VALUE, NAME one of description, productId, "
+                    "firmwareId, userAppId, e2romSize, mcVersion, adcBits, guiDirectory, helpFile (repeatable)")
+        ->expected(1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    set->footer("Example: pelmora set axis.json PWM_freq=16kHz Limit_Speed=0.5m/s --unit PolePitch=mm\n"
                 "Without SETUP the default setup is changed, and -o is required.");
 
     std::vector<std::string> computeArgs;
@@ -90,7 +99,7 @@ int main(int argc, char** argv) {
     const CommandContext ctx{std::cout, std::cerr, plugin};
     if (*scale) return RunScale(ctx, scaleArgs);
     if (*show) return RunShow(ctx, showArgs, selection);
-    if (*set) return RunSet(ctx, setArgs, setOut);
+    if (*set) return RunSet(ctx, setArgs, setOut, setExtras);
     if (*compute) return RunCompute(ctx, computeArgs, computeOptions);
     if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
     if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);

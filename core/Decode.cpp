@@ -6,6 +6,8 @@
 #include "Limits.h"
 #include "Steps.h"
 
+#include <regmap/DriveRegisters.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -21,33 +23,19 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// --- register widths and the values that switch a feature off ---
-constexpr double kMaxCount16 = 32767.0;       // largest signed 16-bit count
-constexpr double kCountOff16 = 65535.0;       // an error-time register at this value disables its check
-constexpr double kFilterOffCount = 32767.0;   // a filter coefficient of one passes the input unfiltered
-constexpr double kPositionBits = 16.0;        // position counts per pole pitch are 2^(16 - DBTTH)
-constexpr double kInvPositionCounts = 1.0 / 65536.0;
+using regmap::BitMask;
+
+// --- register widths ---
 constexpr double kMinSoftwareLimitCount = -2147483648.0;
 constexpr double kMaxSoftwareLimitCount = 2147483647.0;
 
-// --- axis control register ACR ---
-constexpr int kAcrAutoActivateBit = 1;
-constexpr int kAcrDigitalReferenceTypeBit = 2;  // set: the other digital reference type
-constexpr int kAcrFreezeControlBit = 4;
-constexpr int kAcrAnalogueReferenceBit = 6;
-constexpr std::uint32_t kAcrExternalReferenceMask = 0xC0;  // analogue (bit 6) or digital (bit 7)
-constexpr int kAcrSpeedLoopBit = 9;
-constexpr int kAcrPositionLoopBit = 10;
-constexpr int kAcrSpeedFeedForwardBit = 14;
+// An external reference is on when ACR selects the analogue or the digital one.
+constexpr std::uint32_t kAcrExternalReferenceMask =
+    BitMask(regmap::acr::kAnalogueReference) | BitMask(regmap::acr::kDigitalReference);
 
-constexpr double kModePosition = 0.0;
-constexpr double kModeSpeed = 1.0;
-constexpr double kModeTorque = 2.0;
-constexpr int kPositionOverSpeedLoop = 1;  // PositionControlType
-
-// The speed estimator is on when SCR bits 3 to 5 read 0b110.
-constexpr std::uint32_t kScrSpeedEstimatorMask = 0x38;
-constexpr std::uint32_t kScrSpeedEstimatorOn = 0x30;
+constexpr double kModePosition = kPositionMode;
+constexpr double kModeSpeed = kSpeedMode;
+constexpr double kModeTorque = kTorqueMode;
 
 // --- ranges ---
 constexpr double kFlagOff = 0.0;
@@ -67,14 +55,11 @@ constexpr double kMaxAccelFeedforwardGain = 4194304.0;  // 32767 · 2^(11 + 11) 
 
 // --- scalings ---
 constexpr double kPercent = 100.0;
-constexpr double kAxisIdPresent = 256.0;  // AAR_table holds the axis ID plus 256, or 0 for none
 constexpr double kTestCurrentShare = 0.5;     // of the smaller of motor and drive nominal current
 constexpr double kTestCurrentHeadroom = 1.8;
 // MotorPhaseConnectionType 1 takes a third of R as the phase resistance.
 constexpr int kConnectionWithThirdOfR = 1;
 constexpr double kPhaseResistanceDivisor = 3.0;
-constexpr double kI2tIntegralScale = 16.0;    // the I2t integral limits keep I² / 16
-constexpr double kI2tTimeScale = 67108864.0;  // 2^26: the I2t time factors SFI2T_D, SFI2T_M
 constexpr double kI2tMinSamples = 2048.0;
 constexpr double kMotorI2tMinShare = 1.1;     // of the nominal current
 constexpr double kDefaultCurrentFilter_Hz = 5000.0;
@@ -84,9 +69,6 @@ constexpr double kQuarter = 0.25;
 constexpr double kTestMaxSpeedShare = 1.0 / 3.0;
 
 // time_AB: UPGRADE bit 9 picks centiseconds (up to 655.35 s) instead of 1/65535 s (up to 1 s).
-constexpr int kUpgradeLongStartTimeBit = 9;
-constexpr double kStartTimeFineCounts = 65535.0;
-constexpr double kStartTimeCoarseCounts = 100.0;
 constexpr double kMinStartTime_s = 0.01;
 constexpr double kMaxStartTimeFine_s = 1.0;
 constexpr double kMaxStartTimeCoarse_s = 655.35;
@@ -95,10 +77,6 @@ constexpr double kMaxStartTimeCoarse_s = 655.35;
 constexpr int kBipolarInputSpan_V = 20;
 constexpr double kBipolarInputHalf_V = 10.0;
 
-// The brake's output pin sits in the second byte of BRAKECFG; bit 0 enables the brake.
-constexpr int kBrakeEnableBit = 0;
-constexpr int kBrakePinShift = 8;
-constexpr std::uint32_t kByteMask = 0xFF;
 
 double Base(const CMC_Parameter* parameter) { return parameter->GetValueInBaseUnit(); }
 double Internal(const CMC_Parameter* parameter) { return parameter->GetValueInInternalUnit(); }
@@ -157,11 +135,7 @@ int ApplyRuleAndInternal(CMC_Setup& setup, CMC_Parameter& target, RangeRule rule
     return WriteInternal(target, internal);
 }
 
-bool SpeedLoopClosed(double acr) { return Bit(acr, kAcrSpeedLoopBit) == 1; }
-
-bool IsPositionOverSpeed(double positionControlType, double controlMode) {
-    return Truncate(positionControlType) == kPositionOverSpeedLoop && Truncate(controlMode) == 0;
-}
+bool SpeedLoopClosed(double acr) { return Bit(acr, regmap::acr::kSpeedLoop) == 1; }
 
 // ---------------------------------------------------------------------------------------------
 // Flags and selectors: the target's range is 0 to `maximum`, its value a rule over one register.
@@ -188,28 +162,28 @@ int DecodeFlagBit(CMC_Setup& setup, const FlagBit& flag, double maximum = kFlagO
                               [&flag](double value) { return (Bit(value, flag.bit) == 1) == flag.onWhenSet; });
 }
 
-constexpr FlagBit kIsMotorTemperatureSensor{"isMotorTemperatureSensor", "SCR", 7, true};
-constexpr FlagBit kIsDriveTemperatureSensor{"isDriveTemperatureSensor", "SCR", 8, true};
-constexpr FlagBit kIsOverCurrent{"isOverCurrent", "PCR", 0, true};
-constexpr FlagBit kIsMotori2t{"isMotori2t", "PCR", 1, true};
-constexpr FlagBit kIsMotorOverTemp{"isMotorOverTemp", "PCR", 2, true};
-constexpr FlagBit kIsDriveOverTemp{"isDriveOverTemp", "PCR", 3, true};
-constexpr FlagBit kIsOverVoltage{"isOverVoltage", "PCR", 4, true};
-constexpr FlagBit kIsUnderVoltage{"isUnderVoltage", "PCR", 5, true};
-constexpr FlagBit kIsDriveI2t{"isDriveI2t", "PCR", 7, true};
-constexpr FlagBit kIsAutoActivated{"IsAutoActivatedAfterPowerOn", "ACR", kAcrAutoActivateBit, true};
-constexpr FlagBit kIsAnalogueReference{"isAnalogueReference", "ACR", kAcrAnalogueReferenceBit, true};
-constexpr FlagBit kDigitalReferenceType{"DigitalReferenceType", "ACR", kAcrDigitalReferenceTypeBit, false};
-constexpr FlagBit kIsBrakeResistor{"isBrakeResistor", "OSR", 9, true};
-constexpr FlagBit kStartMode{"StartMode", "OSR", 3, true};
-constexpr FlagBit kEnablePolarity{"EnablePolarity", "DIGIN_ACTIVE_LEVEL", 15, true};
-constexpr FlagBit kLSPPolarity{"LSPPolarity", "DIGIN_ACTIVE_LEVEL", 13, true};
-constexpr FlagBit kLSNPolarity{"LSNPolarity", "DIGIN_ACTIVE_LEVEL", 14, true};
-constexpr FlagBit kIsSWLS{"isSWLS", "ASR", 12, true};
-constexpr FlagBit kInputsPolarityType{"InputsPolarityType", "ASR", 2, false};
-constexpr FlagBit kIsLimitMaximum{"isLimitMaximum", "UPGRADE", 2, true};
-constexpr FlagBit kSaveCanBaudrate{"save_CAN_baudrate", "LSS_Active", 1, false};
-constexpr FlagBit kSaveAxisId{"save_axis_id", "LSS_Active", 0, false};
+constexpr FlagBit kIsMotorTemperatureSensor{"isMotorTemperatureSensor", "SCR", regmap::scr::kMotorTemperatureSensor, true};
+constexpr FlagBit kIsDriveTemperatureSensor{"isDriveTemperatureSensor", "SCR", regmap::scr::kDriveTemperatureSensor, true};
+constexpr FlagBit kIsOverCurrent{"isOverCurrent", "PCR", regmap::pcr::kOverCurrent, true};
+constexpr FlagBit kIsMotori2t{"isMotori2t", "PCR", regmap::pcr::kMotorI2t, true};
+constexpr FlagBit kIsMotorOverTemp{"isMotorOverTemp", "PCR", regmap::pcr::kMotorOverTemperature, true};
+constexpr FlagBit kIsDriveOverTemp{"isDriveOverTemp", "PCR", regmap::pcr::kDriveOverTemperature, true};
+constexpr FlagBit kIsOverVoltage{"isOverVoltage", "PCR", regmap::pcr::kOverVoltage, true};
+constexpr FlagBit kIsUnderVoltage{"isUnderVoltage", "PCR", regmap::pcr::kUnderVoltage, true};
+constexpr FlagBit kIsDriveI2t{"isDriveI2t", "PCR", regmap::pcr::kDriveI2t, true};
+constexpr FlagBit kIsAutoActivated{"IsAutoActivatedAfterPowerOn", "ACR", regmap::acr::kAutoActivate, true};
+constexpr FlagBit kIsAnalogueReference{"isAnalogueReference", "ACR", regmap::acr::kAnalogueReference, true};
+constexpr FlagBit kDigitalReferenceType{"DigitalReferenceType", "ACR", regmap::acr::kDigitalReferenceType, false};
+constexpr FlagBit kIsBrakeResistor{"isBrakeResistor", "OSR", regmap::osr::kBrakeResistor, true};
+constexpr FlagBit kStartMode{"StartMode", "OSR", regmap::osr::kStartModeHallsBit, true};
+constexpr FlagBit kEnablePolarity{"EnablePolarity", "DIGIN_ACTIVE_LEVEL", regmap::digin::kEnable, true};
+constexpr FlagBit kLSPPolarity{"LSPPolarity", "DIGIN_ACTIVE_LEVEL", regmap::digin::kPositiveLimitSwitch, true};
+constexpr FlagBit kLSNPolarity{"LSNPolarity", "DIGIN_ACTIVE_LEVEL", regmap::digin::kNegativeLimitSwitch, true};
+constexpr FlagBit kIsSWLS{"isSWLS", "ASR", regmap::asr::kSoftwareLimits, true};
+constexpr FlagBit kInputsPolarityType{"InputsPolarityType", "ASR", regmap::asr::kInputsPolarity, false};
+constexpr FlagBit kIsLimitMaximum{"isLimitMaximum", "UPGRADE", regmap::upgrade::kLimitMaximum, true};
+constexpr FlagBit kSaveCanBaudrate{"save_CAN_baudrate", "LSS_Active", regmap::lss::kBaudrateNotSaved, false};
+constexpr FlagBit kSaveAxisId{"save_axis_id", "LSS_Active", regmap::lss::kAxisIdNotSaved, false};
 
 // A feature whose register holds a distinct value while the feature is off.
 int DecodeOnUnlessCount(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
@@ -229,7 +203,7 @@ int DecodeCountOverScale(CMC_Setup& setup, std::string_view targetName, std::str
     CMC_Parameter* count = find(registerName);
     if (!find.ok()) return 0;
     const double perUnit = std::abs(scale(setup));
-    return SetRangeAndValue(*target, minimum, kMaxCount16 / perUnit, Base(count) / perUnit);
+    return SetRangeAndValue(*target, minimum, kQ15One / perUnit, Base(count) / perUnit);
 }
 
 // A number of slow-loop samples as a time, up to what a signed 16-bit register holds.
@@ -242,7 +216,7 @@ int DecodeSampleCountTime(CMC_Setup& setup, std::string_view targetName, std::st
     CMC_Parameter* dspFreq = find("DSP_freq");
     if (!find.ok()) return 0;
     const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    return SetRangeAndValue(*target, kMinTime_s, tS * kMaxCount16, Base(count) * tS);
+    return SetRangeAndValue(*target, kMinTime_s, tS * kQ15One, Base(count) * tS);
 }
 
 int DecodeBusVoltage(CMC_Setup& setup, std::string_view targetName, std::string_view registerName) {
@@ -267,7 +241,7 @@ int DecodeProtectionCurrent(CMC_Setup& setup, std::string_view targetName, doubl
 
 // The current the speed loop saturates at (SATS) when it is closed, else the position loop's (SATP).
 double SaturationCurrent_A(const CMC_Setup& setup, double saturationCount) {
-    return (kMaxCount16 - saturationCount) / GetCurrentScale(setup);
+    return regmap::SaturationLimit(saturationCount) / GetCurrentScale(setup);
 }
 
 // Where a controller's integral part saturates, in percent of its output limit.
@@ -278,7 +252,7 @@ int DecodeIntegralSaturation(CMC_Setup& setup, std::string_view targetName, std:
     CMC_Parameter* imax = find(integralLimit);
     CMC_Parameter* sat = find(outputLimit);
     if (!find.ok()) return 0;
-    const double percent = (kMaxCount16 - Base(imax)) * kPercent / (kMaxCount16 - Base(sat));
+    const double percent = regmap::SaturationLimit(Base(imax)) * kPercent / regmap::SaturationLimit(Base(sat));
     return SetRangeAndValue(*target, 0.0, kMaxPercent, percent);
 }
 
@@ -305,7 +279,7 @@ int DecodeStartCurrent(CMC_Setup& setup, std::string_view targetName) {
 
 // Undoes the register step's coefficient = (1 - exp(-f · T)) · 32767.
 double FilterCutoff_Hz(double coefficient, double samplePeriod_s) {
-    return -std::log(1.0 - coefficient / kMaxCount16) / samplePeriod_s;
+    return -std::log(1.0 - coefficient / kQ15One) / samplePeriod_s;
 }
 
 // The speed bound of the speed steps: a quarter pole pitch per half PWM period.
@@ -339,7 +313,7 @@ int DecodeSpanMax(CMC_Setup& setup, std::string_view targetName, RangeRule rule)
     if (!find.ok()) return 0;
     const double sign = GetLoadPositionScale(setup) > 0.0 ? 1.0 : -1.0;
     const double upper = Internal(ad5off) + Internal(cadin) * 2.0 * sign * GetADCFullScale(setup) *
-                                                kInvPositionCounts * std::exp2(Internal(sftadin));
+                                                (1.0 / regmap::kAngleFullTurn) * std::exp2(Internal(sftadin));
     return ApplyRuleAndInternal(setup, *target, rule, upper);
 }
 
@@ -370,7 +344,7 @@ int DecodeDelay(CMC_Setup& setup, std::string_view targetName, std::string_view 
 // Position resolution and loop timing
 
 int Decode_Resolution(CMC_Setup& setup) {
-    return DecodeValue(setup, "Resolution", Inputs{"DBTTH"}, [](double dbtth) { return std::exp2(kPositionBits - dbtth); });
+    return DecodeValue(setup, "Resolution", Inputs{"DBTTH"}, [](double dbtth) { return std::exp2(regmap::kAngleBits - dbtth); });
 }
 
 int Decode_PWM_freq(CMC_Setup& setup) {
@@ -433,7 +407,7 @@ int Decode_I_I2t_D(CMC_Setup& setup) {
     // The integral limit holds (I² - I_n²) / 16 in squared current counts.
     const double kI = GetCurrentScale(setup);
     const double nominal = Base(inPS) * kI;
-    const double current_A = std::sqrt(Internal(integralLimit) * kI2tIntegralScale + nominal * nominal) * (1.0 / kI);
+    const double current_A = std::sqrt(Internal(integralLimit) * regmap::i2t::kIntegralDivisor + nominal * nominal) * (1.0 / kI);
     return SetRangeAndValue(*target, Base(inPS), Base(imaxPS), current_A);
 }
 
@@ -447,8 +421,8 @@ int Decode_t_I2t_D(CMC_Setup& setup) {
     CMC_Parameter* dspFreq = find("DSP_freq");
     if (!find.ok()) return 0;
     const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * kI2tTimeScale,
-                            Base(tsS) * kI2tTimeScale / Base(sfi2t));
+    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale,
+                            Base(tsS) * regmap::i2t::kTimeScale / Base(sfi2t));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -456,8 +430,8 @@ int Decode_t_I2t_D(CMC_Setup& setup) {
 
 int Decode_ControlMode(CMC_Setup& setup) {
     return DecodeFromRegister(setup, "ControlMode", "ACR", kModeTorque, [](double acr) {
-        if (Bit(acr, kAcrPositionLoopBit)) return kModePosition;
-        if (Bit(acr, kAcrSpeedLoopBit)) return kModeSpeed;
+        if (Bit(acr, regmap::acr::kPositionLoop)) return kModePosition;
+        if (Bit(acr, regmap::acr::kSpeedLoop)) return kModeSpeed;
         return kModeTorque;
     });
 }
@@ -475,7 +449,7 @@ int Decode_Axis_ID_list(CMC_Setup& setup) {
     CMC_Parameter* target = find("Axis_ID_list");
     CMC_Parameter* aar = find("AAR_table");
     if (!find.ok()) return 0;
-    const double axisId = Base(aar) != 0.0 ? Base(aar) - kAxisIdPresent : 0.0;
+    const double axisId = Base(aar) != 0.0 ? Base(aar) - regmap::aar::kAxisIdPresent : 0.0;
     return SetRangeAndValue(*target, 0.0, kMaxAxisId, axisId);
 }
 
@@ -515,7 +489,7 @@ int Decode_TestProtectionCurrent(CMC_Setup& setup) {
 }
 
 int Decode_isUseFilterOnCrtCtrlOutput(CMC_Setup& setup) {
-    return DecodeOnUnlessCount(setup, "isUseFilterOnCrtCtrlOutput", "FILTERQ", kFilterOffCount);
+    return DecodeOnUnlessCount(setup, "isUseFilterOnCrtCtrlOutput", "FILTERQ", regmap::kFilterOff);
 }
 
 int Decode_FilterOnCurrentControllerOutput(CMC_Setup& setup) {
@@ -528,9 +502,9 @@ int Decode_FilterOnCurrentControllerOutput(CMC_Setup& setup) {
     if (!find.ok()) return 0;
     const double nyquist_Hz = Base(dspFreq) * kQuarter / Base(clper) / Base(pwmper);
     // -ln(1 - q) / T_C, written out from the registers.
-    const double cutoff_Hz = Base(filterq) == kFilterOffCount
+    const double cutoff_Hz = Base(filterq) == regmap::kFilterOff
                                  ? kDefaultCurrentFilter_Hz
-                                 : std::log(1.0 - Base(filterq) / kMaxCount16) * (-Base(dspFreq)) / Base(clper) *
+                                 : std::log(1.0 - Base(filterq) / kQ15One) * (-Base(dspFreq)) / Base(clper) *
                                        0.5 / Base(pwmper);
     return SetRangeAndValue(*target, 0.0, nyquist_Hz, cutoff_Hz);
 }
@@ -614,14 +588,14 @@ int Decode_Limit_Speed(CMC_Setup& setup) {
     CMC_Parameter* controlMode = find("ControlMode");
     if (!find.ok()) return 0;
     // Only a position loop over the speed loop saturates at a speed; otherwise SATP is a current.
-    if (!IsPositionOverSpeed(Base(positionControlType), Base(controlMode))) return 1;
+    if (!IsPositionOverSpeed(Base(controlMode), Base(positionControlType))) return 1;
     CMC_Parameter* satp = find("SATP");
     CMC_Parameter* polePitch = find("PolePitch");
     CMC_Parameter* dspFreq = find("DSP_freq");
     CMC_Parameter* pwmper = find("PWMPER");
     if (!find.ok()) return 0;
     return SetRangeAndValue(*target, 0.0, MaxHallSpeed(Base(dspFreq), Base(polePitch), Base(pwmper)),
-                            (kMaxCount16 - Base(satp)) / std::abs(GetLoadSpeedScale(setup)));
+                            regmap::SaturationLimit(Base(satp)) / std::abs(GetLoadSpeedScale(setup)));
 }
 
 int Decode_TestMaxSpeed(CMC_Setup& setup) {
@@ -645,7 +619,7 @@ int Decode_Imax_Prot(CMC_Setup& setup) { return DecodeProtectionCurrent(setup, "
 int Decode_time_Imax_Prot(CMC_Setup& setup) { return DecodeSampleCountTime(setup, "time_Imax_Prot", "TIMAXPROT"); }
 
 int Decode_isPositionControlError(CMC_Setup& setup) {
-    return DecodeOnUnlessCount(setup, "isPositionControlError", "TERRMAX", kCountOff16);
+    return DecodeOnUnlessCount(setup, "isPositionControlError", "TERRMAX", regmap::kCheckOff);
 }
 
 int Decode_ERR_position(CMC_Setup& setup) {
@@ -657,7 +631,7 @@ int Decode_ERR_position(CMC_Setup& setup) {
 int Decode_time_ERR_pos(CMC_Setup& setup) { return DecodeSampleCountTime(setup, "time_ERR_pos", "TERRMAX"); }
 
 int Decode_isSpeedControlError(CMC_Setup& setup) {
-    return DecodeOnUnlessCount(setup, "isSpeedControlError", "TSERRMAX", kCountOff16);
+    return DecodeOnUnlessCount(setup, "isSpeedControlError", "TSERRMAX", regmap::kCheckOff);
 }
 
 int Decode_ERR_speed(CMC_Setup& setup) {
@@ -682,7 +656,7 @@ int Decode_I_I2t_M(CMC_Setup& setup) {
     if (!find.ok()) return 0;
     const double kI = GetCurrentScale(setup);
     const double nominal = Base(in) * kI;
-    const double current_A = std::sqrt(Base(integralLimit) * kI2tIntegralScale + nominal * nominal) / kI;
+    const double current_A = std::sqrt(Base(integralLimit) * regmap::i2t::kIntegralDivisor + nominal * nominal) / kI;
     return SetRangeAndValue(*target, Base(in) * kMotorI2tMinShare, Base(imaxM), current_A);
 }
 
@@ -695,8 +669,8 @@ int Decode_t_I2t_M(CMC_Setup& setup) {
     CMC_Parameter* sfi2t = find("SFI2T_M");
     if (!find.ok()) return 0;
     const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    const double time_s = Base(slper) * (2.0 * kI2tTimeScale) * Base(pwmper) / Base(dspFreq) / Base(sfi2t);
-    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * kI2tTimeScale, time_s);
+    const double time_s = Base(slper) * (2.0 * regmap::i2t::kTimeScale) * Base(pwmper) / Base(dspFreq) / Base(sfi2t);
+    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale, time_s);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -722,7 +696,7 @@ int Decode_Positive_SWLS(CMC_Setup& setup) { return DecodeSoftwareLimit(setup, "
 
 int Decode_isSpeedEstimator(CMC_Setup& setup) {
     return DecodeFromRegister(setup, "isSpeedEstimator", "SCR", kFlagOn, [](double scr) {
-        return (static_cast<std::uint32_t>(Truncate(scr)) & kScrSpeedEstimatorMask) == kScrSpeedEstimatorOn;
+        return (static_cast<std::uint32_t>(Truncate(scr)) & regmap::scr::kSpeedEstimatorField) == regmap::scr::kSpeedEstimatorOn;
     });
 }
 
@@ -735,10 +709,10 @@ int Decode_time_AB(CMC_Setup& setup) {
     CMC_Parameter* upgrade = find("UPGRADE");
     CMC_Parameter* t1ona = find("T1ONA");
     if (!find.ok()) return 0;
-    if (Bit(Base(upgrade), kUpgradeLongStartTimeBit)) {
-        return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeCoarse_s, Base(t1ona) / kStartTimeCoarseCounts);
+    if (Bit(Base(upgrade), regmap::upgrade::kStartTimeInCentiseconds)) {
+        return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeCoarse_s, Base(t1ona) / regmap::upgrade::kCentisecondsPerSecond);
     }
-    return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeFine_s, Base(t1ona) / kStartTimeFineCounts);
+    return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeFine_s, Base(t1ona) / regmap::upgrade::kTimeFractionScale);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -768,7 +742,7 @@ int Decode_DeadBand_Range(CMC_Setup& setup) {
     return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Range, range_V);
 }
 
-int Decode_UseFilter(CMC_Setup& setup) { return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", kFilterOffCount); }
+int Decode_UseFilter(CMC_Setup& setup) { return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", regmap::kFilterOff); }
 
 int Decode_filter(CMC_Setup& setup) {
     Reads find(setup);
@@ -781,7 +755,7 @@ int Decode_filter(CMC_Setup& setup) {
     if (!find.ok()) return 0;
     const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
     const double cutoff_Hz =
-        Base(filter1) == kFilterOffCount ? kDefaultReferenceFilter_Hz : FilterCutoff_Hz(Base(filter1), tS);
+        Base(filter1) == regmap::kFilterOff ? kDefaultReferenceFilter_Hz : FilterCutoff_Hz(Base(filter1), tS);
     return SetRangeAndValue(*target, 0.0, kNyquist / tS, cutoff_Hz);
 }
 
@@ -824,7 +798,7 @@ int Decode_isMotorBrake(CMC_Setup& setup) {
     CMC_Parameter* target = find("isMotorBrake");
     CMC_Parameter* brakecfg = find("BRAKECFG");
     if (!find.ok()) return 0;
-    return SetRangeAndInternal(*target, kFlagOff, kFlagOn, Bit(Internal(brakecfg), kBrakeEnableBit));
+    return SetRangeAndInternal(*target, kFlagOff, kFlagOn, Bit(Internal(brakecfg), regmap::brakecfg::kEnable));
 }
 
 int Decode_MotorBrake_output(CMC_Setup& setup) {
@@ -832,8 +806,8 @@ int Decode_MotorBrake_output(CMC_Setup& setup) {
     CMC_Parameter* target = find("MotorBrake_output");
     CMC_Parameter* brakecfg = find("BRAKECFG");
     if (!find.ok()) return 0;
-    const auto pin = static_cast<int>((static_cast<std::uint32_t>(Truncate(Internal(brakecfg))) >> kBrakePinShift) &
-                                      kByteMask);
+    const auto pin = static_cast<int>((static_cast<std::uint32_t>(Truncate(Internal(brakecfg))) >> regmap::brakecfg::kPinShift) &
+                                      regmap::brakecfg::kPinMask);
     const int port = setup.GetIOPortFromPin(pin);
     // A pin that no port is wired to names no output: keep the user's choice.
     if (port < 0) return 0;
@@ -853,7 +827,7 @@ int Decode_SpeedForward(CMC_Setup& setup) {
     CMC_Parameter* target = find("SpeedForward");
     CMC_Parameter* acr = find("ACR");
     if (!find.ok()) return 0;
-    return SetInternal(*target, Bit(Base(acr), kAcrSpeedFeedForwardBit));
+    return SetInternal(*target, Bit(Base(acr), regmap::acr::kSpeedForward));
 }
 
 // Freezing the control applies to the position mode only.
@@ -863,7 +837,7 @@ int Decode_isFreezeControl(CMC_Setup& setup) {
     CMC_Parameter* controlMode = find("ControlMode");
     CMC_Parameter* acr = find("ACR");
     if (!find.ok()) return 0;
-    const bool on = Bit(Internal(acr), kAcrFreezeControlBit) == 1 && Truncate(Internal(controlMode)) == 0;
+    const bool on = Bit(Internal(acr), regmap::acr::kFreezeControl) == 1 && Truncate(Internal(controlMode)) == 0;
     return SetRangeAndInternal(*target, kFlagOff, kFlagOn, on ? kFlagOn : kFlagOff);
 }
 
@@ -872,7 +846,7 @@ int Decode_FreezeControl_errband(CMC_Setup& setup) {
 }
 
 int Decode_FreezeControl_time(CMC_Setup& setup) {
-    return DecodeDelay(setup, "FreezeControl_time", "TONPOSOK_FC", kCountOff16);
+    return DecodeDelay(setup, "FreezeControl_time", "TONPOSOK_FC", regmap::kCheckOff);
 }
 
 int Decode_InputsPolarityType(CMC_Setup& setup) { return DecodeFlagBit(setup, kInputsPolarityType); }

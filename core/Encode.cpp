@@ -7,6 +7,8 @@
 #include "Limits.h"
 #include "Steps.h"
 
+#include <regmap/DriveRegisters.h>
+
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -22,7 +24,6 @@ namespace {
 
 // --- Register formats and constants ---
 
-constexpr double kPositionBits = 16.0;
 constexpr double kTwoPow32 = 4294967296.0;
 // One PWM period is 2 · PWMPER clock ticks; AD4OFF and CVDC are half of PWMPER.
 constexpr double kPwmCountsPerTick = 0.5;
@@ -30,47 +31,27 @@ constexpr double kHalfPwmCountsPerTick = 0.25;
 // SATPWM counts per hertz of PWM frequency, when the current measurement needs it.
 constexpr double kSatPwmPerHz = 0.13107;
 constexpr double kPercent = 100.0;
-constexpr double kMaxRegister15 = 32767.0;  // largest value of a signed 16-bit register
-// A time-out or error-time register at this value switches its check off.
-constexpr double kCheckOff = 65535.0;
-// The i²t accumulators: SFI2T = T_S · 2^26 / t_I2t, and the recovery reads the integral limit
-// in units of 16 squared current counts (I² = 16 · I2TINTLIM + In²), which this scale inverts.
-constexpr double kI2tTimeScale = 67108864.0;
-constexpr double kI2tIntegralScale = 0.0625;
+using regmap::BitMask;
 // The warning limit is (1 − 2 s / t_I2t) of the trip limit.
 constexpr double kI2tWarningLead_s = 2.0;
-// AAR_table holds a non-zero axis ID plus 256 (bit 8), and 0 for none.
-constexpr double kAxisIdOffset = 256.0;
-// time_AB is held in hundredths of a second (UPGRADE bit 9) or as a fraction of 65535 s.
-constexpr int kUpgradeTimeInCentiseconds = 9;
-constexpr double kCentisecondsPerSecond = 100.0;
-constexpr double kTimeFractionScale = 65535.0;
 // The bipolar ±10 V analogue input spans 20 V and its zero sits at the middle of the range.
 constexpr int kBipolarInputSpan_V = 20;
 constexpr double kBipolarInputOffset_V = 10.0;
-constexpr int kBrakePinShift = 8;
 
 constexpr std::uint32_t kMask16 = 0xFFFF;
 constexpr std::uint32_t kAllBits = 0xFFFFFFFF;
 
 // Axis control register.
-constexpr std::uint32_t kAcrAutoActivate = 0x0002;
-constexpr std::uint32_t kAcrDigitalReferenceType = 0x0004;  // set: the "type 0" digital reference
-constexpr std::uint32_t kAcrFreezeControl = 0x0010;
-constexpr std::uint32_t kAcrAnalogueReference = 0x0040;
-constexpr std::uint32_t kAcrDigitalReference = 0x0080;
-constexpr std::uint32_t kAcrCurrentLoop = 0x0100;
-constexpr std::uint32_t kAcrSpeedLoop = 0x0200;
-constexpr std::uint32_t kAcrPositionLoop = 0x0400;
+constexpr std::uint32_t kAcrAutoActivate = BitMask(regmap::acr::kAutoActivate);
+constexpr std::uint32_t kAcrDigitalReferenceType = BitMask(regmap::acr::kDigitalReferenceType);
+constexpr std::uint32_t kAcrFreezeControl = BitMask(regmap::acr::kFreezeControl);
+constexpr std::uint32_t kAcrAnalogueReference = BitMask(regmap::acr::kAnalogueReference);
+constexpr std::uint32_t kAcrDigitalReference = BitMask(regmap::acr::kDigitalReference);
+constexpr std::uint32_t kAcrCurrentLoop = BitMask(regmap::acr::kCurrentLoop);
+constexpr std::uint32_t kAcrSpeedLoop = BitMask(regmap::acr::kSpeedLoop);
+constexpr std::uint32_t kAcrPositionLoop = BitMask(regmap::acr::kPositionLoop);
 constexpr std::uint32_t kAcrClosedLoops = kAcrCurrentLoop | kAcrSpeedLoop | kAcrPositionLoop;
-constexpr std::uint32_t kAcrSpeedForward = 0x4000;
-
-// ASR bit 7: the transmission reverses (set only where the setup offers that option).
-constexpr std::uint32_t kAsrReversedTransmission = 0x0080;
-
-enum ControlModes : int { kPositionMode = 0, kSpeedMode = 1, kTorqueMode = 2 };
-// PositionControlType 1: the position loop drives a speed loop.
-constexpr int kPositionOverSpeed = 1;
+constexpr std::uint32_t kAcrSpeedForward = BitMask(regmap::acr::kSpeedForward);
 // MotorPhaseConnectionType 1: the phase resistance is a third of R.
 constexpr int kPhaseIsThirdOfR = 1;
 
@@ -101,7 +82,7 @@ std::optional<double> InternalValue(const CMC_Parameter& parameter) {
 // The saturation registers: range 0 .. 32767 first, value only when the range was taken.
 int WriteSaturation(CMC_Parameter& target, double value) {
     if (!std::isfinite(value)) return 0;
-    if (!SetParameterRange(target, 0.0, kMaxRegister15)) return 0;
+    if (!SetParameterRange(target, 0.0, kQ15One)) return 0;
     return WriteBase(target, value);
 }
 
@@ -165,60 +146,62 @@ int EncodeFlagRegister(CMC_Setup& setup, const FlagRegister& layout) {
 }
 
 constexpr FlagField kScrFields[] = {
-    Flag("isMotorTemperatureSensor", 0x0080),
-    Flag("isDriveTemperatureSensor", 0x0100),
-    // The speed estimator is a three-bit selector (bits 3 to 5); 0b110 selects the estimator.
-    {"isSpeedEstimator", 0x0038, 0x0030, 0x0000, IsSet, HasSpeedEstimator},
+    Flag("isMotorTemperatureSensor", BitMask(regmap::scr::kMotorTemperatureSensor)),
+    Flag("isDriveTemperatureSensor", BitMask(regmap::scr::kDriveTemperatureSensor)),
+    {"isSpeedEstimator", regmap::scr::kSpeedEstimatorField, regmap::scr::kSpeedEstimatorOn, 0x0000, IsSet,
+     HasSpeedEstimator},
 };
 constexpr FlagRegister kScr{"SCR", true, 0xFE0F, kScrFields};
 
 constexpr FlagField kOsrFields[] = {
-    Flag("isBrakeResistor", 0x0200),
-    // The start-mode selector (bits 2 to 4): 0b111 for a positive StartMode, else 0b001.
-    {"StartMode", 0x001C, 0x001C, 0x0004, IsPositive},
+    Flag("isBrakeResistor", BitMask(regmap::osr::kBrakeResistor)),
+    // The Hall start for a positive StartMode, else the positioning start.
+    {"StartMode", regmap::osr::kStartModeField, regmap::osr::kStartModeHalls, regmap::osr::kStartModePositioning,
+     IsPositive},
 };
 constexpr FlagRegister kOsr{"OSR", true, kMask16, kOsrFields};
 
 constexpr FlagField kAsrFields[] = {
-    {"isSWLS", 0x1000, 0x1000, 0x0000, IsSet, HasSoftwareLimits},
-    {"InputsPolarityType", 0x0004, 0x0000, 0x0004, IsSet, HasInputsPolarity},
+    {"isSWLS", BitMask(regmap::asr::kSoftwareLimits), BitMask(regmap::asr::kSoftwareLimits), 0x0000, IsSet,
+     HasSoftwareLimits},
+    {"InputsPolarityType", BitMask(regmap::asr::kInputsPolarity), 0x0000, BitMask(regmap::asr::kInputsPolarity), IsSet,
+     HasInputsPolarity},
 };
 constexpr FlagRegister kAsr{"ASR", true, kAllBits, kAsrFields};
 
 constexpr FlagField kPcrFields[] = {
-    Flag("isDriveI2t", 0x80),      Flag("isUnderVoltage", 0x20), Flag("isOverVoltage", 0x10),
-    Flag("isDriveOverTemp", 0x08), Flag("isMotorOverTemp", 0x04), Flag("isMotorI2t", 0x02),
-    Flag("isOverCurrent", 0x01),
+    Flag("isDriveI2t", BitMask(regmap::pcr::kDriveI2t)),
+    Flag("isUnderVoltage", BitMask(regmap::pcr::kUnderVoltage)),
+    Flag("isOverVoltage", BitMask(regmap::pcr::kOverVoltage)),
+    Flag("isDriveOverTemp", BitMask(regmap::pcr::kDriveOverTemperature)),
+    Flag("isMotorOverTemp", BitMask(regmap::pcr::kMotorOverTemperature)),
+    Flag("isMotorI2t", BitMask(regmap::pcr::kMotorI2t)),
+    Flag("isOverCurrent", BitMask(regmap::pcr::kOverCurrent)),
 };
 constexpr FlagRegister kPcr{"PCR", true, 0xFF40, kPcrFields};
 
 constexpr FlagField kDiginFields[] = {
-    Flag("EnablePolarity", 0x8000),
-    Flag("LSNPolarity", 0x4000),
-    Flag("LSPPolarity", 0x2000),
+    Flag("EnablePolarity", BitMask(regmap::digin::kEnable)),
+    Flag("LSNPolarity", BitMask(regmap::digin::kNegativeLimitSwitch)),
+    Flag("LSPPolarity", BitMask(regmap::digin::kPositiveLimitSwitch)),
 };
 constexpr FlagRegister kDigin{"DIGIN_ACTIVE_LEVEL", true, kAllBits, kDiginFields};
 
 // Bit 15 is cleared whatever the flag says.
-constexpr FlagField kUpgradeFields[] = {Flag("isLimitMaximum", 0x0004)};
-constexpr FlagRegister kUpgrade{"UPGRADE", true, 0x7FFF, kUpgradeFields};
+constexpr FlagField kUpgradeFields[] = {Flag("isLimitMaximum", BitMask(regmap::upgrade::kLimitMaximum))};
+constexpr FlagRegister kUpgrade{"UPGRADE", true, regmap::upgrade::kWritableBits, kUpgradeFields};
 
 // Each bit is the inverse of its save flag.
 constexpr FlagField kLssFields[] = {
-    InvertedFlag("save_CAN_baudrate", 0x2),
-    InvertedFlag("save_axis_id", 0x1),
+    InvertedFlag("save_CAN_baudrate", BitMask(regmap::lss::kBaudrateNotSaved)),
+    InvertedFlag("save_axis_id", BitMask(regmap::lss::kAxisIdNotSaved)),
 };
 constexpr FlagRegister kLss{"LSS_Active", false, 0, kLssFields};
 
 // --- Shared formulas ---
 
-// True when the position loop drives a speed loop: the saturations then limit the speed.
-bool IsPositionOverSpeed(double controlMode, double positionControlType) {
-    return Truncate(positionControlType) == kPositionOverSpeed && Truncate(controlMode) == kPositionMode;
-}
-
 double I2tIntegralLimit(double current_A, double nominal_A, double kI) {
-    return (current_A * current_A - nominal_A * nominal_A) * kI * kI * kI2tIntegralScale;
+    return (current_A * current_A - nominal_A * nominal_A) * kI * kI / regmap::i2t::kIntegralDivisor;
 }
 
 // The warning limit leads the trip by 2 s of the time constant; with a shorter time constant it
@@ -235,8 +218,8 @@ struct SpanSplit {
     double shift;
 };
 SpanSplit SplitSpan(double span) {
-    if (span <= kMaxRegister15) return {span, 0.0};
-    const double shift = std::ceil(std::log2(span / kMaxRegister15));
+    if (span <= kQ15One) return {span, 0.0};
+    const double shift = std::ceil(std::log2(span / kQ15One));
     return {span / std::exp2(shift), shift};
 }
 
@@ -282,13 +265,13 @@ int EncodeSamples(CMC_Setup& setup, std::string_view registerName, std::string_v
 int EncodeCheckTime(CMC_Setup& setup, std::string_view registerName, std::string_view time, std::string_view flag) {
     return EncodeRegister(setup, registerName, Inputs{time, "Ts_S", flag},
                           [](double time_s, double ts_s, double checked) {
-                              return IsSet(checked) ? time_s / ts_s : kCheckOff;
+                              return IsSet(checked) ? time_s / ts_s : regmap::kCheckOff;
                           });
 }
 
 int EncodeI2tTimeScale(CMC_Setup& setup, std::string_view registerName, std::string_view time) {
     return EncodeRegister(setup, registerName, Inputs{"Ts_S", time},
-                          [](double ts_s, double t_s) { return ts_s * kI2tTimeScale / t_s; });
+                          [](double ts_s, double t_s) { return ts_s * regmap::i2t::kTimeScale / t_s; });
 }
 
 int EncodePwmCounts(CMC_Setup& setup, std::string_view registerName, double countsPerTick) {
@@ -299,8 +282,9 @@ int EncodePwmCounts(CMC_Setup& setup, std::string_view registerName, double coun
 // T1ONA and T1ONB hold time_AB in the unit UPGRADE bit 9 selects.
 int EncodeStartTime(CMC_Setup& setup, std::string_view registerName) {
     return EncodeRegister(setup, registerName, Inputs{"time_AB", "UPGRADE"}, [](double time_s, double upgrade) {
-        return Bit(upgrade, kUpgradeTimeInCentiseconds) ? time_s * kCentisecondsPerSecond
-                                                         : time_s * kTimeFractionScale;
+        return Bit(upgrade, regmap::upgrade::kStartTimeInCentiseconds)
+                   ? time_s * regmap::upgrade::kCentisecondsPerSecond
+                   : time_s * regmap::upgrade::kTimeFractionScale;
     });
 }
 
@@ -343,7 +327,7 @@ int Encode_ENC2THL(CMC_Setup& setup) {
 int Encode_DBTTH(CMC_Setup& setup) {
     // log2 is exact for the powers of two a resolution is.
     return EncodeRegister(setup, "DBTTH", Inputs{"Resolution"},
-                          [](double resolution) { return kPositionBits - std::log2(resolution); });
+                          [](double resolution) { return regmap::kAngleBits - std::log2(resolution); });
 }
 
 // --- PWM timing and drive protections ---
@@ -404,7 +388,7 @@ int Encode_MTSTYPE(CMC_Setup& setup) {
 
 int Encode_AAR_table(CMC_Setup& setup) {
     return EncodeRegister(setup, "AAR_table", Inputs{"Axis_ID_list"}, [](double axisId) {
-        return IsNonZero(axisId) ? axisId + kAxisIdOffset : 0.0;
+        return IsNonZero(axisId) ? axisId + regmap::aar::kAxisIdPresent : 0.0;
     });
 }
 
@@ -424,7 +408,7 @@ int Encode_ASR(CMC_Setup& setup) {
         reversed = motor->GetValueInBaseUnit() / load->GetValueInBaseUnit() < 0.0;
     }
     return WriteBase(*composed->target,
-                     static_cast<double>(WithBits(composed->value, kAsrReversedTransmission, reversed)));
+                     static_cast<double>(WithBits(composed->value, BitMask(regmap::asr::kReversedTransmission), reversed)));
 }
 
 int Encode_ACR(CMC_Setup& setup) {
@@ -514,8 +498,8 @@ int Encode_FILTERQ(CMC_Setup& setup) {
     return EncodeRegister(
         setup, "FILTERQ", Inputs{"isUseFilterOnCrtCtrlOutput", "FilterOnCurrentControllerOutput"},
         [&setup](double useFilter, double a_perSecond) {
-            if (!IsNonZero(useFilter)) return kMaxRegister15;
-            return TruncateCount((1.0 - std::exp(-a_perSecond * GetCurrentLoopPeriod(setup))) * kMaxRegister15);
+            if (!IsNonZero(useFilter)) return static_cast<double>(regmap::kFilterOff);
+            return TruncateCount((1.0 - std::exp(-a_perSecond * GetCurrentLoopPeriod(setup))) * kQ15One);
         });
 }
 
@@ -534,8 +518,8 @@ int Encode_IMAXS(CMC_Setup& setup) {
     const CMC_Parameter* ilim = find("IlimPS");
     CMC_Parameter* imaxs = find("IMAXS");
     if (!find.ok()) return 0;
-    return WriteSaturation(*imaxs, kMaxRegister15 - ipSat->GetValueInBaseUnit() / kPercent *
-                                                         ilim->GetValueInBaseUnit() * GetCurrentScale(setup));
+    return WriteSaturation(*imaxs, regmap::SaturationRegister(ipSat->GetValueInBaseUnit() / kPercent *
+                                                               ilim->GetValueInBaseUnit() * GetCurrentScale(setup)));
 }
 
 int Encode_SATS(CMC_Setup& setup) {
@@ -543,7 +527,7 @@ int Encode_SATS(CMC_Setup& setup) {
     const CMC_Parameter* ilim = find("IlimPS");
     CMC_Parameter* sats = find("SATS");
     if (!find.ok()) return 0;
-    return WriteSaturation(*sats, kMaxRegister15 - ilim->GetValueInBaseUnit() * GetCurrentScale(setup));
+    return WriteSaturation(*sats, regmap::SaturationRegister(ilim->GetValueInBaseUnit() * GetCurrentScale(setup)));
 }
 
 int Encode_IMAXP(CMC_Setup& setup) {
@@ -558,8 +542,8 @@ int Encode_IMAXP(CMC_Setup& setup) {
     CMC_Parameter* imaxp = find("IMAXP");
     if (!find.ok()) return 0;
     const double scale = limitsSpeed ? std::abs(GetLoadSpeedScale(setup)) : std::abs(GetCurrentScale(setup));
-    return WriteSaturation(*imaxp, kMaxRegister15 - limit->GetValueInBaseUnit() *
-                                                         (ipSat->GetValueInBaseUnit() / kPercent) * scale);
+    return WriteSaturation(*imaxp, regmap::SaturationRegister(limit->GetValueInBaseUnit() *
+                                                               (ipSat->GetValueInBaseUnit() / kPercent) * scale));
 }
 
 int Encode_SATP(CMC_Setup& setup) {
@@ -574,11 +558,11 @@ int Encode_SATP(CMC_Setup& setup) {
         IsPositionOverSpeed(controlMode->GetValueInBaseUnit(), positionControlType->GetValueInBaseUnit());
     const std::optional<double> limit_counts = InternalValue(limitsSpeed ? *limitSpeed : *ilim);
     if (!limit_counts) return 0;
-    return WriteSaturation(*satp, kMaxRegister15 - *limit_counts);
+    return WriteSaturation(*satp, regmap::SaturationRegister(*limit_counts));
 }
 
 int Encode_KDFP(CMC_Setup& setup) {
-    return EncodeRegister(setup, "KDFP", Inputs{"filter_D"}, [](double filter) { return filter * kMaxRegister15; });
+    return EncodeRegister(setup, "KDFP", Inputs{"filter_D"}, [](double filter) { return filter * kQ15One; });
 }
 
 // --- Motor protections and control errors ---
@@ -600,7 +584,7 @@ int Encode_TSERRMAX(CMC_Setup& setup) {
 }
 
 int Encode_T1MAXPROT(CMC_Setup& setup) {
-    return EncodeRegister(setup, "T1MAXPROT", Inputs{}, [] { return kMaxRegister15; });
+    return EncodeRegister(setup, "T1MAXPROT", Inputs{}, [] { return kQ15One; });
 }
 
 int Encode_II2TPROT_M(CMC_Setup& setup) { return EncodeScaled(setup, "II2TPROT_M", "In", GetCurrentScale); }
@@ -664,8 +648,8 @@ int Encode_AD5OFF(CMC_Setup& setup) {
 int Encode_FILTER1(CMC_Setup& setup) {
     return EncodeRegister(setup, "FILTER1", Inputs{"UseFilter", "filter", "Ts_S"},
                           [](double useFilter, double a_perSecond, double ts_s) {
-                              if (!IsNonZero(useFilter)) return kMaxRegister15;
-                              return (1.0 - std::exp(-a_perSecond * ts_s)) * kMaxRegister15;
+                              if (!IsNonZero(useFilter)) return static_cast<double>(regmap::kFilterOff);
+                              return (1.0 - std::exp(-a_perSecond * ts_s)) * kQ15One;
                           });
 }
 
@@ -717,7 +701,7 @@ int Encode_BRAKECFG(CMC_Setup& setup) {
     const int pin = setup.GetIOPinFromPort(Truncate(output->GetValueInInternalUnit()));
     if (pin < 0) return 0;
     const std::uint32_t enabled = IsNonZero(brake->GetValueInInternalUnit()) ? 1U : 0U;
-    const std::uint32_t value = (static_cast<std::uint32_t>(pin) << kBrakePinShift) | enabled;
+    const std::uint32_t value = (static_cast<std::uint32_t>(pin) << regmap::brakecfg::kPinShift) | enabled;
     return WriteInternal(*brakecfg, static_cast<double>(value));
 }
 

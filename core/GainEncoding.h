@@ -4,12 +4,14 @@
 
 #include "MC_Setup.h"
 
+#include <regmap/DriveRegisters.h>
+
 #include <array>
 #include <string_view>
 
 namespace pelmora {
 
-inline constexpr double kQ15One = 32767.0;
+using regmap::kQ15One;
 // The largest gain a step sets as range: 32767 · 2^14 / 32767.
 inline constexpr double kMaxScaledGain = 16384.0;
 

@@ -134,6 +134,15 @@ inline bool IsSet(double flag) { return Truncate(flag) == 1; }
 // Some rules test a flag for any non-zero value instead.
 inline bool IsNonZero(double flag) { return Truncate(flag) != 0; }
 
+// ControlMode values, and the PositionControlType whose position loop drives a speed loop.
+enum ControlModeValue : int { kPositionMode = 0, kSpeedMode = 1, kTorqueMode = 2 };
+constexpr int kPositionOverSpeed = 1;
+
+// True when the position loop drives a speed loop: position mode with PositionControlType 1.
+inline bool IsPositionOverSpeed(double controlMode, double positionControlType) {
+    return Truncate(positionControlType) == kPositionOverSpeed && Truncate(controlMode) == kPositionMode;
+}
+
 // A pass is an ordered table of groups: each a run of steps, and the probe that tells whether
 // the setup has their parameters (null: always). A step that cannot do its work leaves its
 // target alone, and the pass goes on regardless.

@@ -18,7 +18,12 @@ int main(int argc, char** argv) {
     app.add_option("--listen", listen, "tcp:HOST:PORT (PORT 0: any free port) or serial:DEVICE[,BAUD]")->required();
     app.add_option("--sim", sim_file, "simulator configuration (JSON): the motor's truth and injected faults")
         ->check(CLI::ExistingFile);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // --help is a success; any other misuse of the command line exits with 2.
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     drivesim::SimConfig config = drivesim::DefaultSimConfig();
     if (!sim_file.empty()) {

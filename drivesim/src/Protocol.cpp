@@ -24,6 +24,11 @@ Response FromResult(const Result<double>& result) {
 Response Dispatch(Drive& drive, const Request& request) {
     drive.AdvanceTo(request.time_s);
     Response response;
+    // A dropped link answers nothing: every transaction fails, none is performed.
+    if (drive.LinkDropped()) {
+        response.error = "the link to the drive is down";
+        return response;
+    }
     switch (request.op) {
     case Op::Ping: break;
     case Op::WriteRegisters: response = FromStatus(drive.WriteRegisters(request.registers)); break;

@@ -21,7 +21,8 @@ public:
     // (an unknown command, a missing argument, an unclosed quote).
     bool Parse(std::string_view text);
 
-    // Hooks the script into `ui` for every dialog that opens. `out` receives what "print" prints.
+    // Hooks the script into `ui` for every dialog that opens. `out` receives what "print" and
+    // "controls" print.
     void Attach(HeadlessUi& ui, const CMC_Setup& setup, std::ostream& out);
 
     // After the dialogs have run: false when a line failed (Error() says which and why).
@@ -35,11 +36,19 @@ public:
 private:
     void Run(DialogDriver& driver);
     bool Execute(const Line& line, DialogDriver& driver);
+    bool Expect(const Line& line, DialogDriver& driver);
+    bool ExpectMessages(const Line& line, DialogDriver& driver);
+    bool ExpectValue(const Line& line);
+    // Prints the dialog's controls: id, kind, the label a script names it by, what it shows,
+    // its states and the parameter bound to it.
+    void ListControls(DialogDriver& driver);
     bool Fail(const Line& line, std::string message);
 
     std::vector<Line> m_lines;
     std::size_t m_next = 0;
     std::string m_error;
+    // How many message boxes had been shown at the last message expectation.
+    std::size_t m_messageMark = 0;
     const CMC_Setup* m_setup = nullptr;
     std::ostream* m_out = nullptr;
 };

@@ -22,16 +22,25 @@ public:
 
     // Finds a control: "#1234" by id; "@Name" the field (or check box, option or list) bound to
     // a parameter; "Label" or "Group/Label" by its label as shown (mnemonics and case ignored).
-    // For a label of static text, the field, list or slider that follows it in its group.
+    // For a label of static text, the field, list or slider that follows it in its group, or
+    // the field before it for a note after a field ("(Speed)"). Labels are matched as shown now,
+    // including texts the dialog set while running.
     // 0 when there is none, or more than one: Error() says which.
     int Find(std::string_view what);
+    // The control a static label at `index` (form order) names, or 0.
+    int LabelTarget(std::size_t index) const;
+    // The text a control is named by: its label as shown, never a field's contents.
+    static std::string ShownLabel(const ControlState& control);
 
     bool Type(std::string_view what, std::string_view text);
-    // Chooses a unit in the unit list beside a field.
+    // Chooses a unit in the unit list beside a field; fails, as typing and clicking do, when the
+    // list is hidden or disabled.
     bool ChooseUnit(std::string_view what, std::string_view unit);
     bool Click(std::string_view what);
     // Picks the first list entry whose text begins with `entry` (case ignored).
     bool Select(std::string_view what, std::string_view entry);
+    // The unit list of a field (or the list itself), or 0 with Error() saying why.
+    int FindUnitList(std::string_view what);
     // Presses a key in the dialog: `key` a character (upper case for letters), with modifiers.
     void PressKey(int key, bool ctrl = false, bool alt = false, bool shift = false) {
         m_dialog.PreTranslateKey(key, ctrl, alt, shift);

@@ -67,6 +67,9 @@ inline constexpr int IDC_GUIDELINE_NEXT = 30004;
 
 // The label as shown: "&&" becomes "&", a lone "&" (the mnemonic mark) disappears.
 std::string DisplayLabel(std::string_view stored);
+// A label in parentheses after a field ("(Speed)") is a note on that field: the layout keeps it
+// beside the field and UI automation names the field by it.
+bool IsFieldNote(std::string_view shownLabel);
 
 enum class MessageBoxKind {
     Information,        // OK

@@ -33,6 +33,9 @@ public:
     int GetBoundControl(const char* name) const;
     // The unit list beside a bound value field, or 0.
     int GetUnitControl(int valueId) const;
+    // The parameter a control (field, unit list, check box, option button, list, slider) is
+    // bound to; empty when none.
+    std::string GetBoundParameter(int id) const;
 
     void RefreshParameterControls(const char* name);
     void RefreshAllParameters(int flag = 0);
@@ -72,7 +75,7 @@ private:
         int valueId; // sliders: the companion field (0 for none)
     };
 
-    Binding* FindBinding(int id);
+    const Binding* FindBinding(int id) const;
     void ShowBinding(const Binding& binding);
     void FillUnitList(int unitId, const CMC_Parameter& parameter);
     void ShowGuidelineStep();

@@ -287,6 +287,7 @@ public:
     const char* GetFirmwareID() const { return m_identity.firmwareId.c_str(); }
     // Zero (and the ID unchanged) unless the text is a firmware ID: "F", three digits, one capital.
     int SetFirmwareID(std::string_view text);
+    static bool IsFirmwareID(std::string_view text);
     const char* GetUserAppID() const { return m_identity.userAppId.c_str(); }
     void SetUserAppID(std::string_view text) { m_identity.userAppId = text; }
     unsigned GetE2ROMSize() const { return m_identity.e2romSize; }

@@ -21,6 +21,11 @@ SetupLoadResult LoadSetupFile(const std::string& path);
 SetupLoadResult LoadDefaultSetup();
 std::string_view DefaultSetupJson();
 
+// Sets one member of the setup's identity from text, named as in setup files ("productId",
+// "e2romSize"; case ignored), under the rules a setup file's identity follows. Empty on success;
+// otherwise what is wrong, and the identity is unchanged. The I/O pins are not set this way.
+std::string SetIdentityMember(CMC_Setup& setup, std::string_view name, std::string_view text);
+
 // The setup as a JSON document; numbers round-trip exactly.
 std::string SetupToJson(const CMC_Setup& setup);
 // Writes atomically: a temporary file beside `path`, flushed to disk, then renamed over it.

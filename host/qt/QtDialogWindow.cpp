@@ -1,5 +1,6 @@
 #include "QtDialogWindow.h"
 
+#include "QtGraph.h"
 #include "QtUi.h"
 
 #include <QApplication>
@@ -253,8 +254,13 @@ QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
         }
         case K::Picture:
             return new PictureWidget(this);
-        case K::Graph:
+        case K::Graph: {
+            auto* graph = new QtGraphView(m_dialog, id, this);
+            graph->setMinimumSize(kGraphWidth, kGraphHeight);
+            return graph;
+        }
         case K::BarGraph:
+            return new QtBarView(m_dialog, id, this);
         case K::StripChart: {
             auto* frame = new QFrame(this);
             frame->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
@@ -355,7 +361,7 @@ std::vector<Row> SplitIntoRows(const Controls& controls, const Members& members)
             close();
         } else if (f.kind == K::StaticText) {
             // A note after a field ("(Speed)", "bits / pole pitch") stays beside it.
-            const bool note = !shown.empty() && shown.front() == '(';
+            const bool note = IsFieldNote(shown);
             const bool trailing = shown.size() <= kShortNote &&
                                   (!next || (next->kind != K::StaticText && !IsValue(*next) && !IsBareOption(*next) &&
                                              !IsBlock(*next)));

@@ -1,6 +1,7 @@
 #include "QtUi.h"
 
 #include "QtDialogWindow.h"
+#include "QtGraph.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -27,7 +28,10 @@ QString FromView(std::string_view text) {
 
 }  // namespace
 
-QtUi::QtUi() : m_start(std::chrono::steady_clock::now()) {}
+QtUi::QtUi() : m_start(std::chrono::steady_clock::now()) {
+    // Graph pictures ("Picture" in the tuning dialogs) are drawn the way the graphs are shown.
+    InstallQtGraphPictures();
+}
 
 QtUi::~QtUi() {
     for (auto& [key, timer] : m_timers) delete timer;

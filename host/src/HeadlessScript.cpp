@@ -1,7 +1,12 @@
 #include "HeadlessScript.h"
 
+#include "MC_EditSetupDlg.h"
+
+#include <cctype>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -20,9 +25,12 @@ constexpr Command kCommands[] = {
     {"select", 2, "select CONTROL ENTRY"},
     {"answer", 1, "answer yes|no|ok|cancel"},
     {"expect", 2, "expect text CONTROL TEXT | expect visible|hidden|enabled|disabled|checked|unchecked CONTROL | "
-                  "expect message TEXT"},
+                  "expect message TEXT | expect no message | expect messages COUNT | expect value PARAMETER VALUE [UNIT] | "
+                  "expect unit CONTROL UNIT"},
     {"print", 1, "print PARAMETER"},
     {"wait", 1, "wait MILLISECONDS"},
+    {"key", 1, "key KEY | key Ctrl+Alt+Shift+KEY"},
+    {"controls", 0, "controls"},
 };
 
 const Command* FindCommand(std::string_view name) {
@@ -38,7 +46,10 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words) {
     std::size_t i = 0;
     while (i < line.size()) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
-        if (i >= line.size() || line[i] == '#') break;
+        if (i >= line.size()) break;
+        // After the command, "#1042" names a control by its id; any other "#" starts a comment.
+        const bool controlId = !words.empty() && i + 1 < line.size() && std::isdigit(static_cast<unsigned char>(line[i + 1]));
+        if (line[i] == '#' && !controlId) break;
         std::string word;
         if (line[i] == '"') {
             ++i;
@@ -78,11 +89,102 @@ bool ParseAnswer(std::string_view word, int& answer) {
 
 std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
 
+std::string Number(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.15g", value);
+    return text;
+}
+
+// A key as a script names it: one printable character, or "Space", after any of the modifiers
+// "Ctrl+", "Alt+", "Shift+" in any order and case ("Ctrl+Alt+Shift+S", "ctrl++").
+struct Chord {
+    int key = 0;
+    bool ctrl = false;
+    bool alt = false;
+    bool shift = false;
+};
+
+std::optional<Chord> ParseChord(std::string_view text) {
+    Chord chord;
+    while (true) {
+        const auto plus = text.find('+');
+        if (plus == std::string_view::npos || plus + 1 >= text.size()) break;
+        const std::string_view modifier = text.substr(0, plus);
+        if (EqualsNoCase(modifier, "ctrl")) {
+            chord.ctrl = true;
+        } else if (EqualsNoCase(modifier, "alt")) {
+            chord.alt = true;
+        } else if (EqualsNoCase(modifier, "shift")) {
+            chord.shift = true;
+        } else {
+            return std::nullopt;
+        }
+        text.remove_prefix(plus + 1);
+    }
+    if (EqualsNoCase(text, "space")) {
+        chord.key = ' ';
+    } else if (text.size() == 1 && text[0] > ' ' && text[0] < 0x7F) {
+        // Keys arrive as their key codes: letters in upper case.
+        chord.key = std::toupper(static_cast<unsigned char>(text[0]));
+    } else {
+        return std::nullopt;
+    }
+    return chord;
+}
+
+// Half a unit in the last digit of the number that `text` begins with: an expectation is as
+// precise as it is written ("70" holds for 69.9994, "70.000" does not).
+double HalfLastDigit(std::string_view text) {
+    std::size_t i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) ++i;
+    int decimals = 0;
+    bool fraction = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] == '.') {
+            fraction = true;
+        } else if (std::isdigit(static_cast<unsigned char>(text[i]))) {
+            decimals += fraction ? 1 : 0;
+        } else {
+            break;
+        }
+    }
+    int exponent = 0;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        const char* first = text.data() + i + 1;
+        if (first < text.data() + text.size() && *first == '+') ++first;
+        std::from_chars(first, text.data() + text.size(), exponent);
+    }
+    return 0.5 * std::pow(10.0, exponent - decimals);
+}
+
+std::string_view KindName(ControlKind kind) {
+    switch (kind) {
+        case ControlKind::GroupBox: return "group";
+        case ControlKind::StaticText: return "label";
+        case ControlKind::Edit: return "field";
+        case ControlKind::UnitCombo: return "unit list";
+        case ControlKind::CheckBox: return "check box";
+        case ControlKind::OptionButton: return "option";
+        case ControlKind::Button: return "button";
+        case ControlKind::PictureButton: return "picture button";
+        case ControlKind::DropDownList: return "list";
+        case ControlKind::Slider: return "slider";
+        case ControlKind::Spin: return "spin";
+        case ControlKind::TabBar: return "tabs";
+        case ControlKind::Picture: return "picture";
+        case ControlKind::Graph: return "graph";
+        case ControlKind::BarGraph: return "bar graph";
+        case ControlKind::StripChart: return "strip chart";
+    }
+    return "control";
+}
+
 }  // namespace
 
 bool HeadlessScript::Parse(std::string_view text) {
     m_lines.clear();
     m_next = 0;
+    m_messageMark = 0;
     m_error.clear();
     int number = 0;
     std::size_t start = 0;
@@ -115,6 +217,8 @@ bool HeadlessScript::Parse(std::string_view text) {
 
 void HeadlessScript::Attach(HeadlessUi& ui, const CMC_Setup& setup, std::ostream& out) {
     m_setup = &setup;
+    // Message expectations look at the boxes the script's own lines made appear.
+    m_messageMark = ui.Messages().size();
     m_out = &out;
     ui.OnEveryDialog([this](DialogDriver& driver) { Run(driver); });
 }
@@ -162,30 +266,114 @@ bool HeadlessScript::Execute(const Line& line, DialogDriver& driver) {
         driver.Wait_ms(ms);
         return true;
     }
+    if (command == "key") {
+        const std::optional<Chord> chord = ParseChord(w[1]);
+        if (!chord) return Fail(line, "key takes a character or Space after Ctrl+, Alt+, Shift+, not " + Quoted(w[1]));
+        driver.PressKey(chord->key, chord->ctrl, chord->alt, chord->shift);
+        return true;
+    }
+    if (command == "controls") {
+        ListControls(driver);
+        return true;
+    }
     if (command == "print") {
         CMC_QuietErrors quiet;
         const CMC_Parameter* parameter = m_setup->FindParameter(w[1]);
         if (!parameter) return Fail(line, "the setup has no parameter " + Quoted(w[1]));
-        char value[32];
-        std::snprintf(value, sizeof value, "%.15g", parameter->GetValue());
-        *m_out << parameter->GetName() << " = " << value;
+        *m_out << parameter->GetName() << " = " << Number(parameter->GetValue());
         if (std::string_view(parameter->GetUnitName()) != "-") *m_out << ' ' << parameter->GetUnitName();
         *m_out << '\n';
         return true;
     }
-    // expect
-    const std::string& what = w[1];
-    if (what == "message") {
-        const auto& messages = driver.Ui().Messages();
+    return Expect(line, driver);
+}
+
+bool HeadlessScript::ExpectMessages(const Line& line, DialogDriver& driver) {
+    const std::vector<std::string>& w = line.words;
+    const auto& messages = driver.Ui().Messages();
+    // Each message expectation looks at the boxes shown since the previous one.
+    const std::size_t since = std::min(m_messageMark, messages.size());
+    m_messageMark = messages.size();
+    const std::size_t shown = messages.size() - since;
+    if (w[1] == "message") {
+        if (w.size() < 3) return Fail(line, "expected expect message TEXT");
         if (messages.empty()) return Fail(line, "expected a message containing " + Quoted(w[2]) + ", none was shown");
         if (messages.back().text.find(w[2]) == std::string::npos) {
             return Fail(line, "expected a message containing " + Quoted(w[2]) + ", found " + Quoted(messages.back().text));
         }
         return true;
     }
+    if (w[1] == "no") {
+        if (w.size() != 3 || w[2] != "message") return Fail(line, "expected expect no message");
+        if (shown != 0) {
+            return Fail(line, "expected no message, found " + std::to_string(shown) + ", the last " +
+                                  Quoted(messages.back().text));
+        }
+        return true;
+    }
+    std::size_t wanted = 0;
+    const auto [end, ec] = std::from_chars(w[2].data(), w[2].data() + w[2].size(), wanted);
+    if (ec != std::errc() || end != w[2].data() + w[2].size()) {
+        return Fail(line, "expect messages takes a count, not " + Quoted(w[2]));
+    }
+    if (shown != wanted) {
+        std::string found = std::to_string(shown);
+        if (shown != 0) found += ", the last " + Quoted(messages.back().text);
+        return Fail(line, "expected " + std::to_string(wanted) + " messages, found " + found);
+    }
+    return true;
+}
+
+bool HeadlessScript::ExpectValue(const Line& line) {
+    const std::vector<std::string>& w = line.words;
+    if (w.size() < 4 || w.size() > 5) return Fail(line, "expected expect value PARAMETER VALUE [UNIT]");
+    CMC_QuietErrors quiet;
+    const CMC_Parameter* parameter = m_setup->FindParameter(w[2]);
+    if (!parameter) return Fail(line, "the setup has no parameter " + Quoted(w[2]));
+    const std::string typed = w.size() == 5 ? w[3] + " " + w[4] : w[3];
+    const TypedQuantityResult parsed = ParseTypedQuantity(typed);
+    if (!parsed.quantity) return Fail(line, parsed.error);
+    const CMC_Unit* unit = parsed.quantity->unit.empty()
+                               ? &parameter->GetUnit()
+                               : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), parsed.quantity->unit);
+    if (!unit) return Fail(line, w[2] + " has no unit " + Quoted(parsed.quantity->unit));
+    const double tolerance = HalfLastDigit(typed);
+    double low = 0.0, high = 0.0;
+    if (!parameter->ToBase(parsed.quantity->value - tolerance, *unit, low) ||
+        !parameter->ToBase(parsed.quantity->value + tolerance, *unit, high)) {
+        return Fail(line, Quoted(typed) + " cannot be converted for " + w[2]);
+    }
+    if (low > high) std::swap(low, high);
+    // Room for the rounding of the unit conversion itself.
+    constexpr double kConversionNoise = 1e-12;
+    const double slack = kConversionNoise * std::max(std::abs(low), std::abs(high));
+    const double value = parameter->GetValueInBaseUnit();
+    if (value < low - slack || value > high + slack) {
+        std::string found = Number(parameter->GetValue());
+        if (std::string_view(parameter->GetUnitName()) != "-") found += std::string(" ") + parameter->GetUnitName();
+        return Fail(line, w[2] + ": expected " + typed + ", found " + found);
+    }
+    return true;
+}
+
+bool HeadlessScript::Expect(const Line& line, DialogDriver& driver) {
+    const std::vector<std::string>& w = line.words;
+    const std::string& what = w[1];
+    if (what == "message" || what == "messages" || what == "no") return ExpectMessages(line, driver);
+    if (what == "value") return ExpectValue(line);
+    if (what == "unit") {
+        if (w.size() < 4) return Fail(line, "expected expect unit CONTROL UNIT");
+        const int list = driver.FindUnitList(w[2]);
+        if (list == 0) return Fail(line, driver.Error());
+        const ControlState& control = *driver.Dialog().GetControl(list);
+        const bool chosen = control.selection >= 0 && static_cast<std::size_t>(control.selection) < control.items.size();
+        const std::string shown = chosen ? control.items[static_cast<std::size_t>(control.selection)].first : "";
+        if (shown != w[3]) return Fail(line, Quoted(w[2]) + ": expected the unit " + Quoted(w[3]) + ", found " + Quoted(shown));
+        return true;
+    }
     const int id = driver.Find(w[2]);
     if (id == 0) return Fail(line, driver.Error());
-    const ControlState& control = *dialog.GetControl(id);
+    const ControlState& control = *driver.Dialog().GetControl(id);
     if (what == "text") {
         if (w.size() < 4) return Fail(line, "expected expect text CONTROL TEXT");
         if (control.text != w[3]) {
@@ -218,6 +406,54 @@ bool HeadlessScript::Execute(const Line& line, DialogDriver& driver) {
         }
         return true;
     }
-    return Fail(line, "expect takes text, visible, hidden, enabled, disabled, checked, unchecked or message, not " +
-                          Quoted(what));
+    return Fail(line, "expect takes text, visible, hidden, enabled, disabled, checked, unchecked, message, messages, "
+                      "no message, value or unit, not " + Quoted(what));
+}
+
+void HeadlessScript::ListControls(DialogDriver& driver) {
+    const CDialog& dialog = driver.Dialog();
+    const auto* editing = dynamic_cast<const CMC_EditSetupDlg*>(&dialog);
+    const auto& controls = dialog.Controls();
+    // The labels a script names each control by: its own, or those of the static labels that
+    // name it ("Feedforward" before a field and "(Acceleration)" after it).
+    std::vector<std::vector<std::string>> names(controls.size());
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const ControlKind kind = controls[i].form->kind;
+        if (kind == ControlKind::GroupBox) continue;
+        const std::string shown = DialogDriver::ShownLabel(controls[i]);
+        if (kind != ControlKind::StaticText) {
+            if (!shown.empty()) names[i].push_back(shown);
+            continue;
+        }
+        const int target = driver.LabelTarget(i);
+        for (std::size_t k = 0; k < controls.size() && target != 0; ++k) {
+            if (controls[k].form->id == target) names[k].push_back(shown);
+        }
+    }
+    *m_out << "dialog " << Quoted(dialog.GetCaption()) << '\n';
+    for (std::size_t i = 0; i < controls.size(); ++i) {
+        const ControlState& c = controls[i];
+        const ControlKind kind = c.form->kind;
+        if (kind == ControlKind::GroupBox) {
+            *m_out << "group " << Quoted(DialogDriver::ShownLabel(c)) << (c.visible ? "" : " hidden") << '\n';
+            continue;
+        }
+        if (kind == ControlKind::StaticText) continue;
+        *m_out << "  #" << c.form->id << ' ' << KindName(kind);
+        for (std::size_t n = 0; n < names[i].size(); ++n) *m_out << (n ? " or " : " ") << Quoted(names[i][n]);
+        if (kind == ControlKind::Edit) *m_out << " = " << Quoted(c.text);
+        const bool chosen = c.selection >= 0 && static_cast<std::size_t>(c.selection) < c.items.size();
+        if ((kind == ControlKind::DropDownList || kind == ControlKind::UnitCombo) && chosen) {
+            *m_out << " = " << Quoted(c.items[static_cast<std::size_t>(c.selection)].first);
+        }
+        if (kind == ControlKind::Slider) *m_out << " = " << c.position;
+        if (!c.visible) *m_out << " hidden";
+        if (!c.enabled) *m_out << " disabled";
+        if (c.form->readOnly) *m_out << " read-only";
+        if ((kind == ControlKind::CheckBox || kind == ControlKind::OptionButton) && c.check) *m_out << " checked";
+        if (const std::string bound = editing ? editing->GetBoundParameter(c.form->id) : ""; !bound.empty()) {
+            *m_out << " @" << bound;
+        }
+        *m_out << '\n';
+    }
 }

@@ -36,30 +36,58 @@ bool DialogDriver::Fail(std::string message) {
     return false;
 }
 
+std::string DialogDriver::ShownLabel(const ControlState& control) {
+    // A field's text is its contents; every other control shows its label in its text, which
+    // the dialog may have changed while running.
+    return IsValueControl(control.form->kind) || control.form->kind == ControlKind::Spin ? DisplayLabel(control.form->label)
+                                                                                       : control.text;
+}
+
+int DialogDriver::LabelTarget(std::size_t index) const {
+    const auto& controls = m_dialog.Controls();
+    if (index >= controls.size() || controls[index].form->kind != ControlKind::StaticText) return 0;
+    const int group = controls[index].form->group;
+    auto isField = [](const ControlState& c) {
+        return IsValueControl(c.form->kind) && c.form->kind != ControlKind::UnitCombo;
+    };
+    // The field before: skipping its unit list, in the same group.
+    const ControlState* before = nullptr;
+    for (std::size_t k = index; k-- > 0 && controls[k].form->group == group;) {
+        if (controls[k].form->kind == ControlKind::UnitCombo) continue;
+        if (isField(controls[k])) before = &controls[k];
+        break;
+    }
+    const ControlState* after = nullptr;
+    for (std::size_t k = index + 1; k < controls.size() && controls[k].form->group == group; ++k) {
+        if (isField(controls[k])) {
+            after = &controls[k];
+            break;
+        }
+        if (controls[k].form->kind == ControlKind::StaticText) break;
+    }
+    // A note after a field, or a label with no field after it ("bits / pole pitch"), names the
+    // field it stands beside.
+    if (before && (IsFieldNote(ShownLabel(controls[index])) || !after)) return before->form->id;
+    return after ? after->form->id : 0;
+}
+
 std::vector<int> DialogDriver::FindByLabel(std::string_view group, std::string_view label) const {
     const auto& controls = m_dialog.Controls();
     auto inGroup = [&](const ControlState& c) {
         if (group.empty()) return true;
         const ControlState* box = m_dialog.GetControl(c.form->group);
-        return box && SameLabel(DisplayLabel(box->form->label), group);
+        return box && SameLabel(ShownLabel(*box), group);
     };
     std::vector<int> found;
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const ControlState& c = controls[i];
         // A group box's title names no control a user can act on.
         if (c.form->kind == ControlKind::GroupBox) continue;
-        if (!inGroup(c) || !SameLabel(DisplayLabel(c.form->label), label)) continue;
+        if (!inGroup(c) || !SameLabel(ShownLabel(c), label)) continue;
         if (c.form->kind != ControlKind::StaticText) {
             found.push_back(c.form->id);
-            continue;
-        }
-        // A static label names the field, list or slider that follows it in its group.
-        for (std::size_t k = i + 1; k < controls.size() && controls[k].form->group == c.form->group; ++k) {
-            if (IsValueControl(controls[k].form->kind) && controls[k].form->kind != ControlKind::UnitCombo) {
-                found.push_back(controls[k].form->id);
-                break;
-            }
-            if (controls[k].form->kind == ControlKind::StaticText) break;
+        } else if (const int target = LabelTarget(i); target != 0) {
+            found.push_back(target);
         }
     }
     // Prefer what the user can see when a label stands in several places.
@@ -123,15 +151,23 @@ bool DialogDriver::Type(std::string_view what, std::string_view text) {
     return true;
 }
 
+int DialogDriver::FindUnitList(std::string_view what) {
+    const int id = Find(what);
+    if (id == 0) return 0;
+    if (m_dialog.GetControl(id)->form->kind == ControlKind::UnitCombo) return id;
+    const auto* editing = dynamic_cast<const CMC_EditSetupDlg*>(&m_dialog);
+    const int list = editing ? editing->GetUnitControl(id) : 0;
+    if (list == 0) Fail("\"" + std::string(what) + "\" has no unit list");
+    return list;
+}
+
 bool DialogDriver::ChooseUnit(std::string_view what, std::string_view unit) {
-    int id = Find(what);
+    const int id = FindUnitList(what);
     if (id == 0) return false;
-    auto* editing = dynamic_cast<CMC_EditSetupDlg*>(&m_dialog);
-    if (m_dialog.GetControl(id)->form->kind != ControlKind::UnitCombo) {
-        id = editing ? editing->GetUnitControl(id) : 0;
-        if (id == 0) return Fail("\"" + std::string(what) + "\" has no unit list");
-    }
     const ControlState* list = m_dialog.GetControl(id);
+    if (!list->visible || !list->enabled) {
+        return Fail("the unit list of \"" + std::string(what) + "\" is not visible and enabled");
+    }
     for (std::size_t i = 0; i < list->items.size(); ++i) {
         if (list->items[i].first == unit) {
             m_dialog.UserSelect(id, static_cast<int>(i));

@@ -26,6 +26,8 @@ bool IsList(const ControlState& c) {
 
 }  // namespace
 
+bool IsFieldNote(std::string_view shownLabel) { return !shownLabel.empty() && shownLabel.front() == '('; }
+
 std::string DisplayLabel(std::string_view stored) {
     std::string shown;
     shown.reserve(stored.size());

@@ -111,8 +111,13 @@ int CMC_EditSetupDlg::GetUnitControl(int valueId) const {
     return 0;
 }
 
-CMC_EditSetupDlg::Binding* CMC_EditSetupDlg::FindBinding(int id) {
-    for (Binding& binding : m_bindings) {
+std::string CMC_EditSetupDlg::GetBoundParameter(int id) const {
+    const Binding* binding = FindBinding(id);
+    return binding ? binding->name : std::string();
+}
+
+const CMC_EditSetupDlg::Binding* CMC_EditSetupDlg::FindBinding(int id) const {
+    for (const Binding& binding : m_bindings) {
         switch (binding.kind) {
             case BindingKind::Switch: {
                 // The option buttons from the first to the last in form order.
@@ -261,7 +266,7 @@ void CMC_EditSetupDlg::CommitValue(const Binding& binding, double valueInBase) {
 }
 
 bool CMC_EditSetupDlg::OnUserText(int id, std::string_view text) {
-    Binding* binding = FindBinding(id);
+    const Binding* binding = FindBinding(id);
     if (!binding || (binding->kind != BindingKind::Value && binding->kind != BindingKind::Slider)) return false;
     CMC_Parameter* parameter = nullptr;
     {
@@ -289,7 +294,7 @@ bool CMC_EditSetupDlg::OnUserText(int id, std::string_view text) {
 }
 
 bool CMC_EditSetupDlg::OnUserClick(int id) {
-    Binding* binding = FindBinding(id);
+    const Binding* binding = FindBinding(id);
     if (!binding) return false;
     if (binding->kind == BindingKind::Check) {
         CommitValue(*binding, GetCheck(id) ? 1.0 : 0.0);
@@ -311,7 +316,7 @@ bool CMC_EditSetupDlg::OnUserClick(int id) {
 }
 
 bool CMC_EditSetupDlg::OnUserSelect(int id, int index) {
-    Binding* binding = FindBinding(id);
+    const Binding* binding = FindBinding(id);
     if (!binding) return false;
     const ControlState* list = GetControl(id);
     const auto& item = list->items[static_cast<std::size_t>(index)];
@@ -336,7 +341,7 @@ bool CMC_EditSetupDlg::OnUserSelect(int id, int index) {
 }
 
 bool CMC_EditSetupDlg::OnUserSlider(int id, int position) {
-    Binding* binding = FindBinding(id);
+    const Binding* binding = FindBinding(id);
     if (!binding || binding->kind != BindingKind::Slider || binding->firstId != id) return false;
     CMC_Parameter* parameter = nullptr;
     {

@@ -468,9 +468,13 @@ CMC_Variable* CMC_Setup::FindVariable(std::string_view name, int bQuiet) const {
     return nullptr;
 }
 
-int CMC_Setup::SetFirmwareID(std::string_view text) {
+bool CMC_Setup::IsFirmwareID(std::string_view text) {
     static const std::regex kFirmwareId("F[0-9]{3}[A-Z]");
-    if (!std::regex_match(text.begin(), text.end(), kFirmwareId)) return 0;
+    return std::regex_match(text.begin(), text.end(), kFirmwareId);
+}
+
+int CMC_Setup::SetFirmwareID(std::string_view text) {
+    if (!IsFirmwareID(text)) return 0;
     m_identity.firmwareId = text;
     return 1;
 }

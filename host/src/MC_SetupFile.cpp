@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -167,15 +168,8 @@ std::string OptionalString(const json& object, std::string_view key, const std::
     return it == object.end() ? std::string() : String(*it, Pointer(at, key));
 }
 
-void ReadIdentity(const json& doc, CMC_Setup& setup) {
+SetupIdentity ParseIdentity(const json& object, const std::string& at) {
     SetupIdentity identity;
-    const auto it = doc.find("identity");
-    if (it == doc.end()) {
-        setup.SetIdentity(identity);
-        return;
-    }
-    const std::string at = "/identity";
-    const json& object = Object(*it, at);
     identity.description = OptionalString(object, "description", at);
     identity.productId = OptionalString(object, "productId", at);
     identity.firmwareId = OptionalString(object, "firmwareId", at);
@@ -204,7 +198,31 @@ void ReadIdentity(const json& doc, CMC_Setup& setup) {
             identity.ioPins.push_back(io);
         }
     }
-    setup.SetIdentity(std::move(identity));
+    return identity;
+}
+
+void ReadIdentity(const json& doc, CMC_Setup& setup) {
+    const auto it = doc.find("identity");
+    if (it == doc.end()) {
+        setup.SetIdentity(SetupIdentity{});
+        return;
+    }
+    const std::string at = "/identity";
+    setup.SetIdentity(ParseIdentity(Object(*it, at), at));
+}
+
+json IdentityJson(const SetupIdentity& identity) {
+    json pins = json::array();
+    for (const IOPin& io : identity.ioPins) {
+        pins.push_back({{"port", io.port}, {"pin", io.pin}, {"inverted", io.inverted}, {"brake", io.brake}});
+    }
+    return {
+        {"description", identity.description}, {"productId", identity.productId},
+        {"firmwareId", identity.firmwareId},   {"userAppId", identity.userAppId},
+        {"e2romSize", identity.e2romSize},     {"mcVersion", identity.mcVersion},
+        {"adcBits", identity.adcBits},         {"guiDirectory", identity.guiDirectory},
+        {"helpFile", identity.helpFile},       {"ioPins", std::move(pins)},
+    };
 }
 
 void ReadParameters(const json& doc, CMC_Setup& setup) {
@@ -509,17 +527,7 @@ std::string SetupToJson(const CMC_Setup& setup) {
     json doc = json::object();
     doc["format"] = kFormatName;
     doc["version"] = kFormatVersion;
-    json pins = json::array();
-    for (const IOPin& io : identity.ioPins) {
-        pins.push_back({{"port", io.port}, {"pin", io.pin}, {"inverted", io.inverted}, {"brake", io.brake}});
-    }
-    doc["identity"] = {
-        {"description", identity.description}, {"productId", identity.productId},
-        {"firmwareId", identity.firmwareId},   {"userAppId", identity.userAppId},
-        {"e2romSize", identity.e2romSize},     {"mcVersion", identity.mcVersion},
-        {"adcBits", identity.adcBits},         {"guiDirectory", identity.guiDirectory},
-        {"helpFile", identity.helpFile},       {"ioPins", std::move(pins)},
-    };
+    doc["identity"] = IdentityJson(identity);
     const CMC_Units& units = CMC_Units::Instance();
     json parameters = json::array();
     for (const auto& p : setup.GetParameters()) {
@@ -703,4 +711,37 @@ std::string WriteFileAtomically(const std::string& path, std::string_view conten
 
 std::string SaveSetupFile(const CMC_Setup& setup, const std::string& path) {
     return WriteFileAtomically(path, SetupToJson(setup));
+}
+
+std::string SetIdentityMember(CMC_Setup& setup, std::string_view name, std::string_view text) {
+    json object = IdentityJson(setup.GetIdentity());
+    std::string key;
+    std::string names;
+    for (const auto& item : object.items()) {
+        if (item.key() == "ioPins") continue;
+        if (EqualsNoCase(item.key(), name)) key = item.key();
+        names += (names.empty() ? "" : ", ") + item.key();
+    }
+    if (key.empty()) return "the identity has no member \"" + std::string(name) + "\"; use one of " + names;
+    if (object[key].is_string()) {
+        object[key] = std::string(text);
+    } else {
+        long long number = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (ec != std::errc() || end != text.data() + text.size()) {
+            return key + ": \"" + std::string(text) + "\" is not a whole number";
+        }
+        object[key] = number;
+    }
+    // The rules of a setup file's identity, so that what is saved loads again.
+    try {
+        SetupIdentity identity = ParseIdentity(object, "");
+        if (key == "firmwareId" && !text.empty() && !CMC_Setup::IsFirmwareID(text)) {
+            return key + ": \"" + std::string(text) + "\" is not a firmware ID (F, three digits, a capital letter)";
+        }
+        setup.SetIdentity(std::move(identity));
+    } catch (const FormatError& e) {
+        return key + ": " + e.what;
+    }
+    return {};
 }

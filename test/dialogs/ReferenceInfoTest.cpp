@@ -347,6 +347,29 @@ TEST_F(ExternalReferenceTest, HelpOpensItsTopic) {
     EXPECT_EQ(ui.HelpOpened()[0].second, 262401);
 }
 
+struct ShownLabelCase {
+    int mode;
+    int analogue;
+    const char* label;
+    int id;
+};
+
+// Labels the dialog sets while running name their controls by the text shown.
+TEST_F(ExternalReferenceTest, ControlsAreFoundByTheLabelsTheDialogSet) {
+    const ShownLabelCase cases[] = {
+        {1, 1, "Maximum Speed", IDC_EXTREF_MAX_VALUE},
+        {0, 1, "Maximum Position", IDC_EXTREF_MAX_VALUE},
+        {0, 0, "Limit maximum acceleration at", IDC_EXTREF_LIMIT_CHECK},
+        {0, 1, "Limit maximum speed at", IDC_EXTREF_LIMIT_CHECK},
+        {0, 1, "Maximum", 0},
+    };
+    for (const ShownLabelCase& c : cases) {
+        Reset();
+        Configure(c.mode, c.analogue, 1);
+        Open([&](DialogDriver& d) { EXPECT_EQ(d.Find(c.label), c.id) << c.label << " in mode " << c.mode; });
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Drive info
 

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -31,8 +33,10 @@ std::string Slurp(const fs::path& path) {
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
+        // The process ID keeps runs from other checkouts, at the same time, out of this folder.
         m_dir = fs::temp_directory_path() /
-                ("pelmora-cli-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+                ("pelmora-cli-" + std::to_string(::getpid()) + "-" +
+                 std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
     }
@@ -109,6 +113,47 @@ TEST_F(Cli, SetChangesValuesInTheirUnitsAndSavesAtomically) {
     ASSERT_EQ(Pelmora("set PWM_freq=10kHz -o '" + out + "'").exitCode, 0);
     EXPECT_EQ(ValueIn(out, "PWM_freq"), 10000);
     EXPECT_EQ(ValueIn(path, "PWM_freq"), 16000);
+}
+
+TEST_F(Cli, SetReachesOptionsUnitsOnShowAndTheIdentity) {
+    const std::string path = SaveDefault("axis.json");
+    const RunResult run = Pelmora("set '" + path +
+                                  "' PWM_freq=16kHz --option isclosedposition=0 --unit 'PolePitch=µm' "
+                                  "--identity productId=PLM-X --identity E2ROMSIZE=8192");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const SetupLoadResult loaded = LoadSetupFile(path);
+    ASSERT_TRUE(loaded) << loaded.error;
+    EXPECT_EQ(loaded.setup->GetOptionNoError("IsClosedPosition"), "0");
+    EXPECT_STREQ(loaded.setup->GetParameterUnit("PolePitch"), "µm");
+    EXPECT_EQ(loaded.setup->GetIdentity().productId, "PLM-X");
+    EXPECT_EQ(loaded.setup->GetIdentity().e2romSize, 8192U);
+    EXPECT_EQ(ValueIn(path, "PWM_freq"), 16000);
+    // Only the extras, without any parameter.
+    ASSERT_EQ(Pelmora("set '" + path + "' --identity 'description=Left axis'").exitCode, 0);
+    EXPECT_EQ(LoadSetupFile(path).setup->GetIdentity().description, "Left axis");
+}
+
+TEST_F(Cli, ABadOptionUnitOrIdentityWritesNothingAtAll) {
+    const std::string path = SaveDefault("axis.json");
+    const std::string before = Slurp(path);
+    const CliCase cases[] = {
+        {"PWM_freq=16kHz --option NoSuchOption=1", 1, "", "has no option \"NoSuchOption\""},
+        {"--option IsClosedPosition", 2, "", "is not --option NAME=VALUE"},
+        {"--unit PolePitch=kg", 1, "", "unit \"kg\" does not fit; use one of m, mm"},
+        {"--unit NoSuchParameter=mm", 1, "", "no parameter \"NoSuchParameter\""},
+        {"--identity adcBits=17", 1, "", "adcBits: the ADC width must be 1 to 16 bits"},
+        {"--identity e2romSize=lots", 1, "", "e2romSize: \"lots\" is not a whole number"},
+        {"--identity firmwareId=F9", 1, "", "not a firmware ID"},
+        {"--identity ioPins=1", 1, "", "the identity has no member \"ioPins\""},
+        {"--identity colour=red", 1, "", "use one of description, productId"},
+    };
+    for (const CliCase& c : cases) {
+        SCOPED_TRACE(c.args);
+        const RunResult run = Pelmora("set '" + path + "' " + c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        EXPECT_EQ(Slurp(path), before);
+    }
 }
 
 TEST_F(Cli, ABadAssignmentWritesNothingAtAll) {
@@ -348,6 +393,20 @@ TEST_F(Cli, EditScriptWalksTheDialogsAndSavesOnOk) {
     EXPECT_EQ(ValueIn(out, "IlimPS"), 2.5);
     EXPECT_EQ(ValueIn(out, "ControlMode"), 1);
     EXPECT_EQ(ValueIn(out, "ExternalReference"), 1);
+}
+
+// The documented example runs as written and uses every assertion the language has.
+TEST_F(Cli, TheDocumentedEditScriptRuns) {
+    const std::string example = std::string(PELMORA_DOCS_DIR) + "/edit-script-example.txt";
+    const std::string out = (m_dir / "edited.json").string();
+    const RunResult run = Pelmora("edit --script '" + example + "' -o '" + out + "'");
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out, "Kp_C_scl = 2.99996948149052\n");
+    std::ifstream file(example);
+    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    for (const char* assertion : {"expect value", "expect no message", "expect messages", "expect unit", "key "}) {
+        EXPECT_NE(text.find(assertion), std::string::npos) << "the example does not use " << assertion;
+    }
 }
 
 TEST_F(Cli, AFailingEditScriptSaysWhereAndSavesNothing) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -178,7 +180,7 @@ TEST(GraphWindow, CursorsReadTheCurvesBetweenPoints) {
 }
 
 TEST(GraphFilter, CsvHoldsTheShownItemsExactlyWithQuotedNames) {
-    const fs::path dir = fs::temp_directory_path() / "pelmora-graph-csv";
+    const fs::path dir = fs::temp_directory_path() / ("pelmora-graph-csv-" + std::to_string(::getpid()));
     fs::remove_all(dir);
     fs::create_directories(dir);
     CGraphDocument doc;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <stdexcept>
@@ -21,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -101,6 +104,57 @@ public:
 private:
     pid_t m_pid = -1;
     std::string m_address;
+};
+
+// Two pseudo-terminals joined master to master by a thread: a null-modem cable between their
+// two device ends.
+class NullModem {
+public:
+    NullModem() {
+        for (auto& end : m_ends) {
+            end.master = posix_openpt(O_RDWR | O_NOCTTY);
+            if (end.master < 0 || grantpt(end.master) != 0 || unlockpt(end.master) != 0)
+                throw std::runtime_error("no pseudo-terminal");
+            end.device = ptsname(end.master);
+        }
+        m_thread = std::thread([this] { Relay(); });
+    }
+    ~NullModem() {
+        m_stop = true;
+        m_thread.join();
+        for (auto& end : m_ends) close(end.master);
+    }
+    const std::string& Device(int which) const { return m_ends[static_cast<std::size_t>(which)].device; }
+
+private:
+    void Relay() {
+        std::array<std::uint8_t, 4096> buffer{};
+        while (!m_stop) {
+            pollfd fds[2] = {{m_ends[0].master, POLLIN, 0}, {m_ends[1].master, POLLIN, 0}};
+            if (poll(fds, 2, 20) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(fds[i].revents & POLLIN)) {
+                    // A device end nobody holds open: wait rather than spin on its hang-up.
+                    if (fds[i].revents & POLLHUP) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    continue;
+                }
+                const ssize_t n = read(fds[i].fd, buffer.data(), buffer.size());
+                if (n <= 0) continue;
+                for (ssize_t done = 0; done < n;) {
+                    const ssize_t w = write(fds[1 - i].fd, buffer.data() + done, static_cast<std::size_t>(n - done));
+                    if (w <= 0) break;
+                    done += w;
+                }
+            }
+        }
+    }
+    struct End {
+        int master = -1;
+        std::string device;
+    };
+    std::array<End, 2> m_ends;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 std::unique_ptr<DriveLink> Connect(const std::string& address, double timeout_s = kShortTimeout_s) {
@@ -185,6 +239,25 @@ TEST(StreamLink, ARunGivesTheSameResultsThroughThePelmoraDrivesimProgram) {
     const auto run = ARun();
     for (std::size_t step = 0; step < run.size(); ++step)
         ExpectSameResponse(drivesim::Dispatch(local, run[step]), link->Transact(run[step]), step);
+}
+
+TEST(StreamLink, ARunGivesTheSameResultsOverASerialLine) {
+    NullModem cable;
+    drivesim::Drive local(drivesim::DefaultSimConfig());
+    drivesim::Drive served(drivesim::DefaultSimConfig());
+    std::string error;
+    auto server = drivesim::DriveServer::Open("serial:" + cable.Device(0) + ",921600", served, error);
+    ASSERT_TRUE(server) << error;
+    std::thread serving([&] { server->Run(); });
+    {
+        auto link = Connect("serial:" + cable.Device(1) + ",921600", 2.0);
+        ASSERT_TRUE(link);
+        const auto run = ARun();
+        for (std::size_t step = 0; step < run.size(); ++step)
+            ExpectSameResponse(drivesim::Dispatch(local, run[step]), link->Transact(run[step]), step);
+    }
+    server->Stop();
+    serving.join();
 }
 
 // Each case damages the drive's answer to one transaction; the link reports it within the

@@ -28,7 +28,7 @@ class TempDir : public ::testing::Test {
 protected:
     void SetUp() override {
         m_dir = fs::temp_directory_path() /
-                ("pelmora-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                ("pelmora-test-" + std::to_string(::getpid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);

@@ -74,6 +74,7 @@ TEST(ShownValueText, TypedValueTheRegistersHoldShowsAsTyped) {
 // Working out the text changes nothing in the setup: every value and range is as before.
 TEST(ShownValueText, LeavesTheSetupUntouched) {
     const auto setup = DefaultSetup();
+    TakeCollectedErrors();
     const auto before = setup->SaveParameterStates();
     for (const auto& p : setup->GetParameters()) ShownValueText(*setup, p->GetName(), kFieldDigits);
     const auto after = setup->SaveParameterStates();
@@ -85,7 +86,8 @@ TEST(ShownValueText, LeavesTheSetupUntouched) {
         EXPECT_EQ(before[k].min, after[k].min) << p->GetName();
         EXPECT_EQ(before[k].max, after[k].max) << p->GetName();
     }
-    EXPECT_TRUE(TakeCollectedErrors().empty());
+    const std::vector<std::string> errors = TakeCollectedErrors();
+    EXPECT_TRUE(errors.empty()) << (errors.empty() ? "" : errors.front());
     EXPECT_EQ(ShownValueText(*setup, "NoSuchParameter", kFieldDigits), "");
 }
 

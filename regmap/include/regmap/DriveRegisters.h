@@ -171,6 +171,8 @@ namespace osr {
 inline constexpr int kBrakeResistor = 9;
 inline constexpr std::uint32_t kStartModeField = 0x001C;
 inline constexpr std::uint32_t kStartModeHalls = 0x001C;
+inline constexpr std::uint32_t kStartModePositioning = 0x0004;
+inline constexpr int kStartModeHallsBit = 3;  // set in the Hall start only
 }  // namespace osr
 
 // SCR: sensors and the speed estimator (bits 3 to 5, 0b110 selects it).
@@ -196,6 +198,31 @@ inline constexpr int kPositiveLimitSwitch = 13;
 inline constexpr int kNegativeLimitSwitch = 14;
 inline constexpr int kEnable = 15;
 }  // namespace digin
+
+// LSS_Active: a set bit keeps the value from being saved (each is the inverse of its save flag).
+namespace lss {
+inline constexpr int kAxisIdNotSaved = 0;
+inline constexpr int kBaudrateNotSaved = 1;
+}  // namespace lss
+
+// BRAKECFG: bit 0 enables the motor brake, the second byte holds its output pin.
+namespace brakecfg {
+inline constexpr int kEnable = 0;
+inline constexpr int kPinShift = 8;
+inline constexpr std::uint32_t kPinMask = 0xFF;
+}  // namespace brakecfg
+
+// AAR_table holds a configured axis ID plus 256 (bit 8), and 0 for none.
+namespace aar {
+inline constexpr double kAxisIdPresent = 256.0;
+}  // namespace aar
+
+// The i²t protections: SFI2T = T_S · 2^26 / t_I2t, and the integral limits I2TINTLIM hold
+// (I² − I_n²) / 16 in squared current counts.
+namespace i2t {
+inline constexpr double kTimeScale = 67108864.0;
+inline constexpr double kIntegralDivisor = 16.0;
+}  // namespace i2t
 
 // MER, the error register the drive reports; every set bit has switched the axis off.
 namespace mer {

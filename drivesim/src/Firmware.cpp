@@ -1,0 +1,579 @@
+#include "Firmware.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace drivesim::detail {
+
+namespace {
+
+using regmap::BitMask;
+using regmap::IsBitSet;
+
+// The logger's memory, in values.
+constexpr int kLoggerCapacity = 16384;
+// Scope frames go out every 64 records or 20 ms, whichever comes first.
+constexpr int kScopeRecordsPerFrame = 64;
+constexpr double kScopeFramePeriod_s = 0.020;
+constexpr std::uint16_t kScopeMessageCode = 0xE900;
+constexpr std::uint16_t kAxisId = 1;
+// Samples averaged per current ADC for its mid-scale offset, axis off, at every start.
+constexpr int kOffsetCalibrationSamples = 256;
+// The hardware short-circuit comparator trips at 1.2·ImaxPS.
+constexpr double kShortCircuitRatio = 1.2;
+// Modulator: a voltage count of 1 is 1.1/65534 of the bus.
+constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
+const double kZero = 0.0;
+
+std::int32_t ToRegister(double value) {
+    return static_cast<std::int32_t>(std::clamp(std::round(value), -2147483648.0, 2147483647.0));
+}
+
+struct TypeRange {
+    double min;
+    double max;
+};
+TypeRange RangeOf(VarType type) {
+    switch (type) {
+    case VarType::Int16: return {-32768.0, 32767.0};
+    case VarType::UInt16: return {0.0, 65535.0};
+    case VarType::Int32:
+    case VarType::Q16_16: return {-2147483648.0, 2147483647.0};
+    case VarType::UInt32: return {0.0, 4294967295.0};
+    case VarType::Float: return {-std::numeric_limits<double>::max(), std::numeric_limits<double>::max()};
+    }
+    return {0.0, 0.0};
+}
+
+// Rounds a raw value into its type, or nothing when it does not fit.
+std::optional<double> IntoType(VarType type, double raw) {
+    if (!std::isfinite(raw)) return std::nullopt;
+    const double value = type == VarType::Float ? raw : std::round(raw);
+    const TypeRange range = RangeOf(type);
+    if (value < range.min || value > range.max) return std::nullopt;
+    return value;
+}
+
+void PutWord(std::vector<std::uint8_t>& out, std::uint16_t word) {
+    out.push_back(static_cast<std::uint8_t>(word & 0xFF));
+    out.push_back(static_cast<std::uint8_t>(word >> 8));
+}
+
+}  // namespace
+
+Firmware::Firmware(const SimConfig& config) : m_config(config), m_plant(config) {
+    Reconfigure();
+    SampleHallsNow();
+}
+
+// --- Registers ---
+
+namespace {
+
+// Where a register's value goes in the resolved set, or null for registers the firmware ignores.
+std::int32_t* Field(Registers& r, std::string_view name) {
+    struct Entry {
+        std::string_view name;
+        std::int32_t Registers::*field;
+    };
+    static constexpr Entry kFields[] = {
+        {"PWMPER", &Registers::pwmper}, {"CLPER", &Registers::clper}, {"SLPER", &Registers::slper},
+        {"DBT", &Registers::dbt}, {"DBTTH", &Registers::dbtth}, {"SATID", &Registers::satid},
+        {"SATIQ", &Registers::satiq}, {"FILTERQ", &Registers::filterq}, {"FFL", &Registers::ffl},
+        {"KPI", &Registers::kpi}, {"SFTKPI", &Registers::sftkpi}, {"KII", &Registers::kii},
+        {"SFTKII", &Registers::sftkii}, {"KPS", &Registers::kps}, {"SFTKPS", &Registers::sftkps},
+        {"KIS", &Registers::kis}, {"SFTKIS", &Registers::sftkis}, {"IMAXS", &Registers::imaxs},
+        {"SATS", &Registers::sats}, {"KPP", &Registers::kpp}, {"SFTKPP", &Registers::sftkpp},
+        {"KIP", &Registers::kip}, {"SFTKIP", &Registers::sftkip}, {"KDP", &Registers::kdp},
+        {"SFTKDP", &Registers::sftkdp}, {"KDFP", &Registers::kdfp}, {"IMAXP", &Registers::imaxp},
+        {"SATP", &Registers::satp}, {"KFFS", &Registers::kffs}, {"SFTSFFW", &Registers::sftsffw},
+        {"KFFA", &Registers::kffa}, {"SFTAFFW", &Registers::sftaffw}, {"SFTKFF", &Registers::sftkff},
+        {"IMAXPROT", &Registers::imaxprot}, {"TIMAXPROT", &Registers::timaxprot},
+        {"ERRMAX", &Registers::errmax}, {"TERRMAX", &Registers::terrmax}, {"SERRMAX", &Registers::serrmax},
+        {"TSERRMAX", &Registers::tserrmax}, {"PCR", &Registers::pcr}, {"ACR", &Registers::acr},
+        {"ASR", &Registers::asr}, {"OSR", &Registers::osr}, {"UPGRADE", &Registers::upgrade},
+        {"DIGIN_ACTIVE_LEVEL", &Registers::digin}, {"T1ONA", &Registers::t1ona}, {"T1ONB", &Registers::t1onb},
+        {"REFTST", &Registers::reftst}, {"RINCTST", &Registers::rinctst}, {"ALPHA", &Registers::alpha},
+        {"ZAOFF", &Registers::zaoff}, {"AD5OFF", &Registers::ad5off}, {"CADIN", &Registers::cadin},
+        {"SFTADIN", &Registers::sftadin}, {"FILTER1", &Registers::filter1}, {"LEVEL_AD5", &Registers::level_ad5},
+        {"E_LEVEL_AD5", &Registers::e_level_ad5}, {"ABSTART_MINMOVE", &Registers::minmove},
+    };
+    for (const Entry& e : kFields)
+        if (e.name == name) return &(r.*(e.field));
+    static constexpr std::string_view kHallOffsets[] = {"HALLAOFF", "HALLBOFF", "HALLCOFF"};
+    static constexpr std::string_view kHallGains[] = {"HALLAGAIN", "HALLBGAIN", "HALLCGAIN"};
+    for (int k = 0; k < 3; ++k) {
+        if (name == kHallOffsets[k]) return &r.hall_off[k];
+        if (name == kHallGains[k]) return &r.hall_gain[k];
+    }
+    for (int k = 0; k < regmap::kBiquadSlots; ++k) {
+        if (name == regmap::kBiquadChainCounts[static_cast<std::size_t>(k)]) return &r.bq_counts[k];
+        const std::string prefix = "BQ" + std::to_string(k + 1);
+        if (name.substr(0, prefix.size()) != prefix) continue;
+        for (std::size_t s = 0; s < regmap::kBiquadSuffixes.size(); ++s)
+            if (name.substr(prefix.size()) == regmap::kBiquadSuffixes[s]) return &r.bq[k][s];
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+Status Firmware::WriteRegister(const std::string& name, double value) {
+    if (!m_config.faults.failing_write.empty() && name == m_config.faults.failing_write)
+        return Status::Fail("writing " + name + " failed: the drive did not acknowledge");
+    if (!std::isfinite(value)) return Status::Fail("register " + name + ": the value is not a finite number");
+    std::int32_t* field = Field(m_reg, name);
+    if ((name == "PWMPER" || name == "CLPER" || name == "SLPER") && value < 1.0)
+        return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
+    m_registers[name] = value;
+    if (field) {
+        *field = ToRegister(value);
+        if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
+    }
+    return Status::Ok();
+}
+
+Result<double> Firmware::ReadRegister(const std::string& name) const {
+    if (!m_config.faults.failing_read.empty() && name == m_config.faults.failing_read)
+        return Result<double>::Fail("reading " + name + " failed: the drive did not answer");
+    auto it = m_registers.find(name);
+    if (it == m_registers.end()) return Result<double>::Fail("the drive has no register " + name);
+    return Result<double>::Ok(it->second);
+}
+
+void Firmware::Reconfigure() {
+    const double dsp_Hz = m_config.drive.dsp_freq_Hz;
+    const double pwm_s = 2.0 * m_reg.pwmper / dsp_Hz;
+    m_tc_s = pwm_s * m_reg.clper;
+    m_ts_s = pwm_s * m_reg.slper;
+    // DBT holds the two switching edges' dead times in ticks, one per byte.
+    const int ticks = std::max(m_reg.dbt & 0xFF, (m_reg.dbt >> 8) & 0xFF);
+    const double dead_s = ticks * m_config.drive.dead_time_tick_percent / 100.0 / dsp_Hz;
+    m_plant.Configure(pwm_s, dead_s);
+}
+
+double Firmware::CountsPerAmp() const { return regmap::kAdcFullScale / (2.0 * m_config.drive.imax_ps_A); }
+
+// --- Time ---
+
+void Firmware::AdvanceTo(double time_s) {
+    const double pwm_s = 2.0 * m_reg.pwmper / m_config.drive.dsp_freq_Hz;
+    // Half a period of slack so that rounding never skips or repeats a period.
+    while (m_plant.Time_s() + 0.5 * pwm_s <= time_s) Tick();
+}
+
+void Firmware::Tick() {
+    if (m_axis_on) {
+        const double limit_A = kShortCircuitRatio * m_config.drive.imax_ps_A;
+        bool shorted = m_config.faults.short_circuit_at_s && Time_s() >= *m_config.faults.short_circuit_at_s;
+        for (int t = 0; t < 3 && !shorted; ++t) shorted = std::abs(m_plant.TerminalCurrent_A(t)) > limit_A;
+        if (shorted) Trip(regmap::mer::kShortCircuit);
+    }
+    if (++m_cl_phase >= m_reg.clper) {
+        m_cl_phase = 0;
+        FastSample();
+    }
+    if (++m_sl_phase >= m_reg.slper) {
+        m_sl_phase = 0;
+        SlowSample();
+    }
+    m_plant.Step(m_duty_applied, m_axis_on);
+    // What this sample computed applies over the next period.
+    m_duty_applied = m_duty_next;
+}
+
+void Firmware::FastSample() {
+    m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
+    m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
+    m_bus = m_plant.SampleBus();
+    if (m_running) m_program->Fast(*this);
+    if (m_log.armed && m_log.kind == 2) RecordLog(2);
+}
+
+void Firmware::SlowSample() {
+    ++m_slow_index;
+    SampleHallsNow();
+    V(Var::AD5) = m_plant.SampleAnalogueInput();
+    Protections();
+    if (m_running) {
+        m_program->Slow(*this);
+        if (m_running && Time_s() > m_deadline_s) AbortRun();
+    }
+    if (m_log.armed && m_log.kind == 1) RecordLog(1);
+    if (m_running) StreamScope();
+}
+
+void Firmware::SampleHallsNow() {
+    m_halls = m_plant.SampleHalls();
+    V(Var::AD6) = m_halls[0];
+    V(Var::AD3) = m_halls[1];
+    V(Var::AD9) = V(Var::AD8) = m_halls[2];
+}
+
+// --- Protections ---
+
+// The inputs as wired: LSP sits at the load's positive end. A reversed transmission changes which
+// motor direction an input blocks, not which bit reports it.
+bool Firmware::LimitInputActive(bool positive) const {
+    return positive ? (m_plant.AtPositiveEnd() || m_config.faults.positive_limit_active)
+                    : (m_plant.AtNegativeEnd() || m_config.faults.negative_limit_active);
+}
+
+std::uint16_t Firmware::PresentCauses() const {
+    std::uint32_t causes = 0;
+    if (m_config.faults.enable_inactive) causes |= BitMask(regmap::mer::kEnableInactive);
+    if (LimitInputActive(true)) causes |= BitMask(regmap::mer::kPositiveLimitSwitch);
+    if (LimitInputActive(false)) causes |= BitMask(regmap::mer::kNegativeLimitSwitch);
+    return static_cast<std::uint16_t>(causes);
+}
+
+void Firmware::Protections() {
+    const std::uint16_t causes = PresentCauses();
+    for (int bit = 0; bit < 16; ++bit)
+        if (causes & BitMask(bit)) Trip(bit);
+    if (m_axis_on && IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), regmap::pcr::kOverCurrent) &&
+        m_reg.timaxprot != regmap::kCheckOff) {
+        const double limit = m_reg.imaxprot;
+        const double peak = std::max({std::abs(m_ia), std::abs(m_ib), std::abs(m_ia + m_ib)});
+        m_overcurrent_samples = peak > limit ? m_overcurrent_samples + 1 : 0;
+        if (m_overcurrent_samples > m_reg.timaxprot) Trip(regmap::mer::kOverCurrent);
+    }
+}
+
+void Firmware::Trip(int merBit) {
+    V(Var::MER) = static_cast<double>(static_cast<std::uint32_t>(V(Var::MER)) | BitMask(merBit));
+    if (m_axis_on || (m_running && m_program->UsesPowerStage())) AbortRun();
+}
+
+void Firmware::AbortRun() {
+    if (m_running) m_program->Abort(*this);
+    End();
+}
+
+// --- Power stage ---
+
+void Firmware::AxisOn() {
+    if (static_cast<std::uint32_t>(V(Var::MER)) != 0) {
+        AbortRun();
+        return;
+    }
+    if (!m_axis_on) {
+        m_compare_remainder = {};
+        m_duty_next = m_duty_applied = {0.5, 0.5, 0.5};
+    }
+    m_axis_on = true;
+}
+
+void Firmware::End() {
+    m_axis_on = false;
+    const bool wasRunning = m_running;
+    m_running = false;
+    if (wasRunning && m_scope.armed) FlushFrame(true);
+}
+
+void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
+    const double u[3] = {uAlpha, -0.5 * uAlpha + 0.5 * kSqrt3 * uBeta, -0.5 * uAlpha - 0.5 * kSqrt3 * uBeta};
+    // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
+    const double mid = 0.5 * (std::max({u[0], u[1], u[2]}) + std::min({u[0], u[1], u[2]}));
+    const double period = m_reg.pwmper;
+    for (int x = 0; x < 3; ++x) {
+        const double duty = 0.5 + kDutyPerVoltageCount * (u[x] - mid);
+        // The compare value's rounding remainder carries over, so the mean applied voltage is
+        // the command.
+        const double wanted = duty * period + m_compare_remainder[static_cast<std::size_t>(x)];
+        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
+        const double compare = std::floor(std::clamp(wanted, 0.0, period) + 0.5);
+        m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
+        m_duty_next[static_cast<std::size_t>(x)] = compare / period;
+    }
+}
+
+double Firmware::AppliedAlpha() const {
+    const auto& d = m_duty_next;
+    return (2.0 / 3.0) * (d[0] - 0.5 * (d[1] + d[2])) / kDutyPerVoltageCount;
+}
+
+void Firmware::SetTestVoltage(double uq, double theta_rad) {
+    SetAlphaBeta(uq * std::cos(theta_rad), uq * std::sin(theta_rad));
+}
+
+double Firmware::TestIq(double theta_rad) const {
+    return IAlpha() * std::cos(theta_rad) + IBeta() * std::sin(theta_rad);
+}
+double Firmware::TestId(double theta_rad) const {
+    return IAlpha() * std::sin(theta_rad) - IBeta() * std::cos(theta_rad);
+}
+
+Firmware::HallAngle Firmware::HallAngleNow() const {
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    if (m_reg.alpha != m_hall_alpha || m_reg.zaoff != m_hall_zaoff) {
+        m_hall_alpha = m_reg.alpha;
+        m_hall_zaoff = m_reg.zaoff;
+        const double alpha = m_reg.alpha * kAngleToRad;
+        const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+        for (std::size_t k = 0; k < 3; ++k) {
+            m_phi_cos[k] = std::cos(phi[k]);
+            m_phi_sin[k] = std::sin(phi[k]);
+        }
+        m_zaoff_cos = std::cos(m_reg.zaoff * kAngleToRad);
+        m_zaoff_sin = std::sin(m_reg.zaoff * kAngleToRad);
+    }
+    double a = 0.0, b = 0.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const auto h = static_cast<double>(
+            (static_cast<std::int64_t>(m_halls[k] - m_reg.hall_off[k]) * m_reg.hall_gain[k]) >> regmap::kHallGainShift);
+        a += h * m_phi_cos[k];
+        b += h * m_phi_sin[k];
+    }
+    a *= 2.0 / 3.0;
+    b *= 2.0 / 3.0;
+    const double turns = FastAtan2(b, a) / kAngleToRad;
+    const auto angle = static_cast<std::int32_t>(std::floor(turns + 0.5)) + m_reg.zaoff;
+    const double magnitude = std::sqrt(a * a + b * b);
+    // The angle's cosine and sine straight from the vector, turned by ZAOFF.
+    const double c0 = magnitude > 0.0 ? a / magnitude : 1.0, s0 = magnitude > 0.0 ? b / magnitude : 0.0;
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
+            c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
+}
+
+// --- Programs ---
+
+ProgramVar* Firmware::Pvar(std::string_view name) {
+    for (ProgramVar& v : m_pvars)
+        if (v.name == name) return &v;
+    return nullptr;
+}
+
+double Firmware::PvarValue(std::string_view name) const {
+    for (const ProgramVar& v : m_pvars)
+        if (v.name == name) return v.value;
+    return 0.0;
+}
+
+void Firmware::Stop() {
+    if (m_running) End();
+    m_axis_on = false;
+    // Latched bits whose cause is gone clear; a persisting cause sets its bit again.
+    V(Var::MER) = PresentCauses();
+}
+
+Status Firmware::Download(const std::string& program, const std::vector<ProgramVariable>& variables,
+                          const std::optional<LoggerSettings>& logger, const std::optional<ScopeSettings>& scope) {
+    if (m_running) Stop();
+    if (!MakeProgram(program)) return Status::Fail("the drive has no program " + program);
+    std::vector<ProgramVar> vars;
+    for (const ProgramVariable& v : variables) {
+        const std::optional<double> raw = IntoType(v.type, v.raw);
+        if (!raw) return Status::Fail("program " + program + ": variable " + v.name + " cannot hold " + std::to_string(v.raw));
+        vars.push_back({v.name, v.type, *raw, *raw});
+    }
+    auto resolve = [this](const std::vector<std::string>& names) {
+        std::vector<const double*> sources;
+        for (const std::string& n : names) {
+            const double* source = &kZero;
+            for (int i = 0; i < kVarCount; ++i)
+                if (kVarNames[static_cast<std::size_t>(i)] == n) source = &m_vars[static_cast<std::size_t>(i)];
+            sources.push_back(source);
+        }
+        return sources;
+    };
+    Log log;
+    if (logger) {
+        if (logger->points <= 0) return Status::Fail("logger: the point count must be positive");
+        if (logger->sample_kind != 1 && logger->sample_kind != 2)
+            return Status::Fail("logger: sample kind " + std::to_string(logger->sample_kind) + " is neither 1 nor 2");
+        if (logger->divider < 1) return Status::Fail("logger: the divider must be at least 1");
+        const std::size_t values = static_cast<std::size_t>(logger->points) * std::max<std::size_t>(1, logger->variables.size());
+        if (values > static_cast<std::size_t>(kLoggerCapacity))
+            return Status::Fail("logger: " + std::to_string(values) + " values do not fit the drive's " +
+                                std::to_string(kLoggerCapacity));
+        log.armed = true;
+        log.kind = logger->sample_kind;
+        log.divider = logger->divider;
+        log.points = logger->points;
+        log.sources = resolve(logger->variables);
+        log.data.assign(values, 0.0);
+    }
+    Scope sc;
+    if (scope) {
+        sc.armed = true;
+        sc.every = std::max(1, scope->every_slow_samples);
+        sc.sources = resolve(scope->variables);
+        sc.pending.reserve(static_cast<std::size_t>(kScopeRecordsPerFrame) * sc.sources.size());
+    }
+    m_program_name = program;
+    m_pvars = std::move(vars);
+    m_log = std::move(log);
+    m_scope = std::move(sc);
+    m_downloaded = true;
+    return Status::Ok();
+}
+
+Status Firmware::Start() {
+    if (!m_downloaded) return Status::Fail("no program has been downloaded");
+    if (!m_config.faults.failing_start.empty() && m_config.faults.failing_start == m_program_name)
+        return Status::Fail("program " + m_program_name + " did not start");
+    if (m_running) End();
+    m_axis_on = false;
+    for (ProgramVar& v : m_pvars) v.value = v.preset;
+    V(Var::WEAKINC) = 0.0;
+    // Mid-scale offsets of the current sensors, measured with no current flowing.
+    for (int t = 0; t < 2; ++t) {
+        double sum = 0.0;
+        for (int n = 0; n < kOffsetCalibrationSamples; ++n) sum += m_plant.SampleCurrent(t);
+        m_adc_offset[static_cast<std::size_t>(t)] = sum / kOffsetCalibrationSamples;
+    }
+    V(Var::MER) = static_cast<double>(m_config.faults.forced_mer | PresentCauses());
+    Reconfigure();
+    m_log.triggered = false;
+    m_log.recorded = 0;
+    m_log.divider_phase = 0;
+    m_scope.pending.clear();
+    m_scope.pending_records = 0;
+    m_scope.phase = 0;
+    m_program = MakeProgram(m_program_name);
+    m_running = true;
+    m_start_s = Time_s();
+    // The plan depends on what the program reads at its start.
+    m_deadline_s = std::numeric_limits<double>::infinity();
+    m_program->Begin(*this);
+    m_deadline_s = m_start_s + m_program->Deadline_s(*this);
+    return Status::Ok();
+}
+
+void Firmware::ExtendWatchdog(double seconds_from_now) {
+    m_deadline_s = std::max(m_deadline_s, Time_s() + seconds_from_now);
+}
+
+Result<double> Firmware::ReadProgramVariable(const std::string& name) const {
+    if (!m_config.faults.failing_read.empty() && name == m_config.faults.failing_read)
+        return Result<double>::Fail("reading " + name + " failed: the drive did not answer");
+    for (const ProgramVar& v : m_pvars)
+        if (v.name == name) return Result<double>::Ok(v.value);
+    return Result<double>::Fail("program " + m_program_name + " has no variable " + name);
+}
+
+Status Firmware::WriteProgramVariable(const std::string& name, double raw) {
+    if (!m_config.faults.failing_write.empty() && name == m_config.faults.failing_write)
+        return Status::Fail("writing " + name + " failed: the drive did not acknowledge");
+    ProgramVar* v = Pvar(name);
+    if (!v) return Status::Fail("program " + m_program_name + " has no variable " + name);
+    const std::optional<double> value = IntoType(v->type, raw);
+    if (!value) return Status::Fail("program variable " + name + " cannot hold " + std::to_string(raw));
+    v->value = v->preset = *value;
+    return Status::Ok();
+}
+
+Result<double> Firmware::ReadVariable(const std::string& name) const {
+    if (!m_config.faults.failing_read.empty() && name == m_config.faults.failing_read)
+        return Result<double>::Fail("reading " + name + " failed: the drive did not answer");
+    for (int i = 0; i < kVarCount; ++i)
+        if (kVarNames[static_cast<std::size_t>(i)] == name) return Result<double>::Ok(m_vars[static_cast<std::size_t>(i)]);
+    if (auto it = m_registers.find(name); it != m_registers.end()) return Result<double>::Ok(it->second);
+    return Result<double>::Fail("the firmware has no variable " + name);
+}
+
+Status Firmware::WriteVariable(const std::string& name, double raw) {
+    if (!m_config.faults.failing_write.empty() && name == m_config.faults.failing_write)
+        return Status::Fail("writing " + name + " failed: the drive did not acknowledge");
+    if (!std::isfinite(raw)) return Status::Fail("variable " + name + ": the value is not a finite number");
+    for (int i = 0; i < kVarCount; ++i)
+        if (kVarNames[static_cast<std::size_t>(i)] == name) {
+            m_vars[static_cast<std::size_t>(i)] = std::round(raw);
+            return Status::Ok();
+        }
+    if (Field(m_reg, name)) return WriteRegister(name, raw);
+    return Status::Fail("the firmware has no variable " + name);
+}
+
+// --- Data logger ---
+
+void Firmware::TriggerLogger() {
+    if (!m_log.armed || m_log.triggered) return;
+    m_log.triggered = true;
+    m_log.recorded = 0;
+    m_log.divider_phase = 0;
+    m_log.period_s = (m_log.kind == 1 ? m_ts_s : m_tc_s) * m_log.divider;
+}
+
+bool Firmware::LoggerFull() const { return m_log.armed && m_log.triggered && m_log.recorded >= m_log.points; }
+
+void Firmware::EmptyLogger() {
+    m_log.triggered = false;
+    m_log.recorded = 0;
+}
+
+void Firmware::RecordLog(int kind) {
+    if (!m_log.triggered || m_log.kind != kind || m_log.recorded >= m_log.points) return;
+    if (m_log.divider_phase++ % m_log.divider != 0) return;
+    const std::size_t n = m_log.sources.size();
+    double* row = m_log.data.data() + static_cast<std::size_t>(m_log.recorded) * n;
+    for (std::size_t k = 0; k < n; ++k) row[k] = *m_log.sources[k];
+    ++m_log.recorded;
+}
+
+Result<std::vector<LogRecord>> Firmware::UploadLog() const {
+    using R = Result<std::vector<LogRecord>>;
+    if (!m_log.armed) return R::Fail("the data logger was not armed for this run");
+    if (!m_log.triggered) return R::Fail("the data logger was never triggered");
+    if (m_log.recorded == 0) return R::Fail("the data logger holds no sample");
+    std::vector<LogRecord> records;
+    records.reserve(static_cast<std::size_t>(m_log.recorded));
+    const std::size_t n = m_log.sources.size();
+    for (int r = 0; r < m_log.recorded; ++r) {
+        LogRecord record;
+        record.time_s = r * m_log.period_s;
+        const double* row = m_log.data.data() + static_cast<std::size_t>(r) * n;
+        record.values.assign(row, row + n);
+        records.push_back(std::move(record));
+    }
+    return R::Ok(std::move(records));
+}
+
+// --- Scope stream ---
+
+void Firmware::StreamScope() {
+    if (!m_scope.armed) return;
+    if (m_scope.phase++ % m_scope.every != 0) return;
+    if (m_scope.pending_records == 0) m_scope.first_pending_s = Time_s();
+    for (const double* source : m_scope.sources) m_scope.pending.push_back(ToRegister(*source));
+    ++m_scope.pending_records;
+    if (m_scope.pending_records >= kScopeRecordsPerFrame || Time_s() - m_scope.first_pending_s >= kScopeFramePeriod_s)
+        FlushFrame(false);
+}
+
+void Firmware::FlushFrame(bool end) {
+    auto emit = [this](int records) {
+        const std::size_t c = m_scope.sources.size();
+        const auto words = static_cast<std::uint16_t>(2 + 2 * c * static_cast<std::size_t>(records));
+        std::vector<std::uint8_t> frame;
+        frame.reserve(6 + 2 * static_cast<std::size_t>(words));
+        PutWord(frame, words);
+        PutWord(frame, kAxisId);
+        PutWord(frame, kScopeMessageCode);
+        PutWord(frame, m_scope.sequence++);
+        PutWord(frame, static_cast<std::uint16_t>(records));
+        for (std::size_t i = 0; i < c * static_cast<std::size_t>(records); ++i) {
+            const auto v = static_cast<std::uint32_t>(m_scope.pending[i]);
+            PutWord(frame, static_cast<std::uint16_t>(v & 0xFFFF));
+            PutWord(frame, static_cast<std::uint16_t>(v >> 16));
+        }
+        m_frames.push_back(std::move(frame));
+    };
+    if (m_scope.pending_records > 0) emit(m_scope.pending_records);
+    m_scope.pending.clear();
+    m_scope.pending_records = 0;
+    if (end) {
+        emit(0);
+        m_scope.armed = false;
+    }
+}
+
+std::vector<std::vector<std::uint8_t>> Firmware::TakeFrames() {
+    std::vector<std::vector<std::uint8_t>> out;
+    out.swap(m_frames);
+    return out;
+}
+
+}  // namespace drivesim::detail

@@ -1,0 +1,365 @@
+#include "Plant.h"
+
+#include "regmap/DriveRegisters.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace drivesim::detail {
+
+namespace {
+
+using Matrix4 = std::array<double, 16>;
+
+Matrix4 Multiply(const Matrix4& a, const Matrix4& b) {
+    Matrix4 c{};
+    for (int r = 0; r < 4; ++r)
+        for (int k = 0; k < 4; ++k)
+            for (int col = 0; col < 4; ++col) c[r * 4 + col] += a[r * 4 + k] * b[k * 4 + col];
+    return c;
+}
+
+// e^M by scaling and squaring with a Taylor series: the norm is brought below 1/2 first, where
+// sixteen terms are exact to rounding.
+Matrix4 Exponential(Matrix4 m) {
+    double norm = 0.0;
+    for (double v : m) norm = std::max(norm, std::abs(v));
+    int squarings = 0;
+    while (norm * 4.0 > 0.5) {
+        norm *= 0.5;
+        ++squarings;
+    }
+    const double scale = std::ldexp(1.0, -squarings);
+    for (double& v : m) v *= scale;
+    Matrix4 result{};
+    Matrix4 term{};
+    for (int i = 0; i < 4; ++i) result[i * 5] = term[i * 5] = 1.0;
+    constexpr int kTerms = 16;
+    for (int n = 1; n <= kTerms; ++n) {
+        term = Multiply(term, m);
+        for (double& v : term) v /= n;
+        for (std::size_t i = 0; i < result.size(); ++i) result[i] += term[i];
+    }
+    for (int i = 0; i < squarings; ++i) result = Multiply(result, result);
+    return result;
+}
+
+int OtherOf(PhasePair pair, int index) {
+    // The two members of a swapped pair, or the index itself.
+    const int first = pair == PhasePair::AB ? 0 : pair == PhasePair::BC ? 1 : 2;
+    const int second = (first + 1) % 3;
+    if (index == first) return second;
+    if (index == second) return first;
+    return index;
+}
+
+}  // namespace
+
+double FastAtan2(double y, double x) {
+    const double ax = std::abs(x), ay = std::abs(y);
+    if (ax == 0.0 && ay == 0.0) return 0.0;
+    // atan on [0, 1] by a minimax polynomial in t², then the octant.
+    const bool swap = ay > ax;
+    const double t = swap ? ax / ay : ay / ax;
+    const double t2 = t * t;
+    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
+                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
+    if (swap) a = 0.5 * kPi - a;
+    if (x < 0.0) a = kPi - a;
+    return y < 0.0 ? -a : a;
+}
+
+std::int32_t AdcCount(double fraction) {
+    const double levels = static_cast<double>((1 << regmap::kAdcBits) - 1);
+    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
+    const double code = std::clamp(levels * fraction, 0.0, levels) + 0.5;
+    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
+}
+
+Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.noise_seed) {
+    const MotorTruth& m = config.motor;
+    const bool delta = m.connection == Connection::Delta;
+    // A delta winding runs as its star equivalent: a third of R and L, the EMF 30° ahead.
+    const double windingScale = delta ? 1.0 / 3.0 : 1.0;
+    m_L_H = m.L_H * windingScale;
+    for (int k = 0; k < 3; ++k) m_R_ohm[k] = m.R_ohm * windingScale * config.faults.resistance_factor[k];
+    m_angle_shift_rad = delta ? kPi / 6.0 : 0.0;
+    // F = (3/2)·ψ·(2π/PolePitch)·i_q = Kf·i_q.
+    m_psi_Vs = m.Kf_N_per_A * m.pole_pitch_m / (3.0 * kPi);
+    m_mass_kg = m.moving_mass_kg + m.load_mass_kg / (m.transmission * m.transmission);
+    m_x_m = m.start_position_m;
+    if (config.faults.swapped_phases)
+        for (int t = 0; t < 3; ++t) m_phase_of_terminal[t] = OtherOf(*config.faults.swapped_phases, t);
+    if (config.faults.swapped_halls)
+        for (int c = 0; c < 3; ++c) m_channel_source[c] = OtherOf(*config.faults.swapped_halls, c);
+    m_shift_sin = std::sin(m_angle_shift_rad);
+    m_shift_cos = std::cos(m_angle_shift_rad);
+    constexpr double kDegree = kPi / 180.0;
+    for (std::size_t c = 0; c < 3; ++c) {
+        const int source = m_channel_source[c];
+        const double psi = config.halls.angle_deg * kDegree + source * kTwoPi / 3.0 -
+                           config.halls.phase_error_deg[static_cast<std::size_t>(source)] * kDegree;
+        m_hall_cos[c] = std::cos(psi);
+        m_hall_sin[c] = std::sin(psi);
+    }
+    m_vdc_V = config.Vdc_V;
+    RefreshAngle();
+    Configure(m_period_s, m_dead_time_s);
+}
+
+void Plant::RefreshAngle() {
+    const double angle = ElectricalAngle_rad();
+    m_sin = std::sin(angle);
+    m_cos = std::cos(angle);
+    m_steps_since_exact = 0;
+}
+
+void Plant::Configure(double pwm_period_s, double dead_time_s) {
+    m_period_s = pwm_period_s;
+    m_dead_time_s = dead_time_s;
+    const double L = m_L_H;
+    // The PWM ripple's peak-to-peak is about Vdc·T/(6L).
+    m_ripple_half_A = m_config.Vdc_V * pwm_period_s / (12.0 * L);
+    m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * pwm_period_s / m_mass_kg);
+    m_ripple_step_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
+    m_ripple_step_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
+    m_ripple_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
+    m_ripple_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
+    m_dead_drop_V = dead_time_s / pwm_period_s * m_config.Vdc_V;
+    // Within ± half the ripple the dead time's loss grows with the current: a resistance.
+    const double deadR_ohm = m_dead_drop_V / m_ripple_half_A;
+    for (unsigned band = 0; band < m_discrete.size(); ++band) {
+        std::array<double, 3> r = m_R_ohm;
+        for (int t = 0; t < 3; ++t)
+            if (band & (1U << t)) r[static_cast<std::size_t>(m_phase_of_terminal[t])] += deadR_ohm;
+        Discrete& d = m_discrete[band];
+        const double Ra = r[0], Rb = r[1], Rc = r[2];
+        // Phases a and b against c: L·[[2,1],[1,2]]·di/dt = u − [[Ra+Rc, Rc],[Rc, Rb+Rc]]·i.
+        const double inv = 1.0 / (3.0 * L);
+        const double minv[4] = {2.0 * inv, -inv, -inv, 2.0 * inv};
+        const double rm[4] = {Ra + Rc, Rc, Rc, Rb + Rc};
+        // One exponential of [[A, B], [0, 0]]·T gives Φ and Γ = ∫e^{Aτ}dτ·B together.
+        Matrix4 aug{};
+        for (int row = 0; row < 2; ++row)
+            for (int c = 0; c < 2; ++c) {
+                const double a = -(minv[row * 2] * rm[c] + minv[row * 2 + 1] * rm[2 + c]);
+                aug[static_cast<std::size_t>(row * 4 + c)] = a * pwm_period_s;
+                aug[static_cast<std::size_t>(row * 4 + 2 + c)] = minv[row * 2 + c] * pwm_period_s;
+            }
+        const Matrix4 e = Exponential(aug);
+        d.phi = {e[0], e[1], e[4], e[5]};
+        d.gamma = {e[2], e[3], e[6], e[7]};
+        if (m_config.faults.open_phase) {
+            const int open = m_phase_of_terminal[static_cast<int>(*m_config.faults.open_phase)];
+            const int j = (open + 1) % 3, k = (open + 2) % 3;
+            const double loopR = r[static_cast<std::size_t>(j)] + r[static_cast<std::size_t>(k)];
+            d.open_a = std::exp(-loopR * pwm_period_s / (2.0 * L));
+            d.open_g = (1.0 - d.open_a) / loopR;
+        }
+    }
+}
+
+double Plant::BusVoltage_V() const {
+    return m_config.Vdc_V + m_config.supply.ripple_V * std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
+}
+
+double Plant::ElectricalAngle_rad() const {
+    return kTwoPi * m_x_m / m_config.motor.pole_pitch_m + m_config.motor.magnet_angle_deg * kPi / 180.0;
+}
+
+double Plant::TerminalCurrent_A(int terminal) const { return m_i_A[m_phase_of_terminal[terminal]]; }
+
+double Plant::ForceAtPresentAngle() const {
+    // The winding's field axis: the magnet's angle plus a delta winding's 30°.
+    const double s = m_sin * m_shift_cos + m_cos * m_shift_sin;
+    const double c = m_cos * m_shift_cos - m_sin * m_shift_sin;
+    const double iAlpha = m_i_A[0];
+    const double iBeta = (m_i_A[1] - m_i_A[2]) / kSqrt3;
+    return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
+}
+
+double Plant::Force_N() const { return ForceAtPresentAngle(); }
+
+void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
+    const Discrete& d = m_discrete[linear_band];
+    std::array<double, 3> v{};
+    for (int t = 0; t < 3; ++t) v[m_phase_of_terminal[t]] = pole_V[t];
+    // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
+    const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
+    std::array<double, 3> e{};
+    if (omega != 0.0) {
+        // The half-period turn, by series while small.
+        double sh = 0.0, ch = 1.0;
+        const double h = 0.5 * omega * m_period_s;
+        if (std::abs(h) <= 0.5) {
+            SmallSinCos(h, sh, ch);
+        } else {
+            sh = std::sin(h);
+            ch = std::cos(h);
+        }
+        const double s0 = m_sin * m_shift_cos + m_cos * m_shift_sin;
+        const double c0 = m_cos * m_shift_cos - m_sin * m_shift_sin;
+        const double s = s0 * ch + c0 * sh;
+        const double c = c0 * ch - s0 * sh;
+        constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
+        const double amplitude = -omega * m_psi_Vs;
+        e[0] = amplitude * s;
+        e[1] = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
+        e[2] = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
+    }
+    if (m_config.faults.open_phase) {
+        const int open = m_phase_of_terminal[static_cast<int>(*m_config.faults.open_phase)];
+        const int j = (open + 1) % 3, k = (open + 2) % 3;
+        const double u = (v[j] - v[k]) - (e[j] - e[k]);
+        m_i_A[j] = d.open_a * m_i_A[j] + d.open_g * u;
+        m_i_A[k] = -m_i_A[j];
+        m_i_A[open] = 0.0;
+        return;
+    }
+    const double u1 = (v[0] - v[2]) - (e[0] - e[2]);
+    const double u2 = (v[1] - v[2]) - (e[1] - e[2]);
+    const double ia = d.phi[0] * m_i_A[0] + d.phi[1] * m_i_A[1] + d.gamma[0] * u1 + d.gamma[1] * u2;
+    const double ib = d.phi[2] * m_i_A[0] + d.phi[3] * m_i_A[1] + d.gamma[2] * u1 + d.gamma[3] * u2;
+    m_i_A = {ia, ib, -ia - ib};
+}
+
+void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
+    const double forceBefore_N = ForceAtPresentAngle();
+    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
+    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
+    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
+    m_ripple_sin = rs;
+    if (power_on) {
+        const double vdc = m_vdc_V;
+        const double deadDrop_V = m_dead_drop_V * vdc / m_config.Vdc_V;
+        std::array<double, 3> pole{};
+        unsigned band = 0;
+        for (int t = 0; t < 3; ++t) {
+            // Dead time loses a pulse edge in the direction of the current; under half the
+            // ripple the current changes sign within the period and the loss grows with it.
+            const double i = TerminalCurrent_A(t);
+            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc;
+            if (std::abs(i) < m_ripple_half_A)
+                band |= 1U << t;
+            else
+                pole[static_cast<std::size_t>(t)] -= (i > 0.0 ? 1.0 : -1.0) * deadDrop_V;
+        }
+        StepElectrical(pole, band);
+    } else {
+        // The freewheeling diodes return the winding's energy to the bus within microseconds.
+        m_i_A = {0.0, 0.0, 0.0};
+    }
+    StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
+    m_time_s += m_period_s;
+}
+
+void Plant::StepMechanical(double force_N) {
+    const MotorTruth& m = m_config.motor;
+    const double T = m_period_s;
+    const double drive_N = force_N - m.load_force_N;
+    const double xBefore_m = m_x_m;
+    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return;  // static friction holds
+    const double direction = m_v_mps != 0.0 ? (m_v_mps > 0.0 ? 1.0 : -1.0) : (drive_N > 0.0 ? 1.0 : -1.0);
+    const double net_N = drive_N - m.coulomb_N * direction;
+    const double v0 = m_v_mps;
+    double v1 = 0.0;
+    double dx = 0.0;
+    if (m.viscous_Ns_per_m > 0.0) {
+        // dv/dt = (F − b·v)/M solved exactly over the period.
+        const double decay = m_viscous_decay;
+        const double vInf = net_N / m.viscous_Ns_per_m;
+        v1 = vInf + (v0 - vInf) * decay;
+        dx = vInf * T + (v0 - vInf) * (m_mass_kg / m.viscous_Ns_per_m) * (1.0 - decay);
+    } else {
+        const double a = net_N / m_mass_kg;
+        v1 = v0 + a * T;
+        dx = v0 * T + 0.5 * a * T * T;
+    }
+    // Coulomb friction stops the mover; it does not push it back.
+    if (v1 * direction < 0.0) {
+        v1 = 0.0;
+        dx = 0.5 * v0 * T;
+    }
+    m_x_m += dx;
+    m_v_mps = v1;
+    if (m_x_m > m.stroke_max_m) {
+        m_x_m = m.stroke_max_m;
+        m_v_mps = std::min(m_v_mps, 0.0);
+    } else if (m_x_m < m.stroke_min_m) {
+        m_x_m = m.stroke_min_m;
+        m_v_mps = std::max(m_v_mps, 0.0);
+    }
+    if (dx != 0.0) TurnAngle(kTwoPi * (m_x_m - xBefore_m) / m.pole_pitch_m);
+}
+
+void Plant::TurnAngle(double delta_rad) {
+    // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
+    constexpr int kExactEvery = 1024;
+    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
+        RefreshAngle();
+        return;
+    }
+    double s = 0.0, c = 1.0;
+    SmallSinCos(delta_rad, s, c);
+    const double sin0 = m_sin;
+    m_sin = sin0 * c + m_cos * s;
+    m_cos = m_cos * c - sin0 * s;
+}
+
+bool Plant::AtPositiveEnd() const {
+    const MotorTruth& m = m_config.motor;
+    return m.transmission > 0.0 ? m_x_m >= m.stroke_max_m : m_x_m <= m.stroke_min_m;
+}
+bool Plant::AtNegativeEnd() const {
+    const MotorTruth& m = m_config.motor;
+    return m.transmission > 0.0 ? m_x_m <= m.stroke_min_m : m_x_m >= m.stroke_max_m;
+}
+
+std::int32_t Plant::SampleCurrent(int terminal) {
+    const DriveHardware& d = m_config.drive;
+    const double lsb_A = 2.0 * d.imax_ps_A / 1023.0;
+    const double i = TerminalCurrent_A(terminal) + d.current_offset_A[terminal] +
+                     d.current_noise_lsb * lsb_A * m_noise.Gaussian();
+    return AdcCount((d.imax_ps_A + i) / (2.0 * d.imax_ps_A));
+}
+
+std::int32_t Plant::SampleBus() {
+    const DriveHardware& d = m_config.drive;
+    const double lsb_V = d.vdc_max_measurable_V / 1023.0;
+    return AdcCount((m_vdc_V + d.bus_noise_lsb * lsb_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
+}
+
+double Plant::HallVoltage_V(int channel) const {
+    const auto c = static_cast<std::size_t>(channel);
+    const auto source = static_cast<std::size_t>(m_channel_source[c]);
+    const HallTruth& h = m_config.halls;
+    if (m_config.faults.missing_hall && static_cast<int>(*m_config.faults.missing_hall) == channel)
+        return h.offset_V[source];
+    // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
+    return h.offset_V[source] + h.amplitude_V[source] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
+}
+
+std::array<std::int32_t, 3> Plant::SampleHalls() {
+    constexpr double kHallFullScale_V = 5.0;
+    std::array<std::int32_t, 3> counts{};
+    for (int c = 0; c < 3; ++c) {
+        const double v = HallVoltage_V(c) + m_config.halls.noise_V * m_noise.Gaussian();
+        counts[c] = AdcCount(v / kHallFullScale_V);
+    }
+    return counts;
+}
+
+std::int32_t Plant::SampleAnalogueInput() const {
+    const DriveHardware& d = m_config.drive;
+    return AdcCount((d.analogue_input_V - d.analogue_low_V) / (d.analogue_high_V - d.analogue_low_V));
+}
+
+void Plant::SetMechanicalState(double x_m, double v_mps) {
+    m_x_m = x_m;
+    m_v_mps = v_mps;
+    RefreshAngle();
+}
+
+void Plant::SetPhaseCurrents(double ia_A, double ib_A) { m_i_A = {ia_A, ib_A, -ia_A - ib_A}; }
+
+}  // namespace drivesim::detail

@@ -1,0 +1,128 @@
+// The physics against closed forms.
+#include "Plant.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using drivesim::detail::Plant;
+constexpr double kPwm_s = 50e-6;
+constexpr double kPi = 3.14159265358979323846;
+
+drivesim::SimConfig Still(double r_ohm, double l_H) {
+    drivesim::SimConfig c = drivesim::DefaultSimConfig();
+    c.motor.R_ohm = r_ohm;
+    c.motor.L_H = l_H;
+    c.motor.coulomb_N = 0.0;
+    c.motor.viscous_Ns_per_m = 0.0;
+    c.motor.magnet_angle_deg = 0.0;  // a current on phase A's axis then makes no force
+    c.supply.ripple_V = 0.0;
+    return c;
+}
+
+TEST(Plant, WindingCurrentStepFollowsTheRlClosedForm) {
+    struct Case {
+        double r_ohm;
+        double l_H;
+    };
+    for (const Case c : {Case{0.5, 10e-6}, Case{3.0, 1.5e-3}, Case{5.0, 1.0}}) {
+        Plant plant(Still(c.r_ohm, c.l_H));
+        plant.Configure(kPwm_s, 0.0);
+        // Phase A against B and C in parallel: 1.5·R and 1.5·L.
+        const double final_A = 1.0;
+        const double pole_V = final_A * 1.5 * c.r_ohm;
+        const double tau_s = c.l_H / c.r_ohm;
+        const int periods = static_cast<int>(std::min(5.0 * tau_s / kPwm_s + 2.0, 200000.0));
+        double worst = 0.0;
+        for (int k = 1; k <= periods; ++k) {
+            plant.StepElectrical({pole_V, 0.0, 0.0});
+            const double expected_A = final_A * (1.0 - std::exp(-k * kPwm_s / tau_s));
+            worst = std::max(worst, std::abs(plant.TerminalCurrent_A(0) - expected_A) / final_A);
+        }
+        EXPECT_LT(worst, 0.005) << "R " << c.r_ohm << " ohm, L " << c.l_H << " H";
+        EXPECT_NEAR(plant.TerminalCurrent_A(1), -0.5 * plant.TerminalCurrent_A(0), 1e-9) << "L " << c.l_H;
+    }
+}
+
+TEST(Plant, ConstantForceAcceleratesTheTotalMass) {
+    for (double force_N : {-25.0, 5.0, 40.0}) {
+        drivesim::SimConfig c = Still(3.0, 1.5e-3);
+        c.motor.load_force_N = -force_N;  // an external force alone, so no current is needed
+        Plant plant(c);
+        plant.Configure(kPwm_s, 0.0);
+        const int periods = 2000;  // 0.1 s
+        for (int k = 0; k < periods; ++k) plant.Step({0.5, 0.5, 0.5}, false);
+        const double t_s = periods * kPwm_s;
+        const double a = force_N / (c.motor.moving_mass_kg + c.motor.load_mass_kg);
+        EXPECT_NEAR(plant.Velocity_mps() / (a * t_s), 1.0, 0.005) << "force " << force_N;
+        EXPECT_NEAR(plant.Position_m() / (0.5 * a * t_s * t_s), 1.0, 0.005) << "force " << force_N;
+    }
+}
+
+TEST(Plant, MotorForceIsTheForceConstantTimesTheQCurrent) {
+    drivesim::SimConfig c = Still(3.0, 1.5e-3);
+    for (double angle_deg : {0.0, 30.0, 90.0, 200.0}) {
+        c.motor.magnet_angle_deg = angle_deg;
+        Plant plant(c);
+        // A current vector of 2 A amplitude 90° ahead of the magnet is all q current.
+        const double q = (angle_deg + 90.0) * kPi / 180.0;
+        const double ia = 2.0 * std::cos(q), ib = 2.0 * std::cos(q - 2.0 * kPi / 3.0);
+        plant.SetPhaseCurrents(ia, ib);
+        EXPECT_NEAR(plant.Force_N() / (2.0 * c.motor.Kf_N_per_A), 1.0, 1e-9) << "magnet at " << angle_deg << " deg";
+    }
+}
+
+TEST(Plant, BackEmfAmplitudeIsTwoThirdsOfForceConstantTimesSpeed) {
+    // A winding of almost no inductance, shorted by the inverter, carries −EMF/R at every sample.
+    for (double speed_mps : {0.2, 1.5}) {
+        drivesim::SimConfig c = Still(10.0, 1e-7);
+        c.motor.moving_mass_kg = 1e9;  // the speed stays put
+        c.motor.stroke_min_m = -100.0;
+        c.motor.stroke_max_m = 100.0;
+        Plant plant(c);
+        plant.Configure(kPwm_s, 0.0);
+        plant.SetMechanicalState(0.0, speed_mps);
+        double peak_A = 0.0;
+        const int periods = static_cast<int>(c.motor.pole_pitch_m / speed_mps / kPwm_s) + 1;
+        for (int k = 0; k < periods; ++k) {
+            plant.StepElectrical({0.0, 0.0, 0.0});
+            peak_A = std::max(peak_A, std::abs(plant.TerminalCurrent_A(0)));
+            plant.Step({0.5, 0.5, 0.5}, false);
+        }
+        const double expected_A = 2.0 / 3.0 * c.motor.Kf_N_per_A * speed_mps / c.motor.R_ohm;
+        EXPECT_NEAR(peak_A / expected_A, 1.0, 0.005) << "speed " << speed_mps;
+    }
+}
+
+TEST(Plant, HallSignalsHaveTheConfiguredOffsetsAndAmplitudes) {
+    const drivesim::SimConfig c = drivesim::DefaultSimConfig();
+    Plant plant(c);
+    double lo[3] = {1e9, 1e9, 1e9}, hi[3] = {-1e9, -1e9, -1e9};
+    constexpr int kSteps = 3600;
+    for (int k = 0; k < kSteps; ++k) {
+        plant.SetMechanicalState(c.motor.pole_pitch_m * k / kSteps, 0.0);
+        for (int h = 0; h < 3; ++h) {
+            lo[h] = std::min(lo[h], plant.HallVoltage_V(h));
+            hi[h] = std::max(hi[h], plant.HallVoltage_V(h));
+        }
+    }
+    for (int h = 0; h < 3; ++h) {
+        EXPECT_NEAR((hi[h] + lo[h]) / 2.0, c.halls.offset_V[static_cast<std::size_t>(h)], 1e-6) << "Hall " << h;
+        EXPECT_NEAR((hi[h] - lo[h]) / 2.0, c.halls.amplitude_V[static_cast<std::size_t>(h)], 1e-5) << "Hall " << h;
+    }
+}
+
+TEST(Plant, AdcReadsLeftAlignedTenBitCountsClampedToFullScale) {
+    struct Case {
+        double fraction;
+        std::int32_t count;
+    };
+    for (const Case c : {Case{0.0, 0}, Case{0.5, 32768}, Case{1.0, 65472}, Case{1.7, 65472}, Case{-0.2, 0},
+                         Case{0.25, 16384}}) {
+        EXPECT_EQ(drivesim::detail::AdcCount(c.fraction), c.count) << "fraction " << c.fraction;
+    }
+}
+
+}  // namespace
