@@ -166,11 +166,8 @@ int RunWrite(const CommandContext& ctx, CMC_Setup& setup, const std::vector<std:
             ctx.out << write.parameter->GetName() << " = " << FormatExact(write.value) << '\n';
             continue;
         }
-        drivesim::Request request;
-        request.op = drivesim::Op::WriteVariable;
-        request.name = write.variable->GetName();
-        request.value = write.value;
-        if (!CMC_Comm::Transact(request).ok()) return Fail(ctx, CMC_Comm::GetLastErrorText());
+        write.variable->SetValueInInternalUnit(write.value);
+        if (!write.variable->WriteToChip()) return Fail(ctx, CMC_Comm::GetLastErrorText());
         ctx.out << write.variable->GetName() << " = " << FormatExact(write.value) << " IU\n";
     }
     return ToInt(ExitCode::Success);

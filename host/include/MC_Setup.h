@@ -183,6 +183,8 @@ public:
 
     // Reads the drive's value; non-zero on success, after which the value getters hold it.
     int ReadFromChip();
+    // Sends the internal value to the drive; non-zero when the drive took it.
+    int WriteToChip();
     double GetValueInBaseUnit() const { return InternalToBaseOrZero(m_internal); }
     double GetValueInInternalUnit() const { return m_internal; }
     void SetValueInInternalUnit(double value) { m_internal = value; }

@@ -264,6 +264,14 @@ int CMC_ProgramRunner::ExecuteCode(CMC_Setup& setup, const char* name, CMC_CoffF
         error = "Program " + programName + " was not started: the logger cannot record: " + error;
         return 0;
     }
+    // A start that fails after arming leaves no upload waiting for a run that never began.
+    struct Disarm {
+        CMC_Logger* logger;
+        bool started = false;
+        ~Disarm() {
+            if (logger && !started) logger->EndUploadData();
+        }
+    } disarm{logger};
 
     // The costs add up to what a download and start take on the virtual clock.
     constexpr double kStepCost_s = kTransactionCost_s;
@@ -316,6 +324,7 @@ int CMC_ProgramRunner::ExecuteCode(CMC_Setup& setup, const char* name, CMC_CoffF
     drivesim::Request start;
     start.op = drivesim::Op::Start;
     if (!CMC_Comm::Transact(start, kStartCost_s).ok()) return DriveFailed(error, "Program " + programName + " was not started");
+    disarm.started = true;
     error.clear();
     return 1;
 }

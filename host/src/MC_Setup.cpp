@@ -326,6 +326,23 @@ int CMC_Variable::ReadFromChip() {
     return 1;
 }
 
+int CMC_Variable::WriteToChip() {
+    if (!CMC_Comm::IsConnected()) {
+        ReportError("Variable " + m_name + " was not written: no drive is connected.");
+        CMC_Comm::SetLastErrorText(GetLastErrorText());
+        return 0;
+    }
+    if (!std::isfinite(m_internal)) {
+        CMC_Comm::SetLastErrorText("Variable " + m_name + " has no finite value to write");
+        return 0;
+    }
+    drivesim::Request write;
+    write.op = drivesim::Op::WriteVariable;
+    write.name = m_name;
+    write.value = m_internal;
+    return CMC_Comm::Transact(write).ok() ? 1 : 0;
+}
+
 std::string CMC_Variable::PrintValue() const {
     const double shown = BaseToShown(GetValueInBaseUnit());
     char buffer[64];

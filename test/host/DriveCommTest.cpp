@@ -81,6 +81,21 @@ TEST_F(DriveComm, WriteToChipSendsRegistersOnlyAndSaysWhetherTheDriveTookThem) {
     EXPECT_EQ(drive.Count(drivesim::Op::WriteRegister), 2U);
 }
 
+TEST_F(DriveComm, AVariableWriteSendsItsInternalValueOnce) {
+    CMC_Variable* thtst = setup->FindVariable("THTST", 1);
+    ASSERT_NE(thtst, nullptr);
+    thtst->SetValueInInternalUnit(16384);
+    EXPECT_EQ(thtst->WriteToChip(), 1);
+    EXPECT_EQ(drive.variables.at("THTST"), 16384);
+    EXPECT_EQ(drive.Count(drivesim::Op::WriteVariable), 1U);
+    thtst->SetValueInInternalUnit(std::nan(""));
+    EXPECT_EQ(thtst->WriteToChip(), 0) << "no number reaches the drive";
+    drive.failingOps.insert(drivesim::Op::WriteVariable);
+    thtst->SetValueInInternalUnit(1);
+    EXPECT_EQ(thtst->WriteToChip(), 0);
+    EXPECT_EQ(drive.Count(drivesim::Op::WriteVariable), 2U);
+}
+
 TEST_F(DriveComm, EveryTransactionMovesTheVirtualClockOneMillisecondWithoutFiringTimers) {
     struct TimerDialog : CDialog {
         explicit TimerDialog(const FormTemplate& form) : CDialog(form) {}

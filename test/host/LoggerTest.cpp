@@ -228,6 +228,14 @@ TEST_F(Scope, ExecuteCodeAsksTheDriveToStreamAndTheUploadRunsFromItsReturn) {
     EXPECT_EQ(Feed(*scope, Payload(0, {{1}})), 0) << "frames after the end of the upload are ignored";
 }
 
+TEST_F(Scope, AStartThatFailsLeavesNoUploadWaiting) {
+    ASSERT_TRUE(scope->AddVariable("Speed_Reference", 1));
+    ASSERT_EQ(scope->ChangeSettings(0.1, 1, 1, nullptr, 0.0, 0), 1);
+    drive.failingOps.insert(drivesim::Op::Start);
+    EXPECT_EQ(Execute(scope.get()), 0);
+    EXPECT_FALSE(scope->UploadInProgress());
+}
+
 TEST_F(Scope, MalformedLostAndRepeatedFramesAreCountedAndOnlyGoodRecordsKept) {
     Arm(0.1, 1, 0);
     struct Step {
