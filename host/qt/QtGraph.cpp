@@ -399,12 +399,14 @@ QApplication* EnsureQtApplication() {
         return value && *value;
     };
     if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    // Qt keeps the arguments it was given for the application's whole life.
+    // Qt keeps the arguments it was given for the application's whole life. The application is
+    // never destroyed: as a static it would go at exit after Qt's own globals (the input device
+    // list among them) and crash the process on its way out.
     static int argc = 1;
     static char name[] = "pelmora";
     static char* argv[] = {name, nullptr};
-    static QApplication application(argc, argv);
-    return &application;
+    static QApplication* const application = new QApplication(argc, argv);
+    return application;
 }
 
 void InstallQtGraphPictures() {
