@@ -624,6 +624,22 @@ std::string TemporaryName(const std::string& target) {
     return folder + "." + base + ".pelmora-save-XXXXXX";
 }
 
+// Puts the written temporary in the target's place, or removes it.
+std::string ReplaceTarget(const std::string& temp, const std::string& target, const std::string& folder,
+                          const std::string& shown) {
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const std::string message = shown + ": cannot replace: " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return message;
+    }
+    // The rename itself is durable only once the folder is flushed.
+    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {};
+}
+
 }  // namespace
 
 std::string WriteFileAtomically(const std::string& path, std::string_view contents) {
@@ -667,18 +683,7 @@ std::string WriteFileAtomically(const std::string& path, std::string_view conten
             }
         }
         ::close(fd);
-        if (linked) {
-            if (::rename(temp.c_str(), target.c_str()) != 0) {
-                const std::string message = shown + ": cannot replace: " + std::strerror(errno);
-                ::unlink(temp.c_str());
-                return message;
-            }
-            if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
-                ::fsync(dirFd);
-                ::close(dirFd);
-            }
-            return {};
-        }
+        if (linked) return ReplaceTarget(temp, target, folder, shown);
         // No /proc or no hard links here: fall back to a named temporary.
         temp = TemporaryName(target);
     }
@@ -696,17 +701,7 @@ std::string WriteFileAtomically(const std::string& path, std::string_view conten
         ::unlink(temp.c_str());
         return message;
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
-        const std::string message = shown + ": cannot replace: " + std::strerror(errno);
-        ::unlink(temp.c_str());
-        return message;
-    }
-    // The rename itself is durable only once the folder is flushed.
-    if (const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY); dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return {};
+    return ReplaceTarget(temp, target, folder, shown);
 }
 
 std::string SaveSetupFile(const CMC_Setup& setup, const std::string& path) {
