@@ -26,9 +26,7 @@ constexpr double kShortCircuitRatio = 1.2;
 constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
 const double kZero = 0.0;
 
-std::int32_t ToRegister(double value) {
-    return static_cast<std::int32_t>(std::clamp(std::round(value), -2147483648.0, 2147483647.0));
-}
+std::int32_t ToRegister(double value) { return RoundSaturated(value); }
 
 struct TypeRange {
     double min;

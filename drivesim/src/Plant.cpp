@@ -69,13 +69,6 @@ double FastAtan2(double y, double x) {
     return y < 0.0 ? -a : a;
 }
 
-std::int32_t AdcCount(double fraction) {
-    const double levels = static_cast<double>((1 << regmap::kAdcBits) - 1);
-    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
-    const double code = std::clamp(levels * fraction, 0.0, levels) + 0.5;
-    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
-}
-
 Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.noise_seed) {
     const MotorTruth& m = config.motor;
     const bool delta = m.connection == Connection::Delta;
@@ -101,7 +94,13 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
                            config.halls.phase_error_deg[static_cast<std::size_t>(source)] * kDegree;
         m_hall_cos[c] = std::cos(psi);
         m_hall_sin[c] = std::sin(psi);
+        m_hall_offset_V[c] = config.halls.offset_V[static_cast<std::size_t>(source)];
+        m_hall_amplitude_V[c] = config.halls.amplitude_V[static_cast<std::size_t>(source)];
     }
+    if (config.faults.missing_hall) m_missing_channel = static_cast<std::size_t>(*config.faults.missing_hall);
+    const DriveHardware& d = config.drive;
+    m_current_noise_A = d.current_noise_lsb * (2.0 * d.imax_ps_A / 1023.0);
+    m_bus_noise_V = d.bus_noise_lsb * (d.vdc_max_measurable_V / 1023.0);
     m_vdc_V = config.Vdc_V;
     RefreshAngle();
     Configure(m_period_s, m_dead_time_s);
@@ -166,8 +165,6 @@ double Plant::BusVoltage_V() const {
 double Plant::ElectricalAngle_rad() const {
     return kTwoPi * m_x_m / m_config.motor.pole_pitch_m + m_config.motor.magnet_angle_deg * kPi / 180.0;
 }
-
-double Plant::TerminalCurrent_A(int terminal) const { return m_i_A[m_phase_of_terminal[terminal]]; }
 
 double Plant::ForceAtPresentAngle() const {
     // The winding's field axis: the magnet's angle plus a delta winding's 30°.
@@ -313,40 +310,6 @@ bool Plant::AtPositiveEnd() const {
 bool Plant::AtNegativeEnd() const {
     const MotorTruth& m = m_config.motor;
     return m.transmission > 0.0 ? m_x_m <= m.stroke_min_m : m_x_m >= m.stroke_max_m;
-}
-
-std::int32_t Plant::SampleCurrent(int terminal) {
-    const DriveHardware& d = m_config.drive;
-    const double lsb_A = 2.0 * d.imax_ps_A / 1023.0;
-    const double i = TerminalCurrent_A(terminal) + d.current_offset_A[terminal] +
-                     d.current_noise_lsb * lsb_A * m_noise.Gaussian();
-    return AdcCount((d.imax_ps_A + i) / (2.0 * d.imax_ps_A));
-}
-
-std::int32_t Plant::SampleBus() {
-    const DriveHardware& d = m_config.drive;
-    const double lsb_V = d.vdc_max_measurable_V / 1023.0;
-    return AdcCount((m_vdc_V + d.bus_noise_lsb * lsb_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
-}
-
-double Plant::HallVoltage_V(int channel) const {
-    const auto c = static_cast<std::size_t>(channel);
-    const auto source = static_cast<std::size_t>(m_channel_source[c]);
-    const HallTruth& h = m_config.halls;
-    if (m_config.faults.missing_hall && static_cast<int>(*m_config.faults.missing_hall) == channel)
-        return h.offset_V[source];
-    // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
-    return h.offset_V[source] + h.amplitude_V[source] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
-}
-
-std::array<std::int32_t, 3> Plant::SampleHalls() {
-    constexpr double kHallFullScale_V = 5.0;
-    std::array<std::int32_t, 3> counts{};
-    for (int c = 0; c < 3; ++c) {
-        const double v = HallVoltage_V(c) + m_config.halls.noise_V * m_noise.Gaussian();
-        counts[c] = AdcCount(v / kHallFullScale_V);
-    }
-    return counts;
 }
 
 std::int32_t Plant::SampleAnalogueInput() const {

@@ -3,6 +3,9 @@
 #pragma once
 
 #include "drivesim/SimConfig.h"
+#include "regmap/DriveRegisters.h"
+
+#include <algorithm>
 
 #include <array>
 #include <cstdint>
@@ -45,7 +48,13 @@ inline void SmallSinCos(double h, double& s, double& c) {
 }
 
 // A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped.
-std::int32_t AdcCount(double fraction);
+// Inline: the sensors call it six times per PWM period.
+inline std::int32_t AdcCount(double fraction) {
+    constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
+    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
+    const double code = std::clamp(kLevels * fraction, 0.0, kLevels) + 0.5;
+    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
+}
 
 class Plant {
 public:
@@ -65,7 +74,7 @@ public:
     double BusVoltage_V() const;
 
     // Terminal currents (what the drive's sensors see), motor-side position and speed.
-    double TerminalCurrent_A(int terminal) const;
+    double TerminalCurrent_A(int terminal) const { return m_i_A[static_cast<std::size_t>(m_phase_of_terminal[static_cast<std::size_t>(terminal)])]; }
     double Position_m() const { return m_x_m; }
     double Velocity_mps() const { return m_v_mps; }
     double ElectricalAngle_rad() const;
@@ -74,13 +83,34 @@ public:
     bool AtPositiveEnd() const;  // the load's positive end stop
     bool AtNegativeEnd() const;
 
-    // Sensor readings as ADC counts (noise included).
-    std::int32_t SampleCurrent(int terminal);
-    std::int32_t SampleBus();
-    std::array<std::int32_t, 3> SampleHalls();
+    // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
+    std::int32_t SampleCurrent(int terminal) {
+        const DriveHardware& d = m_config.drive;
+        const double i = TerminalCurrent_A(terminal) + d.current_offset_A[static_cast<std::size_t>(terminal)] +
+                         m_current_noise_A * m_noise.Gaussian();
+        return AdcCount((d.imax_ps_A + i) / (2.0 * d.imax_ps_A));
+    }
+    std::int32_t SampleBus() {
+        const DriveHardware& d = m_config.drive;
+        return AdcCount((m_vdc_V + m_bus_noise_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
+    }
+    std::array<std::int32_t, 3> SampleHalls() {
+        constexpr double kHallFullScale_V = 5.0;
+        std::array<std::int32_t, 3> counts{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            const double v = HallVoltage_V(static_cast<int>(c)) + m_config.halls.noise_V * m_noise.Gaussian();
+            counts[c] = AdcCount(v / kHallFullScale_V);
+        }
+        return counts;
+    }
     std::int32_t SampleAnalogueInput() const;
     // Hall voltages without noise (the tests' reference).
-    double HallVoltage_V(int channel) const;
+    double HallVoltage_V(int channel) const {
+        const auto c = static_cast<std::size_t>(channel);
+        if (c == m_missing_channel) return m_hall_offset_V[c];
+        // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
+        return m_hall_offset_V[c] + m_hall_amplitude_V[c] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
+    }
 
     // For tests: place the mover and set the motor-phase currents.
     void SetMechanicalState(double x_m, double v_mps);
@@ -125,6 +155,12 @@ private:
     double m_shift_sin = 0.0, m_shift_cos = 1.0;
     // Each Hall channel as cos(θ − ψ): cos ψ and sin ψ of its phase.
     std::array<double, 3> m_hall_cos{}, m_hall_sin{};
+    // Each channel's offset and amplitude as its source gives them; the stuck channel, or none.
+    std::array<double, 3> m_hall_offset_V{}, m_hall_amplitude_V{};
+    std::size_t m_missing_channel = 3;
+    // The sensors' noise as standard deviations in amperes and volts.
+    double m_current_noise_A = 0.0;
+    double m_bus_noise_V = 0.0;
     double m_viscous_decay = 1.0;  // e^(−b·T/M) over one period
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.
