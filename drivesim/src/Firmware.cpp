@@ -275,15 +275,16 @@ void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
     // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
     const double mid = 0.5 * (std::max({u[0], u[1], u[2]}) + std::min({u[0], u[1], u[2]}));
     const double period = m_reg.pwmper;
+    const double perPeriod = 1.0 / period;
     for (int x = 0; x < 3; ++x) {
         const double duty = 0.5 + kDutyPerVoltageCount * (u[x] - mid);
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
         const double wanted = duty * period + m_compare_remainder[static_cast<std::size_t>(x)];
         // Non-negative once clamped: adding ½ and truncating rounds to nearest.
-        const double compare = std::floor(std::clamp(wanted, 0.0, period) + 0.5);
+        const double compare = static_cast<double>(static_cast<std::int64_t>(std::clamp(wanted, 0.0, period) + 0.5));
         m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
-        m_duty_next[static_cast<std::size_t>(x)] = compare / period;
+        m_duty_next[static_cast<std::size_t>(x)] = compare * perPeriod;
     }
 }
 
@@ -326,11 +327,16 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     }
     a *= 2.0 / 3.0;
     b *= 2.0 / 3.0;
-    const double turns = FastAtan2(b, a) / kAngleToRad;
-    const auto angle = static_cast<std::int32_t>(std::floor(turns + 0.5)) + m_reg.zaoff;
+    constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
+    const double turns = FastAtan2(b, a) * kRadToAngle;
+    // Floor by truncation and a correction: the library's floor is a call here.
+    auto rounded = static_cast<std::int32_t>(turns + 0.5);
+    if (static_cast<double>(rounded) > turns + 0.5) --rounded;
+    const std::int32_t angle = rounded + m_reg.zaoff;
     const double magnitude = std::sqrt(a * a + b * b);
     // The angle's cosine and sine straight from the vector, turned by ZAOFF.
-    const double c0 = magnitude > 0.0 ? a / magnitude : 1.0, s0 = magnitude > 0.0 ? b / magnitude : 0.0;
+    const double perMagnitude = magnitude > 0.0 ? 1.0 / magnitude : 0.0;
+    const double c0 = magnitude > 0.0 ? a * perMagnitude : 1.0, s0 = b * perMagnitude;
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
             c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
 }

@@ -101,6 +101,13 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     const DriveHardware& d = config.drive;
     m_current_noise_A = d.current_noise_lsb * (2.0 * d.imax_ps_A / 1023.0);
     m_bus_noise_V = d.bus_noise_lsb * (d.vdc_max_measurable_V / 1023.0);
+    m_per_current_span = 1.0 / (2.0 * d.imax_ps_A);
+    m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
+    m_rad_per_m = kTwoPi / m.pole_pitch_m;
+    if (m.viscous_Ns_per_m > 0.0) {
+        m_per_viscous = 1.0 / m.viscous_Ns_per_m;
+        m_viscous_time_s = m_mass_kg / m.viscous_Ns_per_m;
+    }
     m_vdc_V = config.Vdc_V;
     RefreshAngle();
     Configure(m_period_s, m_dead_time_s);
@@ -125,6 +132,7 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
     m_ripple_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
     m_ripple_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
     m_dead_drop_V = dead_time_s / pwm_period_s * m_config.Vdc_V;
+    m_dead_drop_per_V = m_dead_drop_V / m_config.Vdc_V;
     // Within ± half the ripple the dead time's loss grows with the current: a resistance.
     const double deadR_ohm = m_dead_drop_V / m_ripple_half_A;
     for (unsigned band = 0; band < m_discrete.size(); ++band) {
@@ -171,7 +179,7 @@ double Plant::ForceAtPresentAngle() const {
     const double s = m_sin * m_shift_cos + m_cos * m_shift_sin;
     const double c = m_cos * m_shift_cos - m_sin * m_shift_sin;
     const double iAlpha = m_i_A[0];
-    const double iBeta = (m_i_A[1] - m_i_A[2]) / kSqrt3;
+    const double iBeta = (m_i_A[1] - m_i_A[2]) * kInvSqrt3;
     return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
 }
 
@@ -182,7 +190,7 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
     std::array<double, 3> v{};
     for (int t = 0; t < 3; ++t) v[m_phase_of_terminal[t]] = pole_V[t];
     // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
-    const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
+    const double omega = m_rad_per_m * m_v_mps;
     std::array<double, 3> e{};
     if (omega != 0.0) {
         // The half-period turn, by series while small.
@@ -228,7 +236,7 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     m_ripple_sin = rs;
     if (power_on) {
         const double vdc = m_vdc_V;
-        const double deadDrop_V = m_dead_drop_V * vdc / m_config.Vdc_V;
+        const double deadDrop_V = m_dead_drop_per_V * vdc;
         std::array<double, 3> pole{};
         unsigned band = 0;
         for (int t = 0; t < 3; ++t) {
@@ -264,9 +272,9 @@ void Plant::StepMechanical(double force_N) {
     if (m.viscous_Ns_per_m > 0.0) {
         // dv/dt = (F − b·v)/M solved exactly over the period.
         const double decay = m_viscous_decay;
-        const double vInf = net_N / m.viscous_Ns_per_m;
+        const double vInf = net_N * m_per_viscous;
         v1 = vInf + (v0 - vInf) * decay;
-        dx = vInf * T + (v0 - vInf) * (m_mass_kg / m.viscous_Ns_per_m) * (1.0 - decay);
+        dx = vInf * T + (v0 - vInf) * m_viscous_time_s * (1.0 - decay);
     } else {
         const double a = net_N / m_mass_kg;
         v1 = v0 + a * T;
@@ -286,7 +294,7 @@ void Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
-    if (dx != 0.0) TurnAngle(kTwoPi * (m_x_m - xBefore_m) / m.pole_pitch_m);
+    if (dx != 0.0) TurnAngle(m_rad_per_m * (m_x_m - xBefore_m));
 }
 
 void Plant::TurnAngle(double delta_rad) {
