@@ -329,10 +329,7 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     b *= 2.0 / 3.0;
     constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
     const double turns = FastAtan2(b, a) * kRadToAngle;
-    // Floor by truncation and a correction: the library's floor is a call here.
-    auto rounded = static_cast<std::int32_t>(turns + 0.5);
-    if (static_cast<double>(rounded) > turns + 0.5) --rounded;
-    const std::int32_t angle = rounded + m_reg.zaoff;
+    const std::int32_t angle = RoundHalfUp(turns) + m_reg.zaoff;
     const double magnitude = std::sqrt(a * a + b * b);
     // The angle's cosine and sine straight from the vector, turned by ZAOFF.
     const double perMagnitude = magnitude > 0.0 ? 1.0 / magnitude : 0.0;

@@ -34,6 +34,14 @@ inline std::int32_t RoundSaturated(double x) {
                                                         std::numeric_limits<std::int32_t>::max()));
 }
 
+// floor(x + ½) for |x| < 2^31, as the firmware rounds angles: halves go up, also below zero.
+inline std::int32_t RoundHalfUp(double x) {
+    const double shifted = x + 0.5;
+    auto n = static_cast<std::int32_t>(shifted);  // toward zero: one too high below zero
+    if (static_cast<double>(n) > shifted) --n;
+    return n;
+}
+
 inline std::int64_t Clamp(std::int64_t x, std::int64_t limit) { return std::clamp(x, -limit, limit); }
 
 // Parallel PI: u[k] = Kp·e[k] + Ki·Σe, the sum held only while the integral term stays within
