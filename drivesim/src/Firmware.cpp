@@ -548,17 +548,23 @@ void Firmware::FlushFrame(bool end) {
     auto emit = [this](int records) {
         const std::size_t c = m_scope.sources.size();
         const auto words = static_cast<std::uint16_t>(2 + 2 * c * static_cast<std::size_t>(records));
+        const std::size_t values = c * static_cast<std::size_t>(records);
         std::vector<std::uint8_t> frame;
-        frame.reserve(6 + 2 * static_cast<std::size_t>(words));
+        frame.reserve(10 + 4 * values);
         PutWord(frame, words);
         PutWord(frame, kAxisId);
         PutWord(frame, kScopeMessageCode);
         PutWord(frame, m_scope.sequence++);
         PutWord(frame, static_cast<std::uint16_t>(records));
-        for (std::size_t i = 0; i < c * static_cast<std::size_t>(records); ++i) {
+        // The values little-endian in place: byte-wise appends cost more than the whole sample.
+        frame.resize(10 + 4 * values);
+        std::uint8_t* out = frame.data() + 10;
+        for (std::size_t i = 0; i < values; ++i, out += 4) {
             const auto v = static_cast<std::uint32_t>(m_scope.pending[i]);
-            PutWord(frame, static_cast<std::uint16_t>(v & 0xFFFF));
-            PutWord(frame, static_cast<std::uint16_t>(v >> 16));
+            out[0] = static_cast<std::uint8_t>(v & 0xFF);
+            out[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+            out[2] = static_cast<std::uint8_t>((v >> 16) & 0xFF);
+            out[3] = static_cast<std::uint8_t>(v >> 24);
         }
         m_frames.push_back(std::move(frame));
     };

@@ -55,20 +55,6 @@ int OtherOf(PhasePair pair, int index) {
 
 }  // namespace
 
-double FastAtan2(double y, double x) {
-    const double ax = std::abs(x), ay = std::abs(y);
-    if (ax == 0.0 && ay == 0.0) return 0.0;
-    // atan on [0, 1] by a minimax polynomial in t², then the octant.
-    const bool swap = ay > ax;
-    const double t = swap ? ax / ay : ay / ax;
-    const double t2 = t * t;
-    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
-                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
-    if (swap) a = 0.5 * kPi - a;
-    if (x < 0.0) a = kPi - a;
-    return y < 0.0 ? -a : a;
-}
-
 Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.noise_seed) {
     const MotorTruth& m = config.motor;
     const bool delta = m.connection == Connection::Delta;

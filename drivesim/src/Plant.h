@@ -6,6 +6,7 @@
 #include "regmap/DriveRegisters.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include <array>
 #include <cstdint>
@@ -43,8 +44,20 @@ private:
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
-// fraction of the library's cost.
-double FastAtan2(double y, double x);
+// fraction of the library's cost. Inline: the Hall angle needs it every current sample.
+inline double FastAtan2(double y, double x) {
+    const double ax = std::abs(x), ay = std::abs(y);
+    if (ax == 0.0 && ay == 0.0) return 0.0;
+    // atan on [0, 1] by a minimax polynomial in t², then the octant.
+    const bool swap = ay > ax;
+    const double t = swap ? ax / ay : ay / ax;
+    const double t2 = t * t;
+    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
+                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
+    if (swap) a = 0.5 * kPi - a;
+    if (x < 0.0) a = kPi - a;
+    return y < 0.0 ? -a : a;
+}
 
 // The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
 // are reciprocals so that the series costs multiplications only.
