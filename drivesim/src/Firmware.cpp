@@ -26,9 +26,7 @@ constexpr double kShortCircuitRatio = 1.2;
 constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
 const double kZero = 0.0;
 
-std::int32_t ToRegister(double value) {
-    return static_cast<std::int32_t>(std::clamp(std::round(value), -2147483648.0, 2147483647.0));
-}
+std::int32_t ToRegister(double value) { return RoundSaturated(value); }
 
 struct TypeRange {
     double min;
@@ -277,15 +275,16 @@ void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
     // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
     const double mid = 0.5 * (std::max({u[0], u[1], u[2]}) + std::min({u[0], u[1], u[2]}));
     const double period = m_reg.pwmper;
+    const double perPeriod = 1.0 / period;
     for (int x = 0; x < 3; ++x) {
         const double duty = 0.5 + kDutyPerVoltageCount * (u[x] - mid);
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
         const double wanted = duty * period + m_compare_remainder[static_cast<std::size_t>(x)];
         // Non-negative once clamped: adding ½ and truncating rounds to nearest.
-        const double compare = std::floor(std::clamp(wanted, 0.0, period) + 0.5);
+        const double compare = static_cast<double>(static_cast<std::int64_t>(std::clamp(wanted, 0.0, period) + 0.5));
         m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
-        m_duty_next[static_cast<std::size_t>(x)] = compare / period;
+        m_duty_next[static_cast<std::size_t>(x)] = compare * perPeriod;
     }
 }
 
@@ -328,11 +327,13 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     }
     a *= 2.0 / 3.0;
     b *= 2.0 / 3.0;
-    const double turns = FastAtan2(b, a) / kAngleToRad;
-    const auto angle = static_cast<std::int32_t>(std::floor(turns + 0.5)) + m_reg.zaoff;
+    constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
+    const double turns = FastAtan2(b, a) * kRadToAngle;
+    const std::int32_t angle = RoundHalfUp(turns) + m_reg.zaoff;
     const double magnitude = std::sqrt(a * a + b * b);
     // The angle's cosine and sine straight from the vector, turned by ZAOFF.
-    const double c0 = magnitude > 0.0 ? a / magnitude : 1.0, s0 = magnitude > 0.0 ? b / magnitude : 0.0;
+    const double perMagnitude = magnitude > 0.0 ? 1.0 / magnitude : 0.0;
+    const double c0 = magnitude > 0.0 ? a * perMagnitude : 1.0, s0 = b * perMagnitude;
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
             c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
 }
@@ -547,17 +548,23 @@ void Firmware::FlushFrame(bool end) {
     auto emit = [this](int records) {
         const std::size_t c = m_scope.sources.size();
         const auto words = static_cast<std::uint16_t>(2 + 2 * c * static_cast<std::size_t>(records));
+        const std::size_t values = c * static_cast<std::size_t>(records);
         std::vector<std::uint8_t> frame;
-        frame.reserve(6 + 2 * static_cast<std::size_t>(words));
+        frame.reserve(10 + 4 * values);
         PutWord(frame, words);
         PutWord(frame, kAxisId);
         PutWord(frame, kScopeMessageCode);
         PutWord(frame, m_scope.sequence++);
         PutWord(frame, static_cast<std::uint16_t>(records));
-        for (std::size_t i = 0; i < c * static_cast<std::size_t>(records); ++i) {
+        // The values little-endian in place: byte-wise appends cost more than the whole sample.
+        frame.resize(10 + 4 * values);
+        std::uint8_t* out = frame.data() + 10;
+        for (std::size_t i = 0; i < values; ++i, out += 4) {
             const auto v = static_cast<std::uint32_t>(m_scope.pending[i]);
-            PutWord(frame, static_cast<std::uint16_t>(v & 0xFFFF));
-            PutWord(frame, static_cast<std::uint16_t>(v >> 16));
+            out[0] = static_cast<std::uint8_t>(v & 0xFF);
+            out[1] = static_cast<std::uint8_t>((v >> 8) & 0xFF);
+            out[2] = static_cast<std::uint8_t>((v >> 16) & 0xFF);
+            out[3] = static_cast<std::uint8_t>(v >> 24);
         }
         m_frames.push_back(std::move(frame));
     };

@@ -125,7 +125,7 @@ public:
     double Ia() const { return m_ia; }
     double Ib() const { return m_ib; }
     double IAlpha() const { return m_ia; }
-    double IBeta() const { return (m_ia + 2.0 * m_ib) / kSqrt3; }
+    double IBeta() const { return (m_ia + 2.0 * m_ib) * kInvSqrt3; }
     // Test-frame currents: q along θ, d at θ − 90°.
     double TestIq(double theta_rad) const;
     double TestId(double theta_rad) const;

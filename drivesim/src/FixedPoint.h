@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 
 namespace drivesim::detail {
 
@@ -19,6 +20,27 @@ struct Q15Gain {
     }
     double Value() const { return regmap::DecodeQ15Gain(mantissa, shift); }
 };
+
+// Nearest integer, halves away from zero, saturated to 32 bits; NaN reads as 0. Truncation and a
+// correction instead of the library's round, which is an out-of-line call on the per-period path.
+inline std::int32_t RoundSaturated(double x) {
+    if (x != x) return 0;
+    const double c = std::clamp(x, -2147483648.0, 2147483647.0);
+    auto n = static_cast<std::int64_t>(c);
+    const double rest = c - static_cast<double>(n);  // exact: |c| < 2^52
+    if (rest >= 0.5) ++n;
+    else if (rest <= -0.5) --n;
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(n, std::numeric_limits<std::int32_t>::min(),
+                                                        std::numeric_limits<std::int32_t>::max()));
+}
+
+// floor(x + ½) for |x| < 2^31, as the firmware rounds angles: halves go up, also below zero.
+inline std::int32_t RoundHalfUp(double x) {
+    const double shifted = x + 0.5;
+    auto n = static_cast<std::int32_t>(shifted);  // toward zero: one too high below zero
+    if (static_cast<double>(n) > shifted) --n;
+    return n;
+}
 
 inline std::int64_t Clamp(std::int64_t x, std::int64_t limit) { return std::clamp(x, -limit, limit); }
 

@@ -55,27 +55,6 @@ int OtherOf(PhasePair pair, int index) {
 
 }  // namespace
 
-double FastAtan2(double y, double x) {
-    const double ax = std::abs(x), ay = std::abs(y);
-    if (ax == 0.0 && ay == 0.0) return 0.0;
-    // atan on [0, 1] by a minimax polynomial in t², then the octant.
-    const bool swap = ay > ax;
-    const double t = swap ? ax / ay : ay / ax;
-    const double t2 = t * t;
-    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
-                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
-    if (swap) a = 0.5 * kPi - a;
-    if (x < 0.0) a = kPi - a;
-    return y < 0.0 ? -a : a;
-}
-
-std::int32_t AdcCount(double fraction) {
-    const double levels = static_cast<double>((1 << regmap::kAdcBits) - 1);
-    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
-    const double code = std::clamp(levels * fraction, 0.0, levels) + 0.5;
-    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
-}
-
 Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.noise_seed) {
     const MotorTruth& m = config.motor;
     const bool delta = m.connection == Connection::Delta;
@@ -101,6 +80,19 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
                            config.halls.phase_error_deg[static_cast<std::size_t>(source)] * kDegree;
         m_hall_cos[c] = std::cos(psi);
         m_hall_sin[c] = std::sin(psi);
+        m_hall_offset_V[c] = config.halls.offset_V[static_cast<std::size_t>(source)];
+        m_hall_amplitude_V[c] = config.halls.amplitude_V[static_cast<std::size_t>(source)];
+    }
+    if (config.faults.missing_hall) m_missing_channel = static_cast<std::size_t>(*config.faults.missing_hall);
+    const DriveHardware& d = config.drive;
+    m_current_noise_A = d.current_noise_lsb * (2.0 * d.imax_ps_A / 1023.0);
+    m_bus_noise_V = d.bus_noise_lsb * (d.vdc_max_measurable_V / 1023.0);
+    m_per_current_span = 1.0 / (2.0 * d.imax_ps_A);
+    m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
+    m_rad_per_m = kTwoPi / m.pole_pitch_m;
+    if (m.viscous_Ns_per_m > 0.0) {
+        m_per_viscous = 1.0 / m.viscous_Ns_per_m;
+        m_viscous_time_s = m_mass_kg / m.viscous_Ns_per_m;
     }
     m_vdc_V = config.Vdc_V;
     RefreshAngle();
@@ -126,6 +118,7 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
     m_ripple_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
     m_ripple_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
     m_dead_drop_V = dead_time_s / pwm_period_s * m_config.Vdc_V;
+    m_dead_drop_per_V = m_dead_drop_V / m_config.Vdc_V;
     // Within ± half the ripple the dead time's loss grows with the current: a resistance.
     const double deadR_ohm = m_dead_drop_V / m_ripple_half_A;
     for (unsigned band = 0; band < m_discrete.size(); ++band) {
@@ -167,14 +160,12 @@ double Plant::ElectricalAngle_rad() const {
     return kTwoPi * m_x_m / m_config.motor.pole_pitch_m + m_config.motor.magnet_angle_deg * kPi / 180.0;
 }
 
-double Plant::TerminalCurrent_A(int terminal) const { return m_i_A[m_phase_of_terminal[terminal]]; }
-
 double Plant::ForceAtPresentAngle() const {
     // The winding's field axis: the magnet's angle plus a delta winding's 30°.
     const double s = m_sin * m_shift_cos + m_cos * m_shift_sin;
     const double c = m_cos * m_shift_cos - m_sin * m_shift_sin;
     const double iAlpha = m_i_A[0];
-    const double iBeta = (m_i_A[1] - m_i_A[2]) / kSqrt3;
+    const double iBeta = (m_i_A[1] - m_i_A[2]) * kInvSqrt3;
     return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
 }
 
@@ -185,7 +176,7 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
     std::array<double, 3> v{};
     for (int t = 0; t < 3; ++t) v[m_phase_of_terminal[t]] = pole_V[t];
     // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
-    const double omega = kTwoPi * m_v_mps / m_config.motor.pole_pitch_m;
+    const double omega = m_rad_per_m * m_v_mps;
     std::array<double, 3> e{};
     if (omega != 0.0) {
         // The half-period turn, by series while small.
@@ -231,7 +222,7 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     m_ripple_sin = rs;
     if (power_on) {
         const double vdc = m_vdc_V;
-        const double deadDrop_V = m_dead_drop_V * vdc / m_config.Vdc_V;
+        const double deadDrop_V = m_dead_drop_per_V * vdc;
         std::array<double, 3> pole{};
         unsigned band = 0;
         for (int t = 0; t < 3; ++t) {
@@ -267,9 +258,9 @@ void Plant::StepMechanical(double force_N) {
     if (m.viscous_Ns_per_m > 0.0) {
         // dv/dt = (F − b·v)/M solved exactly over the period.
         const double decay = m_viscous_decay;
-        const double vInf = net_N / m.viscous_Ns_per_m;
+        const double vInf = net_N * m_per_viscous;
         v1 = vInf + (v0 - vInf) * decay;
-        dx = vInf * T + (v0 - vInf) * (m_mass_kg / m.viscous_Ns_per_m) * (1.0 - decay);
+        dx = vInf * T + (v0 - vInf) * m_viscous_time_s * (1.0 - decay);
     } else {
         const double a = net_N / m_mass_kg;
         v1 = v0 + a * T;
@@ -289,7 +280,7 @@ void Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
-    if (dx != 0.0) TurnAngle(kTwoPi * (m_x_m - xBefore_m) / m.pole_pitch_m);
+    if (dx != 0.0) TurnAngle(m_rad_per_m * (m_x_m - xBefore_m));
 }
 
 void Plant::TurnAngle(double delta_rad) {
@@ -313,40 +304,6 @@ bool Plant::AtPositiveEnd() const {
 bool Plant::AtNegativeEnd() const {
     const MotorTruth& m = m_config.motor;
     return m.transmission > 0.0 ? m_x_m <= m.stroke_min_m : m_x_m >= m.stroke_max_m;
-}
-
-std::int32_t Plant::SampleCurrent(int terminal) {
-    const DriveHardware& d = m_config.drive;
-    const double lsb_A = 2.0 * d.imax_ps_A / 1023.0;
-    const double i = TerminalCurrent_A(terminal) + d.current_offset_A[terminal] +
-                     d.current_noise_lsb * lsb_A * m_noise.Gaussian();
-    return AdcCount((d.imax_ps_A + i) / (2.0 * d.imax_ps_A));
-}
-
-std::int32_t Plant::SampleBus() {
-    const DriveHardware& d = m_config.drive;
-    const double lsb_V = d.vdc_max_measurable_V / 1023.0;
-    return AdcCount((m_vdc_V + d.bus_noise_lsb * lsb_V * m_noise.Gaussian()) / d.vdc_max_measurable_V);
-}
-
-double Plant::HallVoltage_V(int channel) const {
-    const auto c = static_cast<std::size_t>(channel);
-    const auto source = static_cast<std::size_t>(m_channel_source[c]);
-    const HallTruth& h = m_config.halls;
-    if (m_config.faults.missing_hall && static_cast<int>(*m_config.faults.missing_hall) == channel)
-        return h.offset_V[source];
-    // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
-    return h.offset_V[source] + h.amplitude_V[source] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
-}
-
-std::array<std::int32_t, 3> Plant::SampleHalls() {
-    constexpr double kHallFullScale_V = 5.0;
-    std::array<std::int32_t, 3> counts{};
-    for (int c = 0; c < 3; ++c) {
-        const double v = HallVoltage_V(c) + m_config.halls.noise_V * m_noise.Gaussian();
-        counts[c] = AdcCount(v / kHallFullScale_V);
-    }
-    return counts;
 }
 
 std::int32_t Plant::SampleAnalogueInput() const {

@@ -3,6 +3,10 @@
 #pragma once
 
 #include "drivesim/SimConfig.h"
+#include "regmap/DriveRegisters.h"
+
+#include <algorithm>
+#include <cmath>
 
 #include <array>
 #include <cstdint>
@@ -12,40 +16,75 @@ namespace drivesim::detail {
 inline constexpr double kPi = 3.14159265358979323846;
 inline constexpr double kTwoPi = 2.0 * kPi;
 inline constexpr double kSqrt3 = 1.7320508075688772;
+// Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
+inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
 // Fast Gaussian noise: xorshift64* and the sum of four uniforms (enough for sensor noise).
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
-    double Uniform() {
-        m_state ^= m_state >> 12;
-        m_state ^= m_state << 25;
-        m_state ^= m_state >> 27;
-        return static_cast<double>((m_state * 0x2545F4914F6CDD1DULL) >> 11) * 0x1.0p-53;
-    }
+    double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
     // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
+    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
     double Gaussian() {
         constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
-        return (Uniform() + Uniform() - 1.0) * kScale;
+        const std::uint64_t r = Next();
+        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
+        return (static_cast<double>(sum) * 0x1.0p-32 - 1.0) * kScale;
     }
 
 private:
+    std::uint64_t Next() {
+        m_state ^= m_state >> 12;
+        m_state ^= m_state << 25;
+        m_state ^= m_state >> 27;
+        return m_state * 0x2545F4914F6CDD1DULL;
+    }
     std::uint64_t m_state;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
-// fraction of the library's cost.
-double FastAtan2(double y, double x);
+// fraction of the library's cost. Inline: the Hall angle needs it every current sample.
+inline double FastAtan2(double y, double x) {
+    const double ax = std::abs(x), ay = std::abs(y);
+    if (ax == 0.0 && ay == 0.0) return 0.0;
+    // atan on [0, 1] by a minimax polynomial in t², then the octant.
+    const bool swap = ay > ax;
+    const double t = swap ? ax / ay : ay / ax;
+    const double t2 = t * t;
+    double a = ((((((-0.0040540580 * t2 + 0.0218612288) * t2 - 0.0559098861) * t2 + 0.0964200441) * t2 -
+                  0.1390853351) * t2 + 0.1994653599) * t2 - 0.3332985605) * t2 * t + t;
+    if (swap) a = 0.5 * kPi - a;
+    if (x < 0.0) a = kPi - a;
+    return y < 0.0 ? -a : a;
+}
 
-// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding.
+// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
+// are reciprocals so that the series costs multiplications only.
 inline void SmallSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
-    s = h * (1.0 - h2 / 6.0 * (1.0 - h2 / 20.0 * (1.0 - h2 / 42.0 * (1.0 - h2 / 72.0))));
-    c = 1.0 - h2 / 2.0 * (1.0 - h2 / 12.0 * (1.0 - h2 / 30.0 * (1.0 - h2 / 56.0)));
+    // Through h¹³ and h¹⁴: the first term left out is below 10⁻¹⁶ at |h| = 0.5.
+    s = h * (1.0 - h2 * (1.0 / 6.0) *
+                       (1.0 - h2 * (1.0 / 20.0) *
+                                  (1.0 - h2 * (1.0 / 42.0) *
+                                             (1.0 - h2 * (1.0 / 72.0) *
+                                                        (1.0 - h2 * (1.0 / 110.0) * (1.0 - h2 * (1.0 / 156.0)))))));
+    c = 1.0 - h2 * 0.5 *
+                  (1.0 - h2 * (1.0 / 12.0) *
+                             (1.0 - h2 * (1.0 / 30.0) *
+                                        (1.0 - h2 * (1.0 / 56.0) *
+                                                   (1.0 - h2 * (1.0 / 90.0) *
+                                                              (1.0 - h2 * (1.0 / 132.0) * (1.0 - h2 * (1.0 / 182.0)))))));
 }
 
 // A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped.
-std::int32_t AdcCount(double fraction);
+// Inline: the sensors call it six times per PWM period.
+inline std::int32_t AdcCount(double fraction) {
+    constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
+    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
+    const double code = std::clamp(kLevels * fraction, 0.0, kLevels) + 0.5;
+    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
+}
 
 class Plant {
 public:
@@ -65,7 +104,7 @@ public:
     double BusVoltage_V() const;
 
     // Terminal currents (what the drive's sensors see), motor-side position and speed.
-    double TerminalCurrent_A(int terminal) const;
+    double TerminalCurrent_A(int terminal) const { return m_i_A[static_cast<std::size_t>(m_phase_of_terminal[static_cast<std::size_t>(terminal)])]; }
     double Position_m() const { return m_x_m; }
     double Velocity_mps() const { return m_v_mps; }
     double ElectricalAngle_rad() const;
@@ -74,13 +113,33 @@ public:
     bool AtPositiveEnd() const;  // the load's positive end stop
     bool AtNegativeEnd() const;
 
-    // Sensor readings as ADC counts (noise included).
-    std::int32_t SampleCurrent(int terminal);
-    std::int32_t SampleBus();
-    std::array<std::int32_t, 3> SampleHalls();
+    // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
+    std::int32_t SampleCurrent(int terminal) {
+        const DriveHardware& d = m_config.drive;
+        const double i = TerminalCurrent_A(terminal) + d.current_offset_A[static_cast<std::size_t>(terminal)] +
+                         m_current_noise_A * m_noise.Gaussian();
+        return AdcCount((d.imax_ps_A + i) * m_per_current_span);
+    }
+    std::int32_t SampleBus() {
+        return AdcCount((m_vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
+    }
+    std::array<std::int32_t, 3> SampleHalls() {
+        constexpr double kPerHallFullScale = 1.0 / 5.0;  // a 5 V input
+        std::array<std::int32_t, 3> counts{};
+        for (std::size_t c = 0; c < 3; ++c) {
+            const double v = HallVoltage_V(static_cast<int>(c)) + m_config.halls.noise_V * m_noise.Gaussian();
+            counts[c] = AdcCount(v * kPerHallFullScale);
+        }
+        return counts;
+    }
     std::int32_t SampleAnalogueInput() const;
     // Hall voltages without noise (the tests' reference).
-    double HallVoltage_V(int channel) const;
+    double HallVoltage_V(int channel) const {
+        const auto c = static_cast<std::size_t>(channel);
+        if (c == m_missing_channel) return m_hall_offset_V[c];
+        // cos(θ − ψ) = cos θ·cos ψ + sin θ·sin ψ.
+        return m_hall_offset_V[c] + m_hall_amplitude_V[c] * (m_cos * m_hall_cos[c] + m_sin * m_hall_sin[c]);
+    }
 
     // For tests: place the mover and set the motor-phase currents.
     void SetMechanicalState(double x_m, double v_mps);
@@ -125,6 +184,20 @@ private:
     double m_shift_sin = 0.0, m_shift_cos = 1.0;
     // Each Hall channel as cos(θ − ψ): cos ψ and sin ψ of its phase.
     std::array<double, 3> m_hall_cos{}, m_hall_sin{};
+    // Each channel's offset and amplitude as its source gives them; the stuck channel, or none.
+    std::array<double, 3> m_hall_offset_V{}, m_hall_amplitude_V{};
+    std::size_t m_missing_channel = 3;
+    // The sensors' noise as standard deviations in amperes and volts.
+    double m_current_noise_A = 0.0;
+    double m_bus_noise_V = 0.0;
+    // Reciprocals of the sensing spans, the pole pitch in radians per metre, and the mover's
+    // viscous constants, so that a period divides nothing.
+    double m_per_current_span = 0.0;
+    double m_per_bus_span = 0.0;
+    double m_rad_per_m = 0.0;
+    double m_per_viscous = 0.0;
+    double m_viscous_time_s = 0.0;  // M/b
+    double m_dead_drop_per_V = 0.0;  // the dead time's loss per volt of bus
     double m_viscous_decay = 1.0;  // e^(−b·T/M) over one period
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.

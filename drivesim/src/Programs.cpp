@@ -749,9 +749,7 @@ private:
     FirstOrderFilter m_fd, m_fq;
 };
 
-std::int32_t ToCount(double x) {
-    return static_cast<std::int32_t>(std::clamp(std::round(x), -2147483648.0, 2147483647.0));
-}
+std::int32_t ToCount(double x) { return RoundSaturated(x); }
 
 // A chain of biquad slots from `first`, `count` long.
 class BiquadChain {

@@ -173,3 +173,53 @@ TEST(AnalogueReference, InputIsReadUntilStoppedWithTheAxisOff) {
 }
 
 }  // namespace
+
+namespace {
+
+// Values go out as 32-bit two's complement, low word first, each word low byte first: a speed
+// profile both ways shows both signs, each within the 15-bit range of what it streams.
+TEST(TuningPrograms, ScopeValuesKeepTheirSignAndSizeInTheFrames) {
+    const drivesim::SimConfig truth = drivesim::DefaultSimConfig();
+    drivesim::Drive drive(truth);
+    Profile profile = Trapezoid(0.25, 128, 200, true);
+    profile.presets["MultiC"] = 1;
+    profile.presets["IlimPS_Test"] = 2.0 * 4092;
+    profile.presets["Imax_Prot_Test"] = 7.0 * kCountsPerAmp;
+    drive.Stop();
+    Registers registers = DefaultRegisters();
+    for (const auto& r : CalibratedHallsOf(truth)) registers.push_back(r);
+    ASSERT_TRUE(drive.WriteRegisters(registers).ok());
+    const std::vector<std::string> names = {"Speed_Reference", "Current_Reference"};
+    ASSERT_TRUE(drive
+                    .Download("Speed_Controller_Tuning_Test",
+                              ImageVariables("Speed_Controller_Tuning_Test", profile.presets), std::nullopt,
+                              drivesim::ScopeSettings{names, 1})
+                    .ok());
+    ASSERT_TRUE(drive.Start().ok());
+    drive.AdvanceTo(drive.Time_s() + 1.0);
+    const auto frames = drive.TakeFrames();
+    ASSERT_FALSE(frames.empty());
+    std::vector<std::int32_t> lowest(names.size(), 0), highest(names.size(), 0);
+    for (std::size_t n = 0; n < frames.size(); ++n) {
+        const auto& f = frames[n];
+        ASSERT_GE(f.size(), 10u) << "frame " << n;
+        const unsigned records = static_cast<unsigned>(f[8] | (f[9] << 8));
+        ASSERT_EQ(f.size(), 10u + 4u * names.size() * records) << "frame " << n;
+        for (std::size_t i = 0; i < names.size() * records; ++i) {
+            const std::uint8_t* b = f.data() + 10 + 4 * i;
+            const auto value = static_cast<std::int32_t>(static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+                                                         (static_cast<std::uint32_t>(b[2]) << 16) |
+                                                         (static_cast<std::uint32_t>(b[3]) << 24));
+            const std::size_t column = i % names.size();
+            EXPECT_LE(std::abs(value), 32767) << names[column] << " in frame " << n << ", value " << i;
+            lowest[column] = std::min(lowest[column], value);
+            highest[column] = std::max(highest[column], value);
+        }
+    }
+    for (std::size_t c = 0; c < names.size(); ++c) {
+        EXPECT_LT(lowest[c], 0) << names[c];
+        EXPECT_GT(highest[c], 0) << names[c];
+    }
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// The simulator's cheap replacements for library arithmetic against the library itself.
+#include "FixedPoint.h"
+#include "Plant.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using drivesim::detail::FastAtan2;
+using drivesim::detail::Noise;
+using drivesim::detail::RoundHalfUp;
+using drivesim::detail::RoundSaturated;
+using drivesim::detail::SmallSinCos;
+
+TEST(SimulatorArithmetic, FastAtan2AgreesWithTheLibraryInEveryOctant) {
+    constexpr double kTolerance_rad = 1e-6;  // far below the firmware's 16-bit angle step
+    for (int k = 0; k < 3600; ++k) {
+        const double angle = -3.14159 + k * (2.0 * 3.14159 / 3600.0);
+        for (const double radius : {1e-9, 1.0, 16384.0, 1e9}) {
+            const double y = radius * std::sin(angle), x = radius * std::cos(angle);
+            ASSERT_NEAR(FastAtan2(y, x), std::atan2(y, x), kTolerance_rad) << "y " << y << ", x " << x;
+        }
+    }
+}
+
+TEST(SimulatorArithmetic, FastAtan2OnTheAxesAndAtTheOrigin) {
+    struct Case {
+        double y, x, expected;
+    };
+    const double pi = std::acos(-1.0);
+    for (const Case c : {Case{0, 0, 0}, Case{0, 1, 0}, Case{1, 0, pi / 2}, Case{-1, 0, -pi / 2}, Case{0, -1, pi},
+                         Case{1, 1, pi / 4}, Case{-1, -1, -3 * pi / 4}}) {
+        EXPECT_NEAR(FastAtan2(c.y, c.x), c.expected, 1e-6) << "y " << c.y << ", x " << c.x;
+    }
+}
+
+TEST(SimulatorArithmetic, SmallAngleSeriesIsExactToRounding) {
+    for (const double h : {0.0, 1e-12, -1e-6, 0.001, -0.05, 0.2, -0.37, 0.5, -0.5}) {
+        double s = 0.0, c = 0.0;
+        SmallSinCos(h, s, c);
+        EXPECT_NEAR(s, std::sin(h), 4e-16) << "h " << h;
+        EXPECT_NEAR(c, std::cos(h), 4e-16) << "h " << h;
+    }
+}
+
+TEST(SimulatorArithmetic, RoundSaturatedRoundsHalvesAwayFromZeroAndSaturates) {
+    struct Case {
+        double x;
+        std::int32_t expected;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Case c : {Case{0.0, 0}, Case{0.49999999999999994, 0}, Case{0.5, 1}, Case{-0.5, -1}, Case{2.5, 3},
+                         Case{-2.5, -3}, Case{-2.4, -2}, Case{1e300, 2147483647}, Case{-1e300, -2147483647 - 1},
+                         Case{2147483647.4, 2147483647}, Case{2147483647.5, 2147483647}, Case{inf, 2147483647},
+                         Case{-inf, -2147483647 - 1}, Case{nan, 0}}) {
+        EXPECT_EQ(RoundSaturated(c.x), c.expected) << "x " << c.x;
+        if (std::isfinite(c.x) && std::abs(c.x) < 2e9) {
+            EXPECT_EQ(RoundSaturated(c.x), std::lround(c.x)) << "x " << c.x;
+        }
+    }
+}
+
+TEST(SimulatorArithmetic, RoundHalfUpIsFloorOfXPlusAHalf) {
+    for (const double x : {0.0, 0.5, -0.5, -0.49, -0.51, -1.5, -2.5, 1.5, 32767.5, -32768.0, -32767.6, 7.2, -7.2}) {
+        EXPECT_EQ(RoundHalfUp(x), static_cast<std::int32_t>(std::floor(x + 0.5))) << "x " << x;
+    }
+}
+
+TEST(SimulatorArithmetic, NoiseHasZeroMeanUnitVarianceAndABoundedTriangle) {
+    for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{0xDEADBEEF}}) {
+        Noise noise(seed);
+        constexpr int kSamples = 200000;
+        double sum = 0.0, squares = 0.0, largest = 0.0;
+        int inner = 0;  // within ±√6/2: three quarters of a triangular distribution
+        for (int n = 0; n < kSamples; ++n) {
+            const double g = noise.Gaussian();
+            sum += g;
+            squares += g * g;
+            largest = std::max(largest, std::abs(g));
+            if (std::abs(g) < 0.5 * std::sqrt(6.0)) ++inner;
+        }
+        const double mean = sum / kSamples;
+        EXPECT_NEAR(mean, 0.0, 0.01) << "seed " << seed;  // five standard errors
+        EXPECT_NEAR(squares / kSamples - mean * mean, 1.0, 0.015) << "seed " << seed;
+        EXPECT_LE(largest, std::sqrt(6.0)) << "seed " << seed;
+        EXPECT_NEAR(static_cast<double>(inner) / kSamples, 0.75, 0.005) << "seed " << seed;
+    }
+}
+
+TEST(SimulatorArithmetic, NoiseSeedsGiveDifferentSequences) {
+    Noise a(1), b(2), again(1);
+    std::vector<double> first, second, repeated;
+    for (int n = 0; n < 8; ++n) {
+        first.push_back(a.Gaussian());
+        second.push_back(b.Gaussian());
+        repeated.push_back(again.Gaussian());
+    }
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first, repeated);
+}
+
+}  // namespace
