@@ -406,6 +406,14 @@ int RunSet(const CommandContext& ctx, const std::vector<std::string>& arguments,
                     << ": the nearest value that the drive's registers hold and the other settings allow\n";
         }
     }
+    // Options that follow from the parameters (the closed loops) are set again by the passes.
+    for (const std::string& text : extras.options) {
+        const auto [name, value] = *SplitAssignment(text);
+        if (const std::string kept = setup->GetOptionNoError(name); kept != value) {
+            ctx.err << "pelmora set: warning: option " << name << " is kept as \"" << kept << "\", not \"" << value
+                    << "\": it follows from the other settings\n";
+        }
+    }
     for (std::size_t i = 0; i < after.size(); ++i) {
         const CMC_Parameter* p = setup->GetParameters()[static_cast<int>(i)];
         const bool assigned = std::any_of(changes.begin(), changes.end(),

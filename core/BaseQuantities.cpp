@@ -24,9 +24,7 @@ constexpr double kTwoPow32 = 4294967296.0;
 constexpr double kReferenceSpanCounts = 65536.0;
 
 double Base(const CMC_Setup& setup, std::string_view name) { return setup.GetParameterValueInBaseUnit(name); }
-double Internal(const CMC_Setup& setup, std::string_view name) {
-    return setup.GetParameterValueInInternalUnit(name);
-}
+double Internal(const CMC_Setup& setup, std::string_view name) { return setup.GetParameterValueInInternalUnit(name); }
 
 bool NameIn(std::string_view name, std::initializer_list<std::string_view> names) {
     return std::any_of(names.begin(), names.end(), [name](std::string_view n) { return EqualsNoCase(n, name); });
@@ -46,7 +44,14 @@ bool IsMotorSpeed(std::string_view name) {
 }
 
 // The degree sign of "°C" comes as the single Windows-1252 byte 0xB0 or as UTF-8.
-bool IsCelsius(std::string_view unit) { return EqualsNoCase(unit, "\xB0" "C") || EqualsNoCase(unit, "\xC2\xB0" "C"); }
+bool IsCelsius(std::string_view unit) {
+    return EqualsNoCase(unit,
+                        "\xB0"
+                        "C") ||
+           EqualsNoCase(unit,
+                        "\xC2\xB0"
+                        "C");
+}
 
 double Finite(double value) { return std::isfinite(value) ? value : 0.0; }
 
@@ -83,8 +88,7 @@ double RawScaleFactor(const CMC_Setup& setup, std::string_view unit, std::string
         if (IsMotorSpeed(name)) return 1.0 / GetMotorSpeedScale(setup);
         if (EqualsNoCase(name, "TINCTST")) {
             // r = MECRESL * ENC2THL / 2^32, normally 1 (ENC2THL = 2^32 / Resolution, MECRESL = Resolution).
-            const double r =
-                RoundDecimalValue(Internal(setup, "MECRESL") * Internal(setup, "ENC2THL") / kTwoPow32, 0);
+            const double r = RoundDecimalValue(Internal(setup, "MECRESL") * Internal(setup, "ENC2THL") / kTwoPow32, 0);
             return kTestAngleStep_rad / GetCurrentLoopPeriod(setup) / r;
         }
         return LoadSpeedFactor(setup, name);
@@ -126,9 +130,7 @@ double GetTransmissionRatio(const CMC_Setup& setup) {
     return Base(setup, "Motor_transmission") / Base(setup, "Load_transmission");
 }
 
-double GetMotorPositionScale(const CMC_Setup& setup) {
-    return GetCountsPerPolePitch(setup) / Base(setup, "PolePitch");
-}
+double GetMotorPositionScale(const CMC_Setup& setup) { return GetCountsPerPolePitch(setup) / Base(setup, "PolePitch"); }
 
 double GetLoadPositionScale(const CMC_Setup& setup) {
     return GetTransmissionRatio(setup) * (GetCountsPerPolePitch(setup) / Base(setup, "PolePitch"));
@@ -180,9 +182,39 @@ double GetAnalogueReferenceSpan(const CMC_Setup& setup) {
     const auto mode = static_cast<int>(Base(setup, "ControlMode"));
     const char* maxName = mode == 0 ? "POS_max" : mode == 1 ? "SPD_max" : "CRT_max";
     const char* minName = mode == 0 ? "POS_min" : mode == 1 ? "SPD_min" : "CRT_min";
-    const double b = (Internal(setup, maxName) - Internal(setup, minName)) * 0.5 * kReferenceSpanCounts /
-                     GetADCFullScale(setup);
-    return GetLoadPositionScale(setup) > 0.0 ? b : -b;
+    const double b =
+        (Internal(setup, maxName) - Internal(setup, minName)) * 0.5 * kReferenceSpanCounts / GetADCFullScale(setup);
+    return IsTransmissionReversed(setup) ? -b : b;
+}
+
+double NearestLoopDivider(double period_s, double dspFreq_Hz, double pwmper) {
+    constexpr double kSmallestDivider = 1.0;
+    return std::max(std::floor(dspFreq_Hz * period_s * 0.5 / pwmper + 0.5), kSmallestDivider);
+}
+
+double I2tCurrentForTime(double current_A, double wanted_s, double actual_s) {
+    if (actual_s == wanted_s || !(actual_s > 0.0) || !(wanted_s > 0.0)) return current_A;
+    return current_A * std::sqrt(wanted_s / actual_s);
+}
+
+bool IsReversingTransmission(double motorTransmission, double loadTransmission) {
+    return (motorTransmission < 0.0 && loadTransmission > 0.0) || (motorTransmission > 0.0 && loadTransmission < 0.0);
+}
+
+bool IsTransmissionReversed(const CMC_Setup& setup) {
+    // An infinite K_P comes from a 0 load side, which has no direction either.
+    const double kP = GetLoadPositionScale(setup);
+    return std::isfinite(kP) && kP < 0.0;
+}
+
+AnalogueInputSpan GetAnalogueInputSpan(double inputsRange_V) {
+    constexpr double kBipolarRange_V = 20.0;
+    constexpr double kBipolarHalf_V = 10.0;
+    constexpr double kUnipolar5V_V = 5.0;
+    constexpr double kUnipolar3V3_V = 3.3;
+    if (inputsRange_V == kBipolarRange_V) return {-kBipolarHalf_V, kBipolarHalf_V};
+    if (inputsRange_V == kUnipolar5V_V) return {0.0, kUnipolar5V_V};
+    return {0.0, kUnipolar3V3_V};
 }
 
 double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name) {
@@ -191,8 +223,9 @@ double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name) {
 }
 
 void AttachCoreScales(CMC_Setup& setup) {
-    setup.SetScaleProvider({[](CMC_Setup* s, const char* unit, const char* name) { return ScaleFactor(*s, unit, name); },
-                            [](CMC_Setup* s, const char* unit) { return ScaleOffset(*s, unit); }});
+    setup.SetScaleProvider(
+        {[](CMC_Setup* s, const char* unit, const char* name) { return ScaleFactor(*s, unit, name); },
+         [](CMC_Setup* s, const char* unit) { return ScaleOffset(*s, unit); }});
 }
 
 double ScaleOffset(const CMC_Setup& setup, const char* unit) {

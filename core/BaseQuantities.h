@@ -45,6 +45,29 @@ int GetAccelFeedforwardShift(const CMC_Setup& setup);
 // span_ref: analogue reference span in counts, signed like K_P.
 double GetAnalogueReferenceSpan(const CMC_Setup& setup);
 
+// The loop divider (whole PWM periods, at least one) whose period 2 · divider · PWMPER / DSP_freq
+// comes nearest to `period_s`.
+double NearestLoopDivider(double period_s, double dspFreq_Hz, double pwmper);
+
+// The i²t current that keeps the protection's i²t product when its time had to move from
+// `wanted_s` to `actual_s`: current · √(wanted / actual); the current as it is when either time
+// is not positive.
+double I2tCurrentForTime(double current_A, double wanted_s, double actual_s);
+
+// Whether a transmission turns the load against the motor: its two sides have opposite signs. A
+// ratio with a 0 side has no direction, and does not reverse.
+bool IsReversingTransmission(double motorTransmission, double loadTransmission);
+// The same for the setup, by the sign of K_P; a zero, infinite or undefined K_P does not reverse.
+bool IsTransmissionReversed(const CMC_Setup& setup);
+
+// The voltage span of the analogue reference input, from AnalogueInputsRange (its width in
+// volts): 20 is the ±10 V input, 5 the 0 to 5 V input, anything else the 0 to 3.3 V input.
+struct AnalogueInputSpan {
+    double low_V;
+    double high_V;
+};
+AnalogueInputSpan GetAnalogueInputSpan(double inputsRange_V);
+
 // The factor between a quantity's internal drive value and its value in `unit`, for the
 // variable or parameter `name`. Always finite: 0 when the setup's scales have a zero divisor.
 double ScaleFactor(const CMC_Setup& setup, const char* unit, const char* name);

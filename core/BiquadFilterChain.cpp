@@ -35,8 +35,8 @@ constexpr double kNyquist = 0.5;
 constexpr int kCoefficientRegisters = 6;
 constexpr std::array<const char*, kCoefficientRegisters> kRegisterSuffixes{"B0", "B1", "B2", "A1", "A2", "SF"};
 // The chain counts, by location.
-constexpr std::array<const char*, BiquadFilterChain::kLocationCount> kCountRegisters{
-    "SPDREF_BQ_INI", "IQREF_BQ_INI", "ASPD_BQ_INI"};
+constexpr std::array<const char*, BiquadFilterChain::kLocationCount> kCountRegisters{"SPDREF_BQ_INI", "IQREF_BQ_INI",
+                                                                                     "ASPD_BQ_INI"};
 
 // A parameter or register name formatted on the stack, so that the register pass allocates nothing.
 class Name {
@@ -221,21 +221,11 @@ bool BiquadFilterChain::DesignBiquad(int type, double f, double q) {
 
     BiquadSection& s = m_section;
     switch (type) {
-        case kLowPass1:
-            s = {k / (k + 1.0), k / (k + 1.0), 0.0, (k - 1.0) / (k + 1.0), 0.0, s.sf};
-            break;
-        case kLowPass2:
-            s = {kk * n, 2.0 * kk * n, kk * n, a1, a2, s.sf};
-            break;
-        case kNotch:
-            s = {(1.0 + kk) * n, 2.0 * (kk - 1.0) * n, (1.0 + kk) * n, a1, a2, s.sf};
-            break;
-        case kHighPass:
-            s = {n, -2.0 * n, n, a1, a2, s.sf};
-            break;
-        case kBandPass:
-            s = {k / q * n, 0.0, -k / q * n, a1, a2, s.sf};
-            break;
+        case kLowPass1: s = {k / (k + 1.0), k / (k + 1.0), 0.0, (k - 1.0) / (k + 1.0), 0.0, s.sf}; break;
+        case kLowPass2: s = {kk * n, 2.0 * kk * n, kk * n, a1, a2, s.sf}; break;
+        case kNotch: s = {(1.0 + kk) * n, 2.0 * (kk - 1.0) * n, (1.0 + kk) * n, a1, a2, s.sf}; break;
+        case kHighPass: s = {n, -2.0 * n, n, a1, a2, s.sf}; break;
+        case kBandPass: s = {k / q * n, 0.0, -k / q * n, a1, a2, s.sf}; break;
         case kPeak:
             // At 0 dB gain the peak and the shelves are their poles cancelled by equal zeros.
             s = {1.0, a1, a2, a1, a2, s.sf};

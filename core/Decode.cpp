@@ -55,13 +55,13 @@ constexpr double kMaxAccelFeedforwardGain = 4194304.0;  // 32767 · 2^(11 + 11) 
 
 // --- scalings ---
 constexpr double kPercent = 100.0;
-constexpr double kTestCurrentShare = 0.5;     // of the smaller of motor and drive nominal current
+constexpr double kTestCurrentShare = 0.5;  // of the smaller of motor and drive nominal current
 constexpr double kTestCurrentHeadroom = 1.8;
 // MotorPhaseConnectionType 1 takes a third of R as the phase resistance.
 constexpr int kConnectionWithThirdOfR = 1;
 constexpr double kPhaseResistanceDivisor = 3.0;
 constexpr double kI2tMinSamples = 2048.0;
-constexpr double kMotorI2tMinShare = 1.1;     // of the nominal current
+constexpr double kMotorI2tMinShare = 1.1;  // of the nominal current
 constexpr double kDefaultCurrentFilter_Hz = 5000.0;
 constexpr double kDefaultReferenceFilter_Hz = 50.0;
 constexpr double kNyquist = 0.5;
@@ -72,11 +72,6 @@ constexpr double kTestMaxSpeedShare = 1.0 / 3.0;
 constexpr double kMinStartTime_s = 0.01;
 constexpr double kMaxStartTimeFine_s = 1.0;
 constexpr double kMaxStartTimeCoarse_s = 655.35;
-
-// A ±10 V input reads 0 counts at -10 V; the unipolar inputs read 0 at 0 V.
-constexpr int kBipolarInputSpan_V = 20;
-constexpr double kBipolarInputHalf_V = 10.0;
-
 
 double Base(const CMC_Parameter* parameter) { return parameter->GetValueInBaseUnit(); }
 double Internal(const CMC_Parameter* parameter) { return parameter->GetValueInInternalUnit(); }
@@ -107,6 +102,25 @@ int DecodeValue(CMC_Setup& setup, std::string_view targetName, const Inputs<N>& 
     const std::array<double, N> values = find.BaseValues(inputs);
     if (!find.ok()) return 0;
     return WriteBase(*target, std::apply(formula, values));
+}
+
+// What a ranged step writes: the target's range, then its value.
+struct Ranged {
+    double minimum;
+    double maximum;
+    double value;
+};
+
+// A step with a range: the target first, then `inputs` in order; formula(their base values)
+// gives the range and the value, written when all three are finite.
+template <std::size_t N, typename Formula>
+int DecodeRanged(CMC_Setup& setup, std::string_view targetName, const Inputs<N>& inputs, Formula formula) {
+    Reads find(setup);
+    CMC_Parameter* target = find(targetName);
+    const std::array<double, N> values = find.BaseValues(inputs);
+    if (!find.ok()) return 0;
+    const Ranged ranged = std::apply(formula, values);
+    return SetRangeAndValue(*target, ranged.minimum, ranged.maximum, ranged.value);
 }
 
 int SetRangeAndInternal(CMC_Parameter& target, double minimum, double maximum, double internal) {
@@ -141,8 +155,8 @@ bool SpeedLoopClosed(double acr) { return Bit(acr, regmap::acr::kSpeedLoop) == 1
 // Flags and selectors: the target's range is 0 to `maximum`, its value a rule over one register.
 
 template <typename Rule>
-int DecodeFromRegister(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
-                       double maximum, Rule rule) {
+int DecodeFromRegister(CMC_Setup& setup, std::string_view targetName, std::string_view registerName, double maximum,
+                       Rule rule) {
     Reads find(setup);
     CMC_Parameter* target = find(targetName);
     CMC_Parameter* source = find(registerName);
@@ -162,8 +176,10 @@ int DecodeFlagBit(CMC_Setup& setup, const FlagBit& flag, double maximum = kFlagO
                               [&flag](double value) { return (Bit(value, flag.bit) == 1) == flag.onWhenSet; });
 }
 
-constexpr FlagBit kIsMotorTemperatureSensor{"isMotorTemperatureSensor", "SCR", regmap::scr::kMotorTemperatureSensor, true};
-constexpr FlagBit kIsDriveTemperatureSensor{"isDriveTemperatureSensor", "SCR", regmap::scr::kDriveTemperatureSensor, true};
+constexpr FlagBit kIsMotorTemperatureSensor{"isMotorTemperatureSensor", "SCR", regmap::scr::kMotorTemperatureSensor,
+                                            true};
+constexpr FlagBit kIsDriveTemperatureSensor{"isDriveTemperatureSensor", "SCR", regmap::scr::kDriveTemperatureSensor,
+                                            true};
 constexpr FlagBit kIsOverCurrent{"isOverCurrent", "PCR", regmap::pcr::kOverCurrent, true};
 constexpr FlagBit kIsMotori2t{"isMotori2t", "PCR", regmap::pcr::kMotorI2t, true};
 constexpr FlagBit kIsMotorOverTemp{"isMotorOverTemp", "PCR", regmap::pcr::kMotorOverTemperature, true};
@@ -186,8 +202,7 @@ constexpr FlagBit kSaveCanBaudrate{"save_CAN_baudrate", "LSS_Active", regmap::ls
 constexpr FlagBit kSaveAxisId{"save_axis_id", "LSS_Active", regmap::lss::kAxisIdNotSaved, false};
 
 // A feature whose register holds a distinct value while the feature is off.
-int DecodeOnUnlessCount(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
-                        double offCount) {
+int DecodeOnUnlessCount(CMC_Setup& setup, std::string_view targetName, std::string_view registerName, double offCount) {
     return DecodeFromRegister(setup, targetName, registerName, kFlagOn,
                               [offCount](double value) { return value != offCount; });
 }
@@ -196,47 +211,35 @@ int DecodeOnUnlessCount(CMC_Setup& setup, std::string_view targetName, std::stri
 // Shared value rules.
 
 // A count divided by a scale, up to what a signed 16-bit register holds: error bands and limits.
-int DecodeCountOverScale(CMC_Setup& setup, std::string_view targetName, std::string_view registerName,
-                         double minimum, double (*scale)(const CMC_Setup&)) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* count = find(registerName);
-    if (!find.ok()) return 0;
-    const double perUnit = std::abs(scale(setup));
-    return SetRangeAndValue(*target, minimum, kQ15One / perUnit, Base(count) / perUnit);
+int DecodeCountOverScale(CMC_Setup& setup, std::string_view targetName, std::string_view registerName, double minimum,
+                         double (*scale)(const CMC_Setup&)) {
+    return DecodeRanged(setup, targetName, Inputs{registerName}, [&setup, minimum, scale](double count) {
+        const double perUnit = std::abs(scale(setup));
+        return Ranged{minimum, kQ15One / perUnit, count / perUnit};
+    });
 }
 
 // A number of slow-loop samples as a time, up to what a signed 16-bit register holds.
 int DecodeSampleCountTime(CMC_Setup& setup, std::string_view targetName, std::string_view registerName) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* count = find(registerName);
-    CMC_Parameter* slper = find("SLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    if (!find.ok()) return 0;
-    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    return SetRangeAndValue(*target, kMinTime_s, tS * kQ15One, Base(count) * tS);
+    return DecodeRanged(setup, targetName, Inputs{registerName, "SLPER", "PWMPER", "DSP_freq"},
+                        [](double count, double slper, double pwmper, double dspFreq_Hz) {
+                            const double tS = SamplePeriod_s(slper, pwmper, dspFreq_Hz);
+                            return Ranged{kMinTime_s, tS * kQ15One, count * tS};
+                        });
 }
 
 int DecodeBusVoltage(CMC_Setup& setup, std::string_view targetName, std::string_view registerName) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* count = find(registerName);
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, kMinBusVoltage_V, kMaxBusVoltage_V, Base(count) / GetVdcScale(setup));
+    return DecodeRanged(setup, targetName, Inputs{registerName}, [&setup](double count) {
+        return Ranged{kMinBusVoltage_V, kMaxBusVoltage_V, count / GetVdcScale(setup)};
+    });
 }
 
 // The overcurrent threshold IMAXPROT as a current, at most what both motor and drive stand.
 int DecodeProtectionCurrent(CMC_Setup& setup, std::string_view targetName, double minimum) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* imaxprot = find("IMAXPROT");
-    CMC_Parameter* imaxM = find("ImaxM");
-    CMC_Parameter* imaxPS = find("ImaxPS");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, minimum, std::min(Base(imaxM), Base(imaxPS)),
-                            Base(imaxprot) / GetCurrentScale(setup));
+    return DecodeRanged(setup, targetName, Inputs{"IMAXPROT", "ImaxM", "ImaxPS"},
+                        [&setup, minimum](double imaxprot, double imaxM_A, double imaxPS_A) {
+                            return Ranged{minimum, std::min(imaxM_A, imaxPS_A), imaxprot / GetCurrentScale(setup)};
+                        });
 }
 
 // The current the speed loop saturates at (SATS) when it is closed, else the position loop's (SATP).
@@ -247,34 +250,24 @@ double SaturationCurrent_A(const CMC_Setup& setup, double saturationCount) {
 // Where a controller's integral part saturates, in percent of its output limit.
 int DecodeIntegralSaturation(CMC_Setup& setup, std::string_view targetName, std::string_view integralLimit,
                              std::string_view outputLimit) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* imax = find(integralLimit);
-    CMC_Parameter* sat = find(outputLimit);
-    if (!find.ok()) return 0;
-    const double percent = regmap::SaturationLimit(Base(imax)) * kPercent / regmap::SaturationLimit(Base(sat));
-    return SetRangeAndValue(*target, 0.0, kMaxPercent, percent);
+    return DecodeRanged(setup, targetName, Inputs{integralLimit, outputLimit}, [](double imax, double sat) {
+        return Ranged{0.0, kMaxPercent, regmap::SaturationLimit(imax) * kPercent / regmap::SaturationLimit(sat)};
+    });
 }
 
 // The start-up voltage REFTST less the dead-time compensation, as a percentage of In · R_ph.
 int DecodeStartCurrent(CMC_Setup& setup, std::string_view targetName) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* reftst = find("REFTST");
-    CMC_Parameter* r = find("R");
-    CMC_Parameter* in = find("In");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* vdc = find("Vdc");
-    CMC_Parameter* connection = find("MotorPhaseConnectionType");
-    if (!find.ok()) return 0;
-    const double kU = GetVoltageScale(setup);
-    const double phaseR_ohm = Truncate(Base(connection)) == kConnectionWithThirdOfR
-                                  ? Base(r) / kPhaseResistanceDivisor
-                                  : Base(r);
-    const double deadTimeCounts = Base(dspFreq) / (Base(pwmper) * 2.0) * GetDeadTime(setup) * Base(vdc) * kU;
-    const double start_percent = (Base(reftst) - deadTimeCounts) * kPercent / (kU * (Base(in) * phaseR_ohm));
-    return SetRangeAndValue(*target, 0.0, kMaxStartCurrent_percent, start_percent);
+    return DecodeRanged(
+        setup, targetName, Inputs{"REFTST", "R", "In", "DSP_freq", "PWMPER", "Vdc", "MotorPhaseConnectionType"},
+        [&setup](double reftst, double r_ohm, double in_A, double dspFreq_Hz, double pwmper, double vdc_V,
+                 double connection) {
+            const double kU = GetVoltageScale(setup);
+            const double phaseR_ohm =
+                Truncate(connection) == kConnectionWithThirdOfR ? r_ohm / kPhaseResistanceDivisor : r_ohm;
+            const double deadTimeCounts = dspFreq_Hz / (pwmper * 2.0) * GetDeadTime(setup) * vdc_V * kU;
+            const double start_percent = (reftst - deadTimeCounts) * kPercent / (kU * (in_A * phaseR_ohm));
+            return Ranged{0.0, kMaxStartCurrent_percent, start_percent};
+        });
 }
 
 // Undoes the register step's coefficient = (1 - exp(-f · T)) · 32767.
@@ -290,16 +283,13 @@ double MaxHallSpeed(double dspFreq_Hz, double polePitch_m, double pwmper) {
 // A reversing transmission swaps which drive register holds which load-side limit. Dividing by
 // the signed K_P undoes the register step (limit · K_P) exactly in both directions.
 int DecodeSoftwareLimit(CMC_Setup& setup, std::string_view targetName, bool negativeLimit) {
-    Reads find(setup);
-    CMC_Parameter* target = find(targetName);
-    CMC_Parameter* swposls = find("SWPOSLS");
-    CMC_Parameter* swnegls = find("SWNEGLS");
-    if (!find.ok()) return 0;
-    const double kP = GetLoadPositionScale(setup);
-    const double perUnit = std::abs(kP);
-    const double counts = (kP > 0.0) == negativeLimit ? Base(swnegls) : Base(swposls);
-    return SetRangeAndValue(*target, kMinSoftwareLimitCount / perUnit, kMaxSoftwareLimitCount / perUnit,
-                            counts / kP);
+    return DecodeRanged(
+        setup, targetName, Inputs{"SWPOSLS", "SWNEGLS"}, [&setup, negativeLimit](double swposls, double swnegls) {
+            const double kP = GetLoadPositionScale(setup);
+            const double perUnit = std::abs(kP);
+            const double counts = !IsTransmissionReversed(setup) == negativeLimit ? swnegls : swposls;
+            return Ranged{kMinSoftwareLimitCount / perUnit, kMaxSoftwareLimitCount / perUnit, counts / kP};
+        });
 }
 
 // The analogue input's span: the lower end AD5OFF plus twice the span CADIN · 2^SFTADIN, scaled
@@ -311,7 +301,7 @@ int DecodeSpanMax(CMC_Setup& setup, std::string_view targetName, RangeRule rule)
     CMC_Parameter* sftadin = find("SFTADIN");
     CMC_Parameter* ad5off = find("AD5OFF");
     if (!find.ok()) return 0;
-    const double sign = GetLoadPositionScale(setup) > 0.0 ? 1.0 : -1.0;
+    const double sign = IsTransmissionReversed(setup) ? -1.0 : 1.0;
     const double upper = Internal(ad5off) + Internal(cadin) * 2.0 * sign * GetADCFullScale(setup) *
                                                 (1.0 / regmap::kAngleFullTurn) * std::exp2(Internal(sftadin));
     return ApplyRuleAndInternal(setup, *target, rule, upper);
@@ -344,7 +334,8 @@ int DecodeDelay(CMC_Setup& setup, std::string_view targetName, std::string_view 
 // Position resolution and loop timing
 
 int Decode_Resolution(CMC_Setup& setup) {
-    return DecodeValue(setup, "Resolution", Inputs{"DBTTH"}, [](double dbtth) { return std::exp2(regmap::kAngleBits - dbtth); });
+    return DecodeValue(setup, "Resolution", Inputs{"DBTTH"},
+                       [](double dbtth) { return std::exp2(regmap::kAngleBits - dbtth); });
 }
 
 int Decode_PWM_freq(CMC_Setup& setup) {
@@ -383,16 +374,12 @@ int Decode_UMIN_PROT(CMC_Setup& setup) { return DecodeBusVoltage(setup, "UMIN_PR
 int Decode_isDriveOverTemp(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsDriveOverTemp); }
 
 int Decode_Temp_2(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Temp_2");
-    CMC_Parameter* t2maxprot = find("T2MAXPROT");
-    CMC_Parameter* outputAt0_V = find("DriveTempOutputAt0oC");
-    CMC_Parameter* gain_VperDeg = find("DriveTempSensorGain");
-    CMC_Parameter* adcRange_V = find("ADCrange");
-    if (!find.ok()) return 0;
-    const double sensor_V = Base(adcRange_V) * Base(t2maxprot) / GetADCFullScale(setup);
-    const double temp_degC = (sensor_V - Base(outputAt0_V)) / Base(gain_VperDeg);
-    return SetRangeAndValue(*target, kMinDriveTemp_degC, kMaxDriveTemp_degC, temp_degC);
+    return DecodeRanged(setup, "Temp_2", Inputs{"T2MAXPROT", "DriveTempOutputAt0oC", "DriveTempSensorGain", "ADCrange"},
+                        [&setup](double t2maxprot, double outputAt0_V, double gain_VperDeg, double adcRange_V) {
+                            const double sensor_V = adcRange_V * t2maxprot / GetADCFullScale(setup);
+                            const double temp_degC = (sensor_V - outputAt0_V) / gain_VperDeg;
+                            return Ranged{kMinDriveTemp_degC, kMaxDriveTemp_degC, temp_degC};
+                        });
 }
 
 int Decode_isDriveI2t(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsDriveI2t); }
@@ -407,22 +394,18 @@ int Decode_I_I2t_D(CMC_Setup& setup) {
     // The integral limit holds (I² - I_n²) / 16 in squared current counts.
     const double kI = GetCurrentScale(setup);
     const double nominal = Base(inPS) * kI;
-    const double current_A = std::sqrt(Internal(integralLimit) * regmap::i2t::kIntegralDivisor + nominal * nominal) * (1.0 / kI);
+    const double current_A =
+        std::sqrt(Internal(integralLimit) * regmap::i2t::kIntegralDivisor + nominal * nominal) * (1.0 / kI);
     return SetRangeAndValue(*target, Base(inPS), Base(imaxPS), current_A);
 }
 
 int Decode_t_I2t_D(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("t_I2t_D");
-    CMC_Parameter* tsS = find("Ts_S");
-    CMC_Parameter* sfi2t = find("SFI2T_D");
-    CMC_Parameter* slper = find("SLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    if (!find.ok()) return 0;
-    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale,
-                            Base(tsS) * regmap::i2t::kTimeScale / Base(sfi2t));
+    return DecodeRanged(
+        setup, "t_I2t_D", Inputs{"Ts_S", "SFI2T_D", "SLPER", "PWMPER", "DSP_freq"},
+        [](double tsS_s, double sfi2t, double slper, double pwmper, double dspFreq_Hz) {
+            const double tS = SamplePeriod_s(slper, pwmper, dspFreq_Hz);
+            return Ranged{tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale, tsS_s * regmap::i2t::kTimeScale / sfi2t};
+        });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -445,12 +428,9 @@ int Decode_ExternalReference(CMC_Setup& setup) {
 int Decode_IsAutoActivatedAfterPowerOn(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsAutoActivated); }
 
 int Decode_Axis_ID_list(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Axis_ID_list");
-    CMC_Parameter* aar = find("AAR_table");
-    if (!find.ok()) return 0;
-    const double axisId = Base(aar) != 0.0 ? Base(aar) - regmap::aar::kAxisIdPresent : 0.0;
-    return SetRangeAndValue(*target, 0.0, kMaxAxisId, axisId);
+    return DecodeRanged(setup, "Axis_ID_list", Inputs{"AAR_table"}, [](double aar) {
+        return Ranged{0.0, kMaxAxisId, aar != 0.0 ? aar - regmap::aar::kAxisIdPresent : 0.0};
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -475,13 +455,10 @@ int Decode_Ki_C_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiC); }
 
 // No register holds it: the default test current is half the smaller nominal current.
 int Decode_TestCurrent(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("TestCurrent");
-    CMC_Parameter* in = find("In");
-    CMC_Parameter* inPS = find("InPS");
-    if (!find.ok()) return 0;
-    const double test_A = std::min(Base(in) * kTestCurrentShare, Base(inPS) * kTestCurrentShare);
-    return SetRangeAndValue(*target, kMinCurrent_A, kTestCurrentHeadroom * test_A, test_A);
+    return DecodeRanged(setup, "TestCurrent", Inputs{"In", "InPS"}, [](double in_A, double inPS_A) {
+        const double test_A = std::min(in_A * kTestCurrentShare, inPS_A * kTestCurrentShare);
+        return Ranged{kMinCurrent_A, kTestCurrentHeadroom * test_A, test_A};
+    });
 }
 
 int Decode_TestProtectionCurrent(CMC_Setup& setup) {
@@ -493,20 +470,16 @@ int Decode_isUseFilterOnCrtCtrlOutput(CMC_Setup& setup) {
 }
 
 int Decode_FilterOnCurrentControllerOutput(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("FilterOnCurrentControllerOutput");
-    CMC_Parameter* filterq = find("FILTERQ");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* clper = find("CLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    if (!find.ok()) return 0;
-    const double nyquist_Hz = Base(dspFreq) * kQuarter / Base(clper) / Base(pwmper);
-    // -ln(1 - q) / T_C, written out from the registers.
-    const double cutoff_Hz = Base(filterq) == regmap::kFilterOff
-                                 ? kDefaultCurrentFilter_Hz
-                                 : std::log(1.0 - Base(filterq) / kQ15One) * (-Base(dspFreq)) / Base(clper) *
-                                       0.5 / Base(pwmper);
-    return SetRangeAndValue(*target, 0.0, nyquist_Hz, cutoff_Hz);
+    return DecodeRanged(setup, "FilterOnCurrentControllerOutput", Inputs{"FILTERQ", "DSP_freq", "CLPER", "PWMPER"},
+                        [](double filterq, double dspFreq_Hz, double clper, double pwmper) {
+                            const double nyquist_Hz = dspFreq_Hz * kQuarter / clper / pwmper;
+                            // -ln(1 - q) / T_C, written out from the registers.
+                            const double cutoff_Hz =
+                                filterq == regmap::kFilterOff
+                                    ? kDefaultCurrentFilter_Hz
+                                    : std::log(1.0 - filterq / kQ15One) * (-dspFreq_Hz) / clper * 0.5 / pwmper;
+                            return Ranged{0.0, nyquist_Hz, cutoff_Hz};
+                        });
 }
 
 int Decode_isCompensateGravitationalLoads(CMC_Setup& setup) {
@@ -514,12 +487,9 @@ int Decode_isCompensateGravitationalLoads(CMC_Setup& setup) {
 }
 
 int Decode_OffsetCurrent(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("OffsetCurrent");
-    CMC_Parameter* ffl = find("FFL");
-    CMC_Parameter* in = find("In");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, -Base(in), Base(in), Base(ffl) / GetCurrentScale(setup));
+    return DecodeRanged(setup, "OffsetCurrent", Inputs{"FFL", "In"}, [&setup](double ffl, double in_A) {
+        return Ranged{-in_A, in_A, ffl / GetCurrentScale(setup)};
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -530,38 +500,26 @@ int Decode_Ki_S_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiS); }
 int Decode_IPSatS(CMC_Setup& setup) { return DecodeIntegralSaturation(setup, "IPSatS", "IMAXS", "SATS"); }
 
 int Decode_KFFA_scl(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("KFFA_scl");
-    CMC_Parameter* kffa = find("KFFA");
-    CMC_Parameter* sftaffw = find("SFTAFFW");
-    CMC_Parameter* sftkff = find("SFTKFF");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, 0.0, kMaxAccelFeedforwardGain,
-                            DecodeQ15(Base(kffa), Base(sftkff) + Base(sftaffw)));
+    return DecodeRanged(setup, "KFFA_scl", Inputs{"KFFA", "SFTAFFW", "SFTKFF"},
+                        [](double kffa, double sftaffw, double sftkff) {
+                            return Ranged{0.0, kMaxAccelFeedforwardGain, DecodeQ15(kffa, sftkff + sftaffw)};
+                        });
 }
 
 int Decode_TestLimitCurrent(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("TestLimitCurrent");
-    CMC_Parameter* sats = find("SATS");
-    CMC_Parameter* satp = find("SATP");
-    CMC_Parameter* acr = find("ACR");
-    CMC_Parameter* imaxPS = find("ImaxPS");
-    CMC_Parameter* imaxM = find("ImaxM");
-    if (!find.ok()) return 0;
-    const double saturation = SpeedLoopClosed(Base(acr)) ? Base(sats) : Base(satp);
-    return SetRangeAndValue(*target, 0.0, std::min(Base(imaxPS), Base(imaxM)), SaturationCurrent_A(setup, saturation));
+    return DecodeRanged(setup, "TestLimitCurrent", Inputs{"SATS", "SATP", "ACR", "ImaxPS", "ImaxM"},
+                        [&setup](double sats, double satp, double acr, double imaxPS_A, double imaxM_A) {
+                            const double saturation = SpeedLoopClosed(acr) ? sats : satp;
+                            return Ranged{0.0, std::min(imaxPS_A, imaxM_A), SaturationCurrent_A(setup, saturation)};
+                        });
 }
 
 int Decode_TestStartCurrent(CMC_Setup& setup) { return DecodeStartCurrent(setup, "TestStartCurrent"); }
 
 int Decode_Mload_over_M(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Mload_over_M");
-    CMC_Parameter* mt_kg = find("Mt");
-    CMC_Parameter* m_kg = find("M");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, 0.0, kMaxLoadToMotorMass, Base(mt_kg) / Base(m_kg) - 1.0);
+    return DecodeRanged(setup, "Mload_over_M", Inputs{"Mt", "M"}, [](double mt_kg, double m_kg) {
+        return Ranged{0.0, kMaxLoadToMotorMass, mt_kg / m_kg - 1.0};
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -572,11 +530,9 @@ int Decode_Ki_P_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKiP); }
 int Decode_Kd_P_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKdP); }
 
 int Decode_filter_D(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("filter_D");
-    CMC_Parameter* kdfp = find("KDFP");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, 0.0, 1.0, Base(kdfp) / kQ15One);
+    return DecodeRanged(setup, "filter_D", Inputs{"KDFP"}, [](double kdfp) {
+        return Ranged{0.0, 1.0, kdfp / kQ15One};
+    });
 }
 
 int Decode_IPSatP(CMC_Setup& setup) { return DecodeIntegralSaturation(setup, "IPSatP", "IMAXP", "SATP"); }
@@ -599,14 +555,11 @@ int Decode_Limit_Speed(CMC_Setup& setup) {
 }
 
 int Decode_TestMaxSpeed(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("TestMaxSpeed");
-    CMC_Parameter* polePitch = find("PolePitch");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* pwmper = find("PWMPER");
-    if (!find.ok()) return 0;
-    const double v = MaxHallSpeed(Base(dspFreq), Base(polePitch), Base(pwmper));
-    return SetRangeAndValue(*target, 0.0, v, v * kTestMaxSpeedShare);
+    return DecodeRanged(setup, "TestMaxSpeed", Inputs{"PolePitch", "DSP_freq", "PWMPER"},
+                        [](double polePitch_m, double dspFreq_Hz, double pwmper) {
+                            const double v = MaxHallSpeed(dspFreq_Hz, polePitch_m, pwmper);
+                            return Ranged{0.0, v, v * kTestMaxSpeedShare};
+                        });
 }
 
 int Decode_KFFS_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKffS); }
@@ -648,29 +601,23 @@ int Decode_isMotorOverTemp(CMC_Setup& setup) {
 int Decode_isMotori2t(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsMotori2t); }
 
 int Decode_I_I2t_M(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("I_I2t_M");
-    CMC_Parameter* integralLimit = find("I2TINTLIM_M");
-    CMC_Parameter* in = find("In");
-    CMC_Parameter* imaxM = find("ImaxM");
-    if (!find.ok()) return 0;
-    const double kI = GetCurrentScale(setup);
-    const double nominal = Base(in) * kI;
-    const double current_A = std::sqrt(Base(integralLimit) * regmap::i2t::kIntegralDivisor + nominal * nominal) / kI;
-    return SetRangeAndValue(*target, Base(in) * kMotorI2tMinShare, Base(imaxM), current_A);
+    return DecodeRanged(setup, "I_I2t_M", Inputs{"I2TINTLIM_M", "In", "ImaxM"},
+                        [&setup](double integralLimit, double in_A, double imaxM_A) {
+                            const double kI = GetCurrentScale(setup);
+                            const double nominal = in_A * kI;
+                            const double current_A =
+                                std::sqrt(integralLimit * regmap::i2t::kIntegralDivisor + nominal * nominal) / kI;
+                            return Ranged{in_A * kMotorI2tMinShare, imaxM_A, current_A};
+                        });
 }
 
 int Decode_t_I2t_M(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("t_I2t_M");
-    CMC_Parameter* slper = find("SLPER");
-    CMC_Parameter* pwmper = find("PWMPER");
-    CMC_Parameter* dspFreq = find("DSP_freq");
-    CMC_Parameter* sfi2t = find("SFI2T_M");
-    if (!find.ok()) return 0;
-    const double tS = SamplePeriod_s(Base(slper), Base(pwmper), Base(dspFreq));
-    const double time_s = Base(slper) * (2.0 * regmap::i2t::kTimeScale) * Base(pwmper) / Base(dspFreq) / Base(sfi2t);
-    return SetRangeAndValue(*target, tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale, time_s);
+    return DecodeRanged(setup, "t_I2t_M", Inputs{"SLPER", "PWMPER", "DSP_freq", "SFI2T_M"},
+                        [](double slper, double pwmper, double dspFreq_Hz, double sfi2t) {
+                            const double tS = SamplePeriod_s(slper, pwmper, dspFreq_Hz);
+                            const double time_s = slper * (2.0 * regmap::i2t::kTimeScale) * pwmper / dspFreq_Hz / sfi2t;
+                            return Ranged{tS * kI2tMinSamples, tS * regmap::i2t::kTimeScale, time_s};
+                        });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -679,12 +626,10 @@ int Decode_t_I2t_M(CMC_Setup& setup) {
 int Decode_isBrakeResistor(CMC_Setup& setup) { return DecodeFlagBit(setup, kIsBrakeResistor); }
 
 int Decode_Vbrake(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("Vbrake");
-    CMC_Parameter* brakelim = find("BRAKELIM");
-    CMC_Parameter* vdcMax = find("VdcMaxMeasurable");
-    if (!find.ok()) return 0;
-    return SetRangeAndValue(*target, kMinBusVoltage_V, Base(vdcMax), Base(brakelim) / GetVdcScale(setup));
+    return DecodeRanged(setup, "Vbrake", Inputs{"BRAKELIM", "VdcMaxMeasurable"},
+                        [&setup](double brakelim, double vdcMax_V) {
+                            return Ranged{kMinBusVoltage_V, vdcMax_V, brakelim / GetVdcScale(setup)};
+                        });
 }
 
 int Decode_EnablePolarity(CMC_Setup& setup) { return DecodeFlagBit(setup, kEnablePolarity); }
@@ -696,7 +641,8 @@ int Decode_Positive_SWLS(CMC_Setup& setup) { return DecodeSoftwareLimit(setup, "
 
 int Decode_isSpeedEstimator(CMC_Setup& setup) {
     return DecodeFromRegister(setup, "isSpeedEstimator", "SCR", kFlagOn, [](double scr) {
-        return (static_cast<std::uint32_t>(Truncate(scr)) & regmap::scr::kSpeedEstimatorField) == regmap::scr::kSpeedEstimatorOn;
+        return (static_cast<std::uint32_t>(Truncate(scr)) & regmap::scr::kSpeedEstimatorField) ==
+               regmap::scr::kSpeedEstimatorOn;
     });
 }
 
@@ -704,15 +650,12 @@ int Decode_StartMode(CMC_Setup& setup) { return DecodeFlagBit(setup, kStartMode)
 int Decode_StartCurrent(CMC_Setup& setup) { return DecodeStartCurrent(setup, "StartCurrent"); }
 
 int Decode_time_AB(CMC_Setup& setup) {
-    Reads find(setup);
-    CMC_Parameter* target = find("time_AB");
-    CMC_Parameter* upgrade = find("UPGRADE");
-    CMC_Parameter* t1ona = find("T1ONA");
-    if (!find.ok()) return 0;
-    if (Bit(Base(upgrade), regmap::upgrade::kStartTimeInCentiseconds)) {
-        return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeCoarse_s, Base(t1ona) / regmap::upgrade::kCentisecondsPerSecond);
-    }
-    return SetRangeAndValue(*target, kMinStartTime_s, kMaxStartTimeFine_s, Base(t1ona) / regmap::upgrade::kTimeFractionScale);
+    return DecodeRanged(setup, "time_AB", Inputs{"UPGRADE", "T1ONA"}, [](double upgrade, double t1ona) {
+        if (Bit(upgrade, regmap::upgrade::kStartTimeInCentiseconds)) {
+            return Ranged{kMinStartTime_s, kMaxStartTimeCoarse_s, t1ona / regmap::upgrade::kCentisecondsPerSecond};
+        }
+        return Ranged{kMinStartTime_s, kMaxStartTimeFine_s, t1ona / regmap::upgrade::kTimeFractionScale};
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -725,8 +668,8 @@ int Decode_DeadBand_Point(CMC_Setup& setup) {
     CMC_Parameter* inputRange_V = find("AnalogueInputsRange");
     if (!find.ok()) return 0;
     const double r = Base(inputRange_V);
-    double point_V = r * Base(level) / GetADCFullScale(setup);
-    if (Truncate(r) == kBipolarInputSpan_V) point_V -= kBipolarInputHalf_V;
+    // The register counts from the input's lower end.
+    const double point_V = r * Base(level) / GetADCFullScale(setup) + GetAnalogueInputSpan(r).low_V;
     return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Point, point_V);
 }
 
@@ -742,7 +685,9 @@ int Decode_DeadBand_Range(CMC_Setup& setup) {
     return ApplyRuleAndValue(setup, *target, UpdateLimits_DeadBand_Range, range_V);
 }
 
-int Decode_UseFilter(CMC_Setup& setup) { return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", regmap::kFilterOff); }
+int Decode_UseFilter(CMC_Setup& setup) {
+    return DecodeOnUnlessCount(setup, "UseFilter", "FILTER1", regmap::kFilterOff);
+}
 
 int Decode_filter(CMC_Setup& setup) {
     Reads find(setup);
@@ -806,8 +751,9 @@ int Decode_MotorBrake_output(CMC_Setup& setup) {
     CMC_Parameter* target = find("MotorBrake_output");
     CMC_Parameter* brakecfg = find("BRAKECFG");
     if (!find.ok()) return 0;
-    const auto pin = static_cast<int>((static_cast<std::uint32_t>(Truncate(Internal(brakecfg))) >> regmap::brakecfg::kPinShift) &
-                                      regmap::brakecfg::kPinMask);
+    const auto pin =
+        static_cast<int>((static_cast<std::uint32_t>(Truncate(Internal(brakecfg))) >> regmap::brakecfg::kPinShift) &
+                         regmap::brakecfg::kPinMask);
     const int port = setup.GetIOPortFromPin(pin);
     // A pin that no port is wired to names no output: keep the user's choice.
     if (port < 0) return 0;
@@ -860,20 +806,29 @@ constexpr Step kResolutionSteps[] = {Decode_Resolution};
 constexpr Step kTemperatureSensorSteps[] = {Decode_isMotorTemperatureSensor, Decode_Motor_TempSensor_Type};
 constexpr Step kTimingSteps[] = {Decode_PWM_freq, Decode_PWMperiod, Decode_Ts_C, Decode_Ts_S};
 constexpr Step kDriveProtectionSteps[] = {
-    Decode_isDriveTemperatureSensor, Decode_isOverVoltage, Decode_UMAX_PROT, Decode_isUnderVoltage, Decode_UMIN_PROT,
-    Decode_isDriveOverTemp, Decode_Temp_2, Decode_isDriveI2t, Decode_I_I2t_D, Decode_t_I2t_D,
+    Decode_isDriveTemperatureSensor, Decode_isOverVoltage, Decode_UMAX_PROT,  Decode_isUnderVoltage, Decode_UMIN_PROT,
+    Decode_isDriveOverTemp,          Decode_Temp_2,        Decode_isDriveI2t, Decode_I_I2t_D,        Decode_t_I2t_D,
 };
 constexpr Step kModeSteps[] = {
-    Decode_ControlMode, Decode_ExternalReference, Decode_IsAutoActivatedAfterPowerOn, Decode_Axis_ID_list,
+    Decode_ControlMode,
+    Decode_ExternalReference,
+    Decode_IsAutoActivatedAfterPowerOn,
+    Decode_Axis_ID_list,
 };
 constexpr Step kCurrentLoopSteps[] = {
-    Decode_IlimPS, Decode_Kp_C_scl, Decode_Ki_C_scl, Decode_TestCurrent, Decode_TestProtectionCurrent,
-    Decode_isUseFilterOnCrtCtrlOutput, Decode_FilterOnCurrentControllerOutput, Decode_Kp_S_scl,
+    Decode_IlimPS,
+    Decode_Kp_C_scl,
+    Decode_Ki_C_scl,
+    Decode_TestCurrent,
+    Decode_TestProtectionCurrent,
+    Decode_isUseFilterOnCrtCtrlOutput,
+    Decode_FilterOnCurrentControllerOutput,
+    Decode_Kp_S_scl,
 };
 constexpr Step kGravitySteps[] = {Decode_isCompensateGravitationalLoads, Decode_OffsetCurrent};
 constexpr Step kSpeedLoopSteps[] = {
-    Decode_Ki_S_scl, Decode_IPSatS, Decode_KFFA_scl, Decode_TestLimitCurrent, Decode_TestStartCurrent,
-    Decode_Mload_over_M,
+    Decode_Ki_S_scl,         Decode_IPSatS,           Decode_KFFA_scl,
+    Decode_TestLimitCurrent, Decode_TestStartCurrent, Decode_Mload_over_M,
 };
 constexpr Step kPositionLoopSteps[] = {
     Decode_Kp_P_scl, Decode_Ki_P_scl,    Decode_Kd_P_scl,     Decode_filter_D,
@@ -885,7 +840,10 @@ constexpr Step kControlErrorSteps[] = {
     Decode_isSpeedControlError,    Decode_ERR_speed,    Decode_time_ERR_spd,
 };
 constexpr Step kMotorProtectionSteps[] = {
-    Decode_isMotorOverTemp, Decode_isMotori2t, Decode_I_I2t_M, Decode_t_I2t_M,
+    Decode_isMotorOverTemp,
+    Decode_isMotori2t,
+    Decode_I_I2t_M,
+    Decode_t_I2t_M,
 };
 constexpr Step kBrakeResistorAndInputSteps[] = {
     Decode_isBrakeResistor, Decode_Vbrake, Decode_EnablePolarity, Decode_LSPPolarity, Decode_LSNPolarity,
@@ -899,16 +857,21 @@ constexpr Step kAnalogueInputSteps[] = {
     Decode_POS_min,        Decode_SPD_max,        Decode_SPD_min,   Decode_CRT_max, Decode_CRT_min,
 };
 constexpr Step kExternalReferenceSteps[] = {
-    Decode_isLimitMaximum, Decode_ErefMaxSpeed, Decode_ErefMaxAcceleration, Decode_isAnalogueReference,
-    Decode_DigitalReferenceType,
+    Decode_isLimitMaximum,      Decode_ErefMaxSpeed,         Decode_ErefMaxAcceleration,
+    Decode_isAnalogueReference, Decode_DigitalReferenceType,
 };
 constexpr Step kLssSteps[] = {Decode_save_CAN_baudrate, Decode_save_axis_id};
 constexpr Step kMotorBrakeSteps[] = {
-    Decode_isMotorBrake, Decode_MotorBrake_output, Decode_MotorBrake_releasetime, Decode_MotorBrake_applytime,
+    Decode_isMotorBrake,
+    Decode_MotorBrake_output,
+    Decode_MotorBrake_releasetime,
+    Decode_MotorBrake_applytime,
 };
 constexpr Step kSpeedForwardSteps[] = {Decode_SpeedForward};
 constexpr Step kFreezeControlSteps[] = {
-    Decode_isFreezeControl, Decode_FreezeControl_errband, Decode_FreezeControl_time,
+    Decode_isFreezeControl,
+    Decode_FreezeControl_errband,
+    Decode_FreezeControl_time,
 };
 constexpr Step kInputsPolaritySteps[] = {Decode_InputsPolarityType};
 

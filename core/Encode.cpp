@@ -34,9 +34,6 @@ constexpr double kPercent = 100.0;
 using regmap::BitMask;
 // The warning limit is (1 − 2 s / t_I2t) of the trip limit.
 constexpr double kI2tWarningLead_s = 2.0;
-// The bipolar ±10 V analogue input spans 20 V and its zero sits at the middle of the range.
-constexpr int kBipolarInputSpan_V = 20;
-constexpr double kBipolarInputOffset_V = 10.0;
 
 constexpr std::uint32_t kMask16 = 0xFFFF;
 constexpr std::uint32_t kAllBits = 0xFFFFFFFF;
@@ -239,7 +236,7 @@ int EncodeSoftwareLimit(CMC_Setup& setup, std::string_view limitName, std::strin
     if (!find.ok()) return 0;
     const double kP = GetLoadPositionScale(setup);
     if (kP == 0.0 || !std::isfinite(kP)) return 0;
-    CMC_Parameter* target = find(kP > 0.0 ? registerWhenForward : registerWhenReversed);
+    CMC_Parameter* target = find(IsTransmissionReversed(setup) ? registerWhenReversed : registerWhenForward);
     if (!find.ok()) return 0;
     return WriteBase(*target, limit->GetValueInBaseUnit() * kP);
 }
@@ -263,10 +260,9 @@ int EncodeSamples(CMC_Setup& setup, std::string_view registerName, std::string_v
 
 // A control-error time in slow-loop samples, or 65535 (no check) when its flag is off.
 int EncodeCheckTime(CMC_Setup& setup, std::string_view registerName, std::string_view time, std::string_view flag) {
-    return EncodeRegister(setup, registerName, Inputs{time, "Ts_S", flag},
-                          [](double time_s, double ts_s, double checked) {
-                              return IsSet(checked) ? time_s / ts_s : regmap::kCheckOff;
-                          });
+    return EncodeRegister(
+        setup, registerName, Inputs{time, "Ts_S", flag},
+        [](double time_s, double ts_s, double checked) { return IsSet(checked) ? time_s / ts_s : regmap::kCheckOff; });
 }
 
 int EncodeI2tTimeScale(CMC_Setup& setup, std::string_view registerName, std::string_view time) {
@@ -375,10 +371,9 @@ int Encode_II2TWARLIM_D(CMC_Setup& setup) {
 // --- Configuration registers ---
 
 int Encode_SATPWM(CMC_Setup& setup) {
-    return EncodeRegister(setup, "SATPWM", Inputs{"CurrentMeasurementType", "PWM_freq"},
-                          [](double measurementType, double pwm_Hz) {
-                              return IsNonZero(measurementType) ? pwm_Hz * kSatPwmPerHz : 0.0;
-                          });
+    return EncodeRegister(
+        setup, "SATPWM", Inputs{"CurrentMeasurementType", "PWM_freq"},
+        [](double measurementType, double pwm_Hz) { return IsNonZero(measurementType) ? pwm_Hz * kSatPwmPerHz : 0.0; });
 }
 
 int Encode_MTSTYPE(CMC_Setup& setup) {
@@ -387,9 +382,8 @@ int Encode_MTSTYPE(CMC_Setup& setup) {
 }
 
 int Encode_AAR_table(CMC_Setup& setup) {
-    return EncodeRegister(setup, "AAR_table", Inputs{"Axis_ID_list"}, [](double axisId) {
-        return IsNonZero(axisId) ? axisId + regmap::aar::kAxisIdPresent : 0.0;
-    });
+    return EncodeRegister(setup, "AAR_table", Inputs{"Axis_ID_list"},
+                          [](double axisId) { return IsNonZero(axisId) ? axisId + regmap::aar::kAxisIdPresent : 0.0; });
 }
 
 int Encode_SCR(CMC_Setup& setup) { return EncodeFlagRegister(setup, kScr); }
@@ -405,10 +399,10 @@ int Encode_ASR(CMC_Setup& setup) {
         const CMC_Parameter* motor = find("Motor_transmission");
         const CMC_Parameter* load = find("Load_transmission");
         if (!find.ok()) return 0;
-        reversed = motor->GetValueInBaseUnit() / load->GetValueInBaseUnit() < 0.0;
+        reversed = IsReversingTransmission(motor->GetValueInBaseUnit(), load->GetValueInBaseUnit());
     }
-    return WriteBase(*composed->target,
-                     static_cast<double>(WithBits(composed->value, BitMask(regmap::asr::kReversedTransmission), reversed)));
+    return WriteBase(*composed->target, static_cast<double>(WithBits(
+                                            composed->value, BitMask(regmap::asr::kReversedTransmission), reversed)));
 }
 
 int Encode_ACR(CMC_Setup& setup) {
@@ -446,8 +440,7 @@ int Encode_ACR(CMC_Setup& setup) {
         }
     }
     e = (e & ~kAcrClosedLoops) | closedLoops;
-    const bool speedForward =
-        HasSpeedForward(setup) && IsSet(setup.GetParameterValueInInternalUnit("SpeedForward"));
+    const bool speedForward = HasSpeedForward(setup) && IsSet(setup.GetParameterValueInInternalUnit("SpeedForward"));
     e = WithBits(e, kAcrSpeedForward, speedForward);
     if (HasFreezeControl(setup)) {
         e = WithBits(e, kAcrFreezeControl, IsSet(setup.GetParameterValueInInternalUnit("isFreezeControl")));
@@ -519,7 +512,7 @@ int Encode_IMAXS(CMC_Setup& setup) {
     CMC_Parameter* imaxs = find("IMAXS");
     if (!find.ok()) return 0;
     return WriteSaturation(*imaxs, regmap::SaturationRegister(ipSat->GetValueInBaseUnit() / kPercent *
-                                                               ilim->GetValueInBaseUnit() * GetCurrentScale(setup)));
+                                                              ilim->GetValueInBaseUnit() * GetCurrentScale(setup)));
 }
 
 int Encode_SATS(CMC_Setup& setup) {
@@ -543,7 +536,7 @@ int Encode_IMAXP(CMC_Setup& setup) {
     if (!find.ok()) return 0;
     const double scale = limitsSpeed ? std::abs(GetLoadSpeedScale(setup)) : std::abs(GetCurrentScale(setup));
     return WriteSaturation(*imaxp, regmap::SaturationRegister(limit->GetValueInBaseUnit() *
-                                                               (ipSat->GetValueInBaseUnit() / kPercent) * scale));
+                                                              (ipSat->GetValueInBaseUnit() / kPercent) * scale));
 }
 
 int Encode_SATP(CMC_Setup& setup) {
@@ -606,13 +599,9 @@ int Encode_I2TWARLIM_M(CMC_Setup& setup) {
 
 // --- Software limits ---
 
-int Encode_NegativeSWLS(CMC_Setup& setup) {
-    return EncodeSoftwareLimit(setup, "Negative_SWLS", "SWNEGLS", "SWPOSLS");
-}
+int Encode_NegativeSWLS(CMC_Setup& setup) { return EncodeSoftwareLimit(setup, "Negative_SWLS", "SWNEGLS", "SWPOSLS"); }
 
-int Encode_PositiveSWLS(CMC_Setup& setup) {
-    return EncodeSoftwareLimit(setup, "Positive_SWLS", "SWPOSLS", "SWNEGLS");
-}
+int Encode_PositiveSWLS(CMC_Setup& setup) { return EncodeSoftwareLimit(setup, "Positive_SWLS", "SWPOSLS", "SWNEGLS"); }
 
 // --- External reference ---
 
@@ -656,8 +645,8 @@ int Encode_FILTER1(CMC_Setup& setup) {
 int Encode_LEVEL_AD5(CMC_Setup& setup) {
     return EncodeRegister(setup, "LEVEL_AD5", Inputs{"DeadBand_Point", "AnalogueInputsRange"},
                           [&setup](double point_V, double range_V) {
-                              const bool bipolar = Truncate(range_V) == kBipolarInputSpan_V;
-                              const double fromBottom_V = bipolar ? point_V + kBipolarInputOffset_V : point_V;
+                              // The register counts from the input's lower end.
+                              const double fromBottom_V = point_V - GetAnalogueInputSpan(range_V).low_V;
                               return GetADCFullScale(setup) * fromBottom_V / range_V;
                           });
 }
@@ -705,9 +694,7 @@ int Encode_BRAKECFG(CMC_Setup& setup) {
     return WriteInternal(*brakecfg, static_cast<double>(value));
 }
 
-int Encode_BRAKEAPPLYDELAY(CMC_Setup& setup) {
-    return EncodeSamples(setup, "BRAKEAPPLYDELAY", "MotorBrake_applytime");
-}
+int Encode_BRAKEAPPLYDELAY(CMC_Setup& setup) { return EncodeSamples(setup, "BRAKEAPPLYDELAY", "MotorBrake_applytime"); }
 
 int Encode_BRAKERELEASEDELAY(CMC_Setup& setup) {
     return EncodeSamples(setup, "BRAKERELEASEDELAY", "MotorBrake_releasetime");
@@ -724,7 +711,7 @@ int Encode_TRANSMISSION(CMC_Setup& setup) {
                           [](double motor, double load) {
                               const double ratio = motor / load;
                               if (!std::isfinite(ratio)) return ratio;  // no direction without a ratio
-                              return ratio < 0.0 ? -1.0 : 1.0;
+                              return IsReversingTransmission(motor, load) ? -1.0 : 1.0;
                           });
 }
 
@@ -744,35 +731,36 @@ int EncodeBiquadChain(CMC_Setup& setup) {
 
 namespace {
 
-
 constexpr Step kResolutionSteps[] = {Encode_MECRESL, Encode_ENC2THL, Encode_DBTTH};
 constexpr Step kTimingSteps[] = {Encode_PWMPER,    Encode_AD4OFF,   Encode_CVDC,
-                                       Encode_T2MAXPROT, Encode_UMAXPROT, Encode_UMINPROT};
+                                 Encode_T2MAXPROT, Encode_UMAXPROT, Encode_UMINPROT};
 constexpr Step kDriveI2tSteps[] = {Encode_II2TPROT_D, Encode_SFI2T_D, Encode_I2TINTLIM_D};
 constexpr Step kDriveI2tWarningSteps[] = {Encode_II2TWARLIM_D};
 constexpr Step kConfigurationSteps[] = {Encode_SATPWM, Encode_MTSTYPE, Encode_AAR_table, Encode_SCR,
-                                              Encode_OSR,    Encode_ASR,     Encode_PCR,       Encode_ACR};
+                                        Encode_OSR,    Encode_ASR,     Encode_PCR,       Encode_ACR};
 constexpr Step kCurrentLoopSteps[] = {Encode_SFTKPI, Encode_KPI,   Encode_SFTKII, Encode_KII,
-                                            Encode_SATID,  Encode_SATIQ, Encode_FILTERQ};
+                                      Encode_SATID,  Encode_SATIQ, Encode_FILTERQ};
 constexpr Step kGravitySteps[] = {Encode_FFL};
-constexpr Step kSpeedLoopSteps[] = {Encode_SFTKPS, Encode_KPS,   Encode_SFTKIS,
-                                          Encode_KIS,    Encode_IMAXS, Encode_SATS};
-constexpr Step kPositionLoopSteps[] = {Encode_SFTKPP, Encode_KPP,  Encode_SFTKIP,
-                                             Encode_KIP,    Encode_SFTKDP, Encode_KDP,
-                                             Encode_KDFP,   Encode_IMAXP, Encode_SATP};
-constexpr Step kFeedforwardSteps[] = {Encode_SFTSFFW, Encode_KFFS, Encode_SFTAFFW, Encode_SFTKFF,
-                                            Encode_KFFA};
+constexpr Step kSpeedLoopSteps[] = {Encode_SFTKPS, Encode_KPS, Encode_SFTKIS, Encode_KIS, Encode_IMAXS, Encode_SATS};
+constexpr Step kPositionLoopSteps[] = {Encode_SFTKPP, Encode_KPP,  Encode_SFTKIP, Encode_KIP, Encode_SFTKDP,
+                                       Encode_KDP,    Encode_KDFP, Encode_IMAXP,  Encode_SATP};
+constexpr Step kFeedforwardSteps[] = {Encode_SFTSFFW, Encode_KFFS, Encode_SFTAFFW, Encode_SFTKFF, Encode_KFFA};
 constexpr Step kErrorSteps[] = {Encode_IMAXPROT, Encode_TIMAXPROT, Encode_ERRMAX,   Encode_TERRMAX,
-                                      Encode_SERRMAX,  Encode_TSERRMAX,  Encode_T1MAXPROT};
+                                Encode_SERRMAX,  Encode_TSERRMAX,  Encode_T1MAXPROT};
 constexpr Step kMotorI2tSteps[] = {Encode_II2TPROT_M, Encode_SFI2T_M, Encode_I2TINTLIM_M};
 constexpr Step kMotorI2tWarningSteps[] = {Encode_I2TWARLIM_M};
 constexpr Step kSoftwareLimitSteps[] = {Encode_NegativeSWLS, Encode_PositiveSWLS};
 constexpr Step kReferenceLimitSteps[] = {Encode_CACC, Encode_CSPD};
 constexpr Step kAnalogueInputSteps[] = {Encode_CADIN,   Encode_SFTADIN,   Encode_AD5OFF,
-                                              Encode_FILTER1, Encode_LEVEL_AD5, Encode_E_LEVEL_AD5};
-constexpr Step kStartAndInputSteps[] = {Encode_GEAR,    Encode_T1ONA,    Encode_T1ONB,
-                                              Encode_REFTST,  Encode_RINCTST,  Encode_BRAKELIM,
-                                              Encode_DIGIN_ACTIVE_LEVEL, Encode_UPGRADE};
+                                        Encode_FILTER1, Encode_LEVEL_AD5, Encode_E_LEVEL_AD5};
+constexpr Step kStartAndInputSteps[] = {Encode_GEAR,
+                                        Encode_T1ONA,
+                                        Encode_T1ONB,
+                                        Encode_REFTST,
+                                        Encode_RINCTST,
+                                        Encode_BRAKELIM,
+                                        Encode_DIGIN_ACTIVE_LEVEL,
+                                        Encode_UPGRADE};
 constexpr Step kLssSteps[] = {Encode_LSS_Active};
 constexpr Step kMotorBrakeSteps[] = {Encode_BRAKECFG, Encode_BRAKEAPPLYDELAY, Encode_BRAKERELEASEDELAY};
 constexpr Step kFreezeControlSteps[] = {Encode_POSOKLIM_FC, Encode_TONPOSOK_FC};

@@ -31,7 +31,7 @@ inline constexpr Q15Gain kGainKiP{"Ki_P_scl", "KIP", "SFTKIP"};
 inline constexpr Q15Gain kGainKdP{"Kd_P_scl", "KDP", "SFTKDP"};
 inline constexpr Q15Gain kGainKffS{"KFFS_scl", "KFFS", "SFTSFFW"};
 inline constexpr std::array<Q15Gain, 8> kQ15Gains = {kGainKpC, kGainKiC, kGainKpS, kGainKiS,
-                                                    kGainKpP, kGainKiP, kGainKdP, kGainKffS};
+                                                     kGainKpP, kGainKiP, kGainKdP, kGainKffS};
 
 struct Q15Value {
     double mantissa;

@@ -18,11 +18,6 @@ namespace {
 constexpr double kMaxRegister16 = 32767.0;
 // The longest time a 16-bit unsigned period counter holds, in slow-loop samples.
 constexpr double kMaxSamples16 = 65535.0;
-// A bipolar ±10 V analogue input spans 20 V; the unipolar inputs span 5 V or 3.3 V.
-constexpr double kBipolarInputSpan_V = 20.0;
-constexpr double kBipolarInputHalf_V = 10.0;
-constexpr double kUnipolar5VSpan_V = 5.0;
-constexpr double kUnipolar3V3Span_V = 3.3;
 // Nyquist: half the slow loop's sampling frequency.
 constexpr double kNyquistFactor = 0.5;
 constexpr int kBiquadFilters = 3;
@@ -81,9 +76,12 @@ constexpr MaxRule kErrorRules[] = {
 };
 
 constexpr RangeRule kRangeRules[] = {
-    {"PB_C", [](const CMC_Setup& s) { return Value(s, "PB_C_minim"); }, [](const CMC_Setup& s) { return Value(s, "PB_C_maxim"); }},
-    {"PB_S", [](const CMC_Setup& s) { return Value(s, "PB_S_minim"); }, [](const CMC_Setup& s) { return Value(s, "PB_S_maxim"); }},
-    {"PB_P", [](const CMC_Setup& s) { return Value(s, "PB_P_minim"); }, [](const CMC_Setup& s) { return Value(s, "PB_P_maxim"); }},
+    {"PB_C", [](const CMC_Setup& s) { return Value(s, "PB_C_minim"); },
+     [](const CMC_Setup& s) { return Value(s, "PB_C_maxim"); }},
+    {"PB_S", [](const CMC_Setup& s) { return Value(s, "PB_S_minim"); },
+     [](const CMC_Setup& s) { return Value(s, "PB_S_maxim"); }},
+    {"PB_P", [](const CMC_Setup& s) { return Value(s, "PB_P_minim"); },
+     [](const CMC_Setup& s) { return Value(s, "PB_P_maxim"); }},
     // Reference profile times of the position and speed tuning tests; the position ramps need
     // at least two samples.
     {"TPP", Ts, LongestTime},
@@ -129,12 +127,8 @@ int SetParameterRange(CMC_Parameter& parameter, double minimum, double maximum) 
 
 int UpdateLimits_DeadBand_Point(CMC_Setup& setup) {
     return ApplyRange(setup, "DeadBand_Point", [&] {
-        const double span_V = Value(setup, "AnalogueInputsRange");
-        const double minimum = span_V == kBipolarInputSpan_V ? -kBipolarInputHalf_V : 0.0;
-        const double maximum = span_V == kBipolarInputSpan_V   ? kBipolarInputHalf_V
-                               : span_V == kUnipolar5VSpan_V   ? kUnipolar5VSpan_V
-                                                               : kUnipolar3V3Span_V;
-        return std::pair{minimum, maximum};
+        const AnalogueInputSpan span = GetAnalogueInputSpan(Value(setup, "AnalogueInputsRange"));
+        return std::pair{span.low_V, span.high_V};
     });
 }
 

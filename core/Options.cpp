@@ -7,8 +7,8 @@
 #include "Steps.h"
 
 #include <array>
-#include <vector>
 #include <string_view>
+#include <vector>
 
 namespace pelmora {
 
@@ -116,14 +116,9 @@ int UpdateClosedLoopOptions(CMC_Setup& setup) {
             }
             break;
         }
-        case ControlMode::Speed:
-            loops = {"0", "1", "1"};
-            break;
-        case ControlMode::Torque:
-            loops = {"0", "0", "1"};
-            break;
-        default:
-            return 0;
+        case ControlMode::Speed: loops = {"0", "1", "1"}; break;
+        case ControlMode::Torque: loops = {"0", "0", "1"}; break;
+        default: return 0;
     }
     setup.SetOption("IsClosedPosition", loops.position);
     setup.SetOption("IsClosedSpeed", loops.speed);
@@ -159,8 +154,8 @@ int ForceSpeedForward(CMC_Setup& setup) {
     CMC_Parameter* cascade = find("PositionControlType");
     CMC_Parameter* acr = find("ACR");
     if (!find.ok()) return 0;
-    const bool positionOverSpeed = Truncate(controlMode->GetValueInBaseUnit()) == 0 &&
-                                   Truncate(cascade->GetValueInBaseUnit()) == 1;
+    const bool positionOverSpeed =
+        Truncate(controlMode->GetValueInBaseUnit()) == 0 && Truncate(cascade->GetValueInBaseUnit()) == 1;
     if (!positionOverSpeed) {
         speedForward->SetValueInInternalUnit(1.0);
         const auto value = static_cast<std::uint32_t>(Truncate(acr->GetValueInBaseUnit()));

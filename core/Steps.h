@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -58,10 +59,11 @@ inline CMC_Parameter* FindOptional(const CMC_Setup& setup, std::string_view name
     return setup.FindParameter(name);
 }
 
-// An optional parameter's value in base units, or 0 when the setup lacks it.
-inline double OptionalValue(const CMC_Setup& setup, std::string_view name) {
+// An optional parameter's value in base units, or nothing when the setup lacks it.
+inline std::optional<double> OptionalValue(const CMC_Setup& setup, std::string_view name) {
     const CMC_Parameter* parameter = FindOptional(setup, name);
-    return parameter ? parameter->GetValueInBaseUnit() : 0.0;
+    if (!parameter) return std::nullopt;
+    return parameter->GetValueInBaseUnit();
 }
 
 inline bool AllFinite(std::initializer_list<double> values) {

@@ -1,6 +1,7 @@
 #include "AdvancedDialog.h"
 
 #include "AdvancedForm.h"
+#include "BaseQuantities.h"
 #include "Decode.h"
 #include "Encode.h"
 #include "FeatureProbes.h"
@@ -18,16 +19,8 @@ namespace {
 
 constexpr int kHelpTopic = 262419;
 constexpr double kMillisecondsPerSecond = 1000.0;
-// The drive counts a loop divider in whole PWM periods, and a loop runs at least once per period.
-constexpr double kSmallestDivider = 1.0;
 
-constexpr int kModePosition = 0;
-constexpr int kModeSpeed = 1;
-constexpr int kModeTorque = 2;
-constexpr int kPositionOverSpeed = 1;
-
-
-int Whole(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name)); }
+int Whole(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name).value_or(0.0)); }
 
 bool Named(const char* name, const char* expected) { return name && EqualsNoCase(name, expected); }
 
@@ -41,15 +34,15 @@ std::string MinimumPeriodMessage(const char* loop, double minimum_s) {
     return text;
 }
 
-// Multiplies the i²t current by √(expected / actual) when the i²t time could not be kept, so that
-// the protection still trips at the same i²t product.
+// When the i²t time could not be kept, the current follows so that the protection still trips at
+// the same i²t product.
 void KeepI2tProduct(CMC_Setup& setup, const char* timeName, const char* currentName, double expected_s) {
     CMC_Parameter* time = FindOptional(setup, timeName);
     CMC_Parameter* current = FindOptional(setup, currentName);
     if (!time || !current) return;
-    const double actual_s = time->GetValueInBaseUnit();
-    if (actual_s == expected_s || !(actual_s > 0.0) || !(expected_s > 0.0)) return;
-    WriteBase(*current, current->GetValueInBaseUnit() * std::sqrt(expected_s / actual_s));
+    const double current_A = current->GetValueInBaseUnit();
+    const double kept_A = I2tCurrentForTime(current_A, expected_s, time->GetValueInBaseUnit());
+    if (kept_A != current_A) WriteBase(*current, kept_A);
 }
 
 }  // namespace
@@ -78,9 +71,9 @@ bool CAdvancedDialog::OnInitDialog() {
     const bool result = CMySetupDlg::OnInitDialog();
     ApplyOpeningRules();
     const CMC_Setup& setup = *GetSetup();
-    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S");
+    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S").value_or(0.0);
     m_slowPeriodToKeep_s = m_referenceSlowPeriod_s;
-    m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C");
+    m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C").value_or(0.0);
     ShowChild(IDC_ADV_FAST_OUTSIDE, false);
     ShowChild(IDC_ADV_SLOW_OUTSIDE, false);
     // The warnings themselves are always drawn in red; only whether they show changes.
@@ -92,14 +85,14 @@ bool CAdvancedDialog::OnInitDialog() {
 
 void CAdvancedDialog::ApplyOpeningRules() {
     const CMC_Setup& setup = *GetSetup();
-    const bool positionMode = Whole(setup, "ControlMode") == kModePosition;
+    const bool positionMode = Whole(setup, "ControlMode") == kPositionMode;
     ShowChildren({IDC_ADV_POSITION_CURRENT, IDC_ADV_POSITION_SPEED_CURRENT}, positionMode);
 
     const bool freeze = HasFreezeControl(setup) && positionMode;
-    EnableChildren({IDC_ADV_FREEZE_GROUP, IDC_ADV_FREEZE, IDC_ADV_FREEZE_ERRBAND_LABEL, IDC_ADV_FREEZE_ERRBAND,
-                    IDC_ADV_FREEZE_ERRBAND_UNIT, IDC_ADV_FREEZE_TIME_LABEL, IDC_ADV_FREEZE_TIME,
-                    IDC_ADV_FREEZE_TIME_UNIT},
-                   freeze);
+    EnableChildren(
+        {IDC_ADV_FREEZE_GROUP, IDC_ADV_FREEZE, IDC_ADV_FREEZE_ERRBAND_LABEL, IDC_ADV_FREEZE_ERRBAND,
+         IDC_ADV_FREEZE_ERRBAND_UNIT, IDC_ADV_FREEZE_TIME_LABEL, IDC_ADV_FREEZE_TIME, IDC_ADV_FREEZE_TIME_UNIT},
+        freeze);
 
     const bool estimator = HasSpeedEstimator(setup);
     EnableChildren({IDC_ADV_SPEED_COMPUTATION_GROUP, IDC_ADV_SPEED_ESTIMATOR}, estimator);
@@ -112,20 +105,20 @@ void CAdvancedDialog::DoDataExchange(bool toControls) {
     const int mode = Whole(setup, "ControlMode");
     const bool overSpeed = Whole(setup, "PositionControlType") == kPositionOverSpeed;
 
-    if (mode == kModePosition) {
+    if (mode == kPositionMode) {
         SetPicture(IDC_ADV_SCHEME_PICTURE,
                    overSpeed ? kPictureSchemePositionSpeedCurrent : kPictureSchemePositionCurrent);
-    } else if (mode == kModeSpeed) {
+    } else if (mode == kSpeedMode) {
         SetPicture(IDC_ADV_SCHEME_PICTURE, kPictureSchemeSpeedCurrent);
     } else {
         SetPicture(IDC_ADV_SCHEME_PICTURE, kPictureSchemeCurrent);
     }
 
-    const bool feedforward = HasSpeedForward(setup) && mode != kModeTorque;
+    const bool feedforward = HasSpeedForward(setup) && mode != kTorqueMode;
     EnableChildren({IDC_ADV_FEEDFORWARD_GROUP, IDC_ADV_FEEDFORWARD_CURRENT}, feedforward);
-    EnableChild(IDC_ADV_FEEDFORWARD_SPEED, feedforward && mode == kModePosition && overSpeed);
+    EnableChild(IDC_ADV_FEEDFORWARD_SPEED, feedforward && mode == kPositionMode && overSpeed);
 
-    const bool freezeFields = HasFreezeControl(setup) && Whole(setup, "isFreezeControl") == 1 && mode == kModePosition;
+    const bool freezeFields = HasFreezeControl(setup) && Whole(setup, "isFreezeControl") == 1 && mode == kPositionMode;
     EnableChildren({IDC_ADV_FREEZE_ERRBAND_LABEL, IDC_ADV_FREEZE_ERRBAND, IDC_ADV_FREEZE_ERRBAND_UNIT,
                     IDC_ADV_FREEZE_TIME_LABEL, IDC_ADV_FREEZE_TIME, IDC_ADV_FREEZE_TIME_UNIT},
                    freezeFields);
@@ -162,9 +155,7 @@ void CAdvancedDialog::OnPwmFrequencyChanged() {
     // The dividers that bring the loop periods nearest to the ones the user chose.
     const double dsp_Hz = dspFreq->GetValueInBaseUnit();
     const double pwmCounts = pwmper->GetValueInBaseUnit();
-    const auto divider = [&](double period_s) {
-        return std::max(std::floor(dsp_Hz * period_s * 0.5 / pwmCounts + 0.5), kSmallestDivider);
-    };
+    const auto divider = [&](double period_s) { return NearestLoopDivider(period_s, dsp_Hz, pwmCounts); };
     WriteBase(*clper, divider(m_fastPeriodToKeep_s));
     WriteBase(*slper, divider(m_slowPeriodToKeep_s));
 
@@ -196,7 +187,7 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
     const bool slow = Named(name, "SLPER") || slowRaised;
     const bool pwm = Named(name, "PWM_freq");
     if (slow || pwm) {
-        const double slowPeriod_s = OptionalValue(setup, "Ts_S");
+        const double slowPeriod_s = OptionalValue(setup, "Ts_S").value_or(0.0);
         if (m_referenceSlowPeriod_s > 0.0 && m_referenceSlowPeriod_s != slowPeriod_s) {
             KeepPhysicalValuesAtNewSlowPeriod();
         }
@@ -209,8 +200,8 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
     if (fast || pwm) UpdateFastLoopWarning();
     if (slow || pwm) UpdateSlowLoopWarning();
 
-    if (fast) m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C");
-    if (slow) m_slowPeriodToKeep_s = OptionalValue(setup, "Ts_S");
+    if (fast) m_fastPeriodToKeep_s = OptionalValue(setup, "Ts_C").value_or(0.0);
+    if (slow) m_slowPeriodToKeep_s = OptionalValue(setup, "Ts_S").value_or(0.0);
 
     RefreshAllParameters(0);
     ApplyRules();
@@ -226,9 +217,9 @@ void CAdvancedDialog::OnRefreshParameterValue(const char* name) {
 // time, the i²t current follows so that the protection keeps its i²t product.
 void CAdvancedDialog::KeepPhysicalValuesAtNewSlowPeriod() {
     CMC_Setup& setup = *GetSetup();
-    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S");
-    const double driveTime_s = OptionalValue(setup, "t_I2t_D");
-    const double motorTime_s = OptionalValue(setup, "t_I2t_M");
+    m_referenceSlowPeriod_s = OptionalValue(setup, "Ts_S").value_or(0.0);
+    const double driveTime_s = OptionalValue(setup, "t_I2t_D").value_or(0.0);
+    const double motorTime_s = OptionalValue(setup, "t_I2t_M").value_or(0.0);
 
     UpdateRegistersFromParameters(setup);
     UpdateParametersFromRegisters(setup);
@@ -241,7 +232,7 @@ void CAdvancedDialog::UpdateFastLoopWarning() {
     const CMC_Setup& setup = *GetSetup();
     const double minimum_s = GetTsCMin(setup);
     if (!(minimum_s > 0.0)) return;
-    m_fastWarning = OptionalValue(setup, "Ts_C") < minimum_s;
+    m_fastWarning = OptionalValue(setup, "Ts_C").value_or(0.0) < minimum_s;
     ShowChild(IDC_ADV_FAST_OUTSIDE, m_fastWarning);
     SetHighlighted(IDC_ADV_CLPER_LABEL, m_fastWarning);
     SetHighlighted(IDC_ADV_TS_C_LABEL, m_fastWarning);
@@ -251,7 +242,7 @@ void CAdvancedDialog::UpdateSlowLoopWarning() {
     const CMC_Setup& setup = *GetSetup();
     const double minimum_s = GetTsSMin(setup);
     if (!(minimum_s > 0.0)) return;
-    m_slowWarning = OptionalValue(setup, "Ts_S") < minimum_s;
+    m_slowWarning = OptionalValue(setup, "Ts_S").value_or(0.0) < minimum_s;
     ShowChild(IDC_ADV_SLOW_OUTSIDE, m_slowWarning);
     SetHighlighted(IDC_ADV_SLPER_LABEL, m_slowWarning);
     SetHighlighted(IDC_ADV_TS_S_LABEL, m_slowWarning);
@@ -262,11 +253,11 @@ void CAdvancedDialog::OnOK() {
     const double fastMinimum_s = GetTsCMin(setup);
     const double slowMinimum_s = GetTsSMin(setup);
     bool refused = false;
-    if (fastMinimum_s > 0.0 && fastMinimum_s > OptionalValue(setup, "Ts_C")) {
+    if (fastMinimum_s > 0.0 && fastMinimum_s > OptionalValue(setup, "Ts_C").value_or(0.0)) {
         MessageBox(MinimumPeriodMessage("Fast", fastMinimum_s));
         refused = true;
     }
-    if (slowMinimum_s > 0.0 && slowMinimum_s > OptionalValue(setup, "Ts_S")) {
+    if (slowMinimum_s > 0.0 && slowMinimum_s > OptionalValue(setup, "Ts_S").value_or(0.0)) {
         MessageBox(MinimumPeriodMessage("Slow", slowMinimum_s));
         refused = true;
     }

@@ -1,6 +1,7 @@
 #include "AnalogReferenceDlg.h"
 
 #include "AnalogReferenceForm.h"
+#include "BaseQuantities.h"
 #include "FeatureProbes.h"
 #include "Limits.h"
 #include "Steps.h"
@@ -12,14 +13,6 @@ namespace pelmora {
 namespace {
 
 constexpr int kHelpTopic = 262401;
-
-constexpr int kPositionMode = 0;
-constexpr int kSpeedMode = 1;
-constexpr int kCurrentMode = 2;
-
-// AnalogueInputsRange in volts: the span of the bipolar input and of the 5 V input.
-constexpr double kBipolarSpan_V = 20.0;
-constexpr double kUnipolar5VSpan_V = 5.0;
 
 constexpr const char* kLimitSpeedText = "Limit maximum speed at";
 constexpr const char* kLimitAccelerationText = "Limit maximum acceleration at";
@@ -71,7 +64,6 @@ constexpr RangePair kRangePairs[] = {
     {"CRT_min", "CRT_max", UpdateLimits_CRT_min, UpdateLimits_CRT_max},
 };
 
-
 bool SameUnit(CMC_Setup& setup, const char* leader, const char* follower) {
     if (!FindOptional(setup, leader) || !FindOptional(setup, follower)) return false;
     return setup.ChangeParameterUnit(follower, setup.GetParameterUnit(leader));
@@ -81,7 +73,7 @@ bool SameUnit(CMC_Setup& setup, const char* leader, const char* follower) {
 
 CAnalogReferenceDlg::CAnalogReferenceDlg(CMC_Setup* setup)
     : CMySetupDlg(setup, kAnalogReferenceForm, nullptr, kHelpTopic),
-      m_mode(Truncate(OptionalValue(*setup, "ControlMode"))),
+      m_mode(Truncate(OptionalValue(*setup, "ControlMode").value_or(0.0))),
       m_hasAnalogueInput(HasAnalogueInput(*setup)) {
     const Quantity& q = QuantityOf(m_mode);
     if (m_hasAnalogueInput) {
@@ -117,17 +109,10 @@ CAnalogReferenceDlg::CAnalogReferenceDlg(CMC_Setup* setup)
 bool CAnalogReferenceDlg::OnInitDialog() {
     CMySetupDlg::OnInitDialog();
 
-    const double range_V = OptionalValue(*GetSetup(), "AnalogueInputsRange");
-    if (range_V == kBipolarSpan_V) {
-        SetChildText(IDC_EXTREF_RANGE_LOW, "-10");
-        SetChildText(IDC_EXTREF_RANGE_HIGH, "10");
-    } else if (range_V == kUnipolar5VSpan_V) {
-        SetChildText(IDC_EXTREF_RANGE_LOW, "0");
-        SetChildText(IDC_EXTREF_RANGE_HIGH, "5");
-    } else {
-        SetChildText(IDC_EXTREF_RANGE_LOW, "0");
-        SetChildText(IDC_EXTREF_RANGE_HIGH, "3.3");
-    }
+    const AnalogueInputSpan span =
+        GetAnalogueInputSpan(OptionalValue(*GetSetup(), "AnalogueInputsRange").value_or(0.0));
+    SetChildText(IDC_EXTREF_RANGE_LOW, FormatValue(span.low_V));
+    SetChildText(IDC_EXTREF_RANGE_HIGH, FormatValue(span.high_V));
     EnableChildren({IDC_EXTREF_RANGE_LOW, IDC_EXTREF_RANGE_HIGH}, false);
 
     const Quantity& q = QuantityOf(m_mode);
@@ -146,10 +131,12 @@ bool CAnalogReferenceDlg::OnInitDialog() {
 }
 
 bool CAnalogReferenceDlg::IsAnalogueReference() const {
-    return IsSet(OptionalValue(*GetSetup(), "isAnalogueReference"));
+    return IsSet(OptionalValue(*GetSetup(), "isAnalogueReference").value_or(0.0));
 }
 
-bool CAnalogReferenceDlg::IsLimitMaximum() const { return IsSet(OptionalValue(*GetSetup(), "isLimitMaximum")); }
+bool CAnalogReferenceDlg::IsLimitMaximum() const {
+    return IsSet(OptionalValue(*GetSetup(), "isLimitMaximum").value_or(0.0));
+}
 
 void CAnalogReferenceDlg::SetLimitCheckText() {
     // With an analogue position reference the drive limits the speed; otherwise the acceleration.
@@ -158,12 +145,12 @@ void CAnalogReferenceDlg::SetLimitCheckText() {
 }
 
 void CAnalogReferenceDlg::ShowFilterControls() {
-    const bool show = m_hasAnalogueInput && IsNonZero(OptionalValue(*GetSetup(), "UseFilter"));
+    const bool show = m_hasAnalogueInput && IsNonZero(OptionalValue(*GetSetup(), "UseFilter").value_or(0.0));
     ShowChildren({IDC_EXTREF_FILTER_LABEL, IDC_EXTREF_FILTER_VALUE, IDC_EXTREF_FILTER_UNIT}, show);
 }
 
 void CAnalogReferenceDlg::ApplyLimitFieldRule() {
-    const bool limited = IsLimitMaximum() && m_mode < kCurrentMode;
+    const bool limited = IsLimitMaximum() && m_mode < kTorqueMode;
     const bool analogue = IsAnalogueReference();
     // In speed mode the first field holds the acceleration limit and the second holds nothing:
     // the bound field shows whenever the limit is on, and the unbound one never does.

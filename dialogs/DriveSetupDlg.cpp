@@ -109,14 +109,12 @@ const char* const kGuidelineSteps[] = {
 
 // Clicks on these re-apply the show and enable rules, whether or not a parameter is bound to them.
 constexpr int kRuleTriggers[] = {
-    IDC_DS_MODE_POSITION,   IDC_DS_MODE_SPEED,     IDC_DS_MODE_TORQUE,     IDC_DS_START_ALIGNED,
-    IDC_DS_START_ABSOLUTE,  IDC_DS_REFERENCE_NO,   IDC_DS_REFERENCE_YES,   IDC_DS_OVER_CURRENT,
-    IDC_DS_POSITION_ERROR,  IDC_DS_SPEED_ERROR,    IDC_DS_I2T,             IDC_DS_BRAKE_CONNECTED,
-    IDC_DS_SWLS,            IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID,
+    IDC_DS_MODE_POSITION, IDC_DS_MODE_SPEED,      IDC_DS_MODE_TORQUE,  IDC_DS_START_ALIGNED,     IDC_DS_START_ABSOLUTE,
+    IDC_DS_REFERENCE_NO,  IDC_DS_REFERENCE_YES,   IDC_DS_OVER_CURRENT, IDC_DS_POSITION_ERROR,    IDC_DS_SPEED_ERROR,
+    IDC_DS_I2T,           IDC_DS_BRAKE_CONNECTED, IDC_DS_SWLS,         IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID,
 };
 
-
-int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name)); }
+int IntegerOf(const CMC_Setup& setup, const char* name) { return Truncate(OptionalValue(setup, name).value_or(0.0)); }
 
 void SetIfPresent(const CMC_Setup& setup, const char* name, double value) {
     if (CMC_Parameter* parameter = FindOptional(setup, name)) parameter->SetValueInBaseUnit(value);
@@ -148,6 +146,114 @@ int LeadingInteger(const std::string& text) {
     int value = 0;
     std::from_chars(text.data(), text.data() + text.size(), value);
     return value;
+}
+
+// The controller groups follow the control structure; the feed-forward fields also follow
+// whether the setup has speed feed-forward.
+void ApplyControllerRules(CDialog& dialog, const CMC_Setup& setup, const ControlStructure& c) {
+    // Current controller
+    dialog.EnableChildren({IDC_DS_CURRENT_GROUP, IDC_DS_KP_C_LABEL, IDC_DS_KP_C, IDC_DS_KI_C_LABEL, IDC_DS_KI_C}, true);
+    dialog.EnableChild(IDC_DS_CURRENT_TUNE, IsTestAvailable(CommissioningTest::CurrentTuning));
+    dialog.EnableChild(IDC_DS_DETECT, IsTestAvailable(CommissioningTest::VdcDetection));
+
+    // Speed controller
+    dialog.EnableChildren(
+        {IDC_DS_SPEED_GROUP, IDC_DS_KP_S_LABEL, IDC_DS_KI_S_LABEL, IDC_DS_IPSATS_LABEL, IDC_DS_SPEED_FF_LABEL,
+         IDC_DS_SPEED_KFFA_LABEL, IDC_DS_KP_S, IDC_DS_KI_S, IDC_DS_IPSATS, IDC_DS_IPSATS_UNIT, IDC_DS_SPEED_KFFA},
+        c.sl);
+    dialog.EnableChild(IDC_DS_SPEED_TUNE, c.sl && IsTestAvailable(CommissioningTest::SpeedTuning));
+
+    // Position controller
+    dialog.EnableChildren(
+        {IDC_DS_POSITION_GROUP, IDC_DS_KP_P_LABEL, IDC_DS_KI_P_LABEL, IDC_DS_KD_P_LABEL, IDC_DS_FILTER_D_LABEL,
+         IDC_DS_IPSATP_LABEL, IDC_DS_POSITION_FF_LABEL, IDC_DS_LIMIT_SPEED_LABEL, IDC_DS_POSITION_KFFS_LABEL,
+         IDC_DS_POSITION_KFFA_LABEL, IDC_DS_KP_P, IDC_DS_KI_P, IDC_DS_KD_P, IDC_DS_FILTER_D, IDC_DS_IPSATP,
+         IDC_DS_IPSATP_UNIT, IDC_DS_LIMIT_SPEED, IDC_DS_LIMIT_SPEED_UNIT},
+        c.p);
+    dialog.EnableChild(IDC_DS_POSITION_TUNE, c.p && IsTestAvailable(CommissioningTest::PositionTuning));
+    dialog.EnableChild(IDC_DS_POSITION_KFFS, c.p1);
+
+    dialog.ShowChildren({IDC_DS_LIMIT_SPEED_LABEL, IDC_DS_LIMIT_SPEED, IDC_DS_LIMIT_SPEED_UNIT}, c.p1);
+    dialog.ShowChildren({IDC_DS_SPEED_FF_LABEL, IDC_DS_SPEED_KFFA, IDC_DS_SPEED_KFFA_LABEL}, c.sl && !c.p);
+    dialog.ShowChildren({IDC_DS_POSITION_FF_LABEL, IDC_DS_POSITION_KFFS_LABEL, IDC_DS_POSITION_KFFA_LABEL,
+                         IDC_DS_POSITION_KFFS, IDC_DS_POSITION_KFFA},
+                        c.p);
+
+    if (HasSpeedForward(setup)) {
+        // With speed feed-forward the structure alone decides which group's feed-forward shows.
+        const std::initializer_list<int> speedSet = {IDC_DS_SPEED_FF_LABEL, IDC_DS_SPEED_KFFA, IDC_DS_SPEED_KFFS,
+                                                     IDC_DS_SPEED_KFFA_LABEL, IDC_DS_SPEED_KFFS_LABEL};
+        const std::initializer_list<int> positionSet = {IDC_DS_POSITION_FF_LABEL, IDC_DS_POSITION_KFFA,
+                                                        IDC_DS_POSITION_KFFS, IDC_DS_POSITION_KFFA_LABEL,
+                                                        IDC_DS_POSITION_KFFS_LABEL};
+        const bool showSpeedSet = c.s;
+        const bool showPositionSet = c.p0 || c.p1;
+        dialog.ShowChildren(speedSet, showSpeedSet);
+        if (showSpeedSet) dialog.EnableChildren(speedSet, true);
+        dialog.ShowChildren(positionSet, showPositionSet);
+        if (showPositionSet) dialog.EnableChildren(positionSet, true);
+    } else {
+        dialog.ShowChildren({IDC_DS_SPEED_KFFS, IDC_DS_SPEED_KFFS_LABEL}, false);
+    }
+}
+
+// Start mode, brake resistor, input polarities, software limits and the external reference:
+// each enabled by its own switch.
+void ApplyOptionRules(CDialog& dialog, const CMC_Setup& setup) {
+    // Start mode
+    dialog.EnableChildren({IDC_DS_START_CURRENT_LABEL, IDC_DS_TIME_AB_LABEL, IDC_DS_START_CURRENT,
+                           IDC_DS_START_CURRENT_UNIT, IDC_DS_TIME_AB, IDC_DS_TIME_AB_UNIT},
+                          IntegerOf(setup, "StartMode") == 0);
+
+    // External brake resistor
+    dialog.EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT},
+                          IsSet(OptionalValue(setup, "isBrakeResistor").value_or(0.0)));
+
+    // Inputs polarity
+    dialog.ShowChildren({IDC_DS_ENABLE_LABEL, IDC_DS_ENABLE_LOW, IDC_DS_ENABLE_HIGH}, !HidesEnablePolarity(setup));
+
+    // Software limit switches
+    const bool hasSoftwareLimits = HasSoftwareLimits(setup);
+    dialog.EnableChildren({IDC_DS_SWLS_GROUP, IDC_DS_SWLS}, hasSoftwareLimits);
+    dialog.EnableChildren({IDC_DS_NEGATIVE_SWLS_LABEL, IDC_DS_POSITIVE_SWLS_LABEL, IDC_DS_NEGATIVE_SWLS,
+                           IDC_DS_NEGATIVE_SWLS_UNIT, IDC_DS_POSITIVE_SWLS, IDC_DS_POSITIVE_SWLS_UNIT},
+                          hasSoftwareLimits && IsSet(OptionalValue(setup, "isSWLS").value_or(0.0)));
+
+    // External reference
+    dialog.EnableChildren({IDC_DS_REFERENCE_SETUP, IDC_DS_AUTO_ACTIVATED}, IntegerOf(setup, "ExternalReference") == 1);
+}
+
+// Each protection's fields follow its check box, the control errors also the structure.
+void ApplyProtectionRules(CDialog& dialog, const CMC_Setup& setup, const ControlStructure& c) {
+    dialog.EnableChildren({IDC_DS_IMAX_PROT_LABEL, IDC_DS_TIME_IMAX_PROT_LABEL, IDC_DS_IMAX_PROT, IDC_DS_IMAX_PROT_UNIT,
+                           IDC_DS_TIME_IMAX_PROT, IDC_DS_TIME_IMAX_PROT_UNIT},
+                          IsSet(OptionalValue(setup, "isOverCurrent").value_or(0.0)));
+    dialog.EnableChildren(
+        {IDC_DS_I_I2T_LABEL, IDC_DS_T_I2T_LABEL, IDC_DS_I_I2T, IDC_DS_I_I2T_UNIT, IDC_DS_T_I2T, IDC_DS_T_I2T_UNIT},
+        IsNonZero(OptionalValue(setup, "isMotori2t").value_or(0.0)));
+    dialog.EnableChild(IDC_DS_POSITION_ERROR, c.p);
+    dialog.EnableChildren({IDC_DS_ERR_POSITION_LABEL, IDC_DS_TIME_ERR_POS_LABEL, IDC_DS_ERR_POSITION,
+                           IDC_DS_ERR_POSITION_UNIT, IDC_DS_TIME_ERR_POS, IDC_DS_TIME_ERR_POS_UNIT},
+                          c.p && IsNonZero(OptionalValue(setup, "isPositionControlError").value_or(0.0)));
+    dialog.EnableChild(IDC_DS_SPEED_ERROR, c.s);
+    dialog.EnableChildren({IDC_DS_ERR_SPEED_LABEL, IDC_DS_TIME_ERR_SPD_LABEL, IDC_DS_ERR_SPEED, IDC_DS_ERR_SPEED_UNIT,
+                           IDC_DS_TIME_ERR_SPD, IDC_DS_TIME_ERR_SPD_UNIT},
+                          c.s && IsNonZero(OptionalValue(setup, "isSpeedControlError").value_or(0.0)));
+    dialog.EnableChild(IDC_DS_MOTOR_OVER_TEMP,
+                       setup.GetIntOption("DisableMotorTemperature") == 0 &&
+                           IsSet(OptionalValue(setup, "isMotorTemperatureSensor").value_or(0.0)));
+}
+
+// The CANbus and axis ID lists follow their save flags where the drive has them.
+void ApplySaveFlagRules(CDialog& dialog, const CMC_Setup& setup) {
+    if (HasLssSaveFlags(setup)) {
+        dialog.EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST},
+                              IsSet(OptionalValue(setup, "save_CAN_baudrate").value_or(0.0)));
+        dialog.EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST},
+                              IsSet(OptionalValue(setup, "save_axis_id").value_or(0.0)));
+    } else {
+        dialog.ShowChildren({IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID}, false);
+    }
 }
 
 }  // namespace
@@ -238,7 +344,7 @@ bool CDriveSetupDlg::OnInitDialog() {
         SetInputTypeButtons(sink);
         SetPolarityRowTexts(sink);
     } else if (!hasInputsPolarity) {
-        const bool source = Bit(OptionalValue(setup, "ASR"), kAsrSourceInputsBit) != 0;
+        const bool source = Bit(OptionalValue(setup, "ASR").value_or(0.0), kAsrSourceInputsBit) != 0;
         SetInputTypeButtons(!source);
         SetPolarityRowTexts(!source);
     } else {
@@ -266,97 +372,10 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
     // A child dialog may have changed the type along with the polarities.
     m_inputsType = IntegerOf(setup, "InputsPolarityType");
 
-    // Current controller
-    EnableChildren({IDC_DS_CURRENT_GROUP, IDC_DS_KP_C_LABEL, IDC_DS_KP_C, IDC_DS_KI_C_LABEL, IDC_DS_KI_C}, true);
-    EnableChild(IDC_DS_CURRENT_TUNE, IsTestAvailable(CommissioningTest::CurrentTuning));
-    EnableChild(IDC_DS_DETECT, IsTestAvailable(CommissioningTest::VdcDetection));
-
-    // Speed controller
-    EnableChildren({IDC_DS_SPEED_GROUP, IDC_DS_KP_S_LABEL, IDC_DS_KI_S_LABEL, IDC_DS_IPSATS_LABEL,
-                    IDC_DS_SPEED_FF_LABEL, IDC_DS_SPEED_KFFA_LABEL, IDC_DS_KP_S, IDC_DS_KI_S, IDC_DS_IPSATS,
-                    IDC_DS_IPSATS_UNIT, IDC_DS_SPEED_KFFA},
-                   c.sl);
-    EnableChild(IDC_DS_SPEED_TUNE, c.sl && IsTestAvailable(CommissioningTest::SpeedTuning));
-
-    // Position controller
-    EnableChildren({IDC_DS_POSITION_GROUP, IDC_DS_KP_P_LABEL, IDC_DS_KI_P_LABEL, IDC_DS_KD_P_LABEL,
-                    IDC_DS_FILTER_D_LABEL, IDC_DS_IPSATP_LABEL, IDC_DS_POSITION_FF_LABEL, IDC_DS_LIMIT_SPEED_LABEL,
-                    IDC_DS_POSITION_KFFS_LABEL, IDC_DS_POSITION_KFFA_LABEL, IDC_DS_KP_P, IDC_DS_KI_P, IDC_DS_KD_P,
-                    IDC_DS_FILTER_D, IDC_DS_IPSATP, IDC_DS_IPSATP_UNIT, IDC_DS_LIMIT_SPEED,
-                    IDC_DS_LIMIT_SPEED_UNIT},
-                   c.p);
-    EnableChild(IDC_DS_POSITION_TUNE, c.p && IsTestAvailable(CommissioningTest::PositionTuning));
-    EnableChild(IDC_DS_POSITION_KFFS, c.p1);
-
-    ShowChildren({IDC_DS_LIMIT_SPEED_LABEL, IDC_DS_LIMIT_SPEED, IDC_DS_LIMIT_SPEED_UNIT}, c.p1);
-    ShowChildren({IDC_DS_SPEED_FF_LABEL, IDC_DS_SPEED_KFFA, IDC_DS_SPEED_KFFA_LABEL}, c.sl && !c.p);
-    ShowChildren({IDC_DS_POSITION_FF_LABEL, IDC_DS_POSITION_KFFS_LABEL, IDC_DS_POSITION_KFFA_LABEL,
-                  IDC_DS_POSITION_KFFS, IDC_DS_POSITION_KFFA},
-                 c.p);
-
-    if (HasSpeedForward(setup)) {
-        // With speed feed-forward the structure alone decides which group's feed-forward shows.
-        const std::initializer_list<int> speedSet = {IDC_DS_SPEED_FF_LABEL, IDC_DS_SPEED_KFFA, IDC_DS_SPEED_KFFS,
-                                                     IDC_DS_SPEED_KFFA_LABEL, IDC_DS_SPEED_KFFS_LABEL};
-        const std::initializer_list<int> positionSet = {IDC_DS_POSITION_FF_LABEL, IDC_DS_POSITION_KFFA,
-                                                        IDC_DS_POSITION_KFFS, IDC_DS_POSITION_KFFA_LABEL,
-                                                        IDC_DS_POSITION_KFFS_LABEL};
-        const bool showSpeedSet = c.s;
-        const bool showPositionSet = c.p0 || c.p1;
-        ShowChildren(speedSet, showSpeedSet);
-        if (showSpeedSet) EnableChildren(speedSet, true);
-        ShowChildren(positionSet, showPositionSet);
-        if (showPositionSet) EnableChildren(positionSet, true);
-    } else {
-        ShowChildren({IDC_DS_SPEED_KFFS, IDC_DS_SPEED_KFFS_LABEL}, false);
-    }
-
-    // Start mode
-    EnableChildren({IDC_DS_START_CURRENT_LABEL, IDC_DS_TIME_AB_LABEL, IDC_DS_START_CURRENT,
-                    IDC_DS_START_CURRENT_UNIT, IDC_DS_TIME_AB, IDC_DS_TIME_AB_UNIT},
-                   IntegerOf(setup, "StartMode") == 0);
-
-    // External brake resistor
-    EnableChildren({IDC_DS_VBRAKE_LABEL, IDC_DS_VBRAKE, IDC_DS_VBRAKE_UNIT}, IsSet(OptionalValue(setup, "isBrakeResistor")));
-
-    // Inputs polarity
-    ShowChildren({IDC_DS_ENABLE_LABEL, IDC_DS_ENABLE_LOW, IDC_DS_ENABLE_HIGH}, !HidesEnablePolarity(setup));
-
-    // Software limit switches
-    const bool hasSoftwareLimits = HasSoftwareLimits(setup);
-    EnableChildren({IDC_DS_SWLS_GROUP, IDC_DS_SWLS}, hasSoftwareLimits);
-    EnableChildren({IDC_DS_NEGATIVE_SWLS_LABEL, IDC_DS_POSITIVE_SWLS_LABEL, IDC_DS_NEGATIVE_SWLS,
-                    IDC_DS_NEGATIVE_SWLS_UNIT, IDC_DS_POSITIVE_SWLS, IDC_DS_POSITIVE_SWLS_UNIT},
-                   hasSoftwareLimits && IsSet(OptionalValue(setup, "isSWLS")));
-
-    // External reference
-    EnableChildren({IDC_DS_REFERENCE_SETUP, IDC_DS_AUTO_ACTIVATED}, IntegerOf(setup, "ExternalReference") == 1);
-
-    // Protections
-    EnableChildren({IDC_DS_IMAX_PROT_LABEL, IDC_DS_TIME_IMAX_PROT_LABEL, IDC_DS_IMAX_PROT, IDC_DS_IMAX_PROT_UNIT,
-                    IDC_DS_TIME_IMAX_PROT, IDC_DS_TIME_IMAX_PROT_UNIT},
-                   IsSet(OptionalValue(setup, "isOverCurrent")));
-    EnableChildren({IDC_DS_I_I2T_LABEL, IDC_DS_T_I2T_LABEL, IDC_DS_I_I2T, IDC_DS_I_I2T_UNIT, IDC_DS_T_I2T,
-                    IDC_DS_T_I2T_UNIT},
-                   IsNonZero(OptionalValue(setup, "isMotori2t")));
-    EnableChild(IDC_DS_POSITION_ERROR, c.p);
-    EnableChildren({IDC_DS_ERR_POSITION_LABEL, IDC_DS_TIME_ERR_POS_LABEL, IDC_DS_ERR_POSITION,
-                    IDC_DS_ERR_POSITION_UNIT, IDC_DS_TIME_ERR_POS, IDC_DS_TIME_ERR_POS_UNIT},
-                   c.p && IsNonZero(OptionalValue(setup, "isPositionControlError")));
-    EnableChild(IDC_DS_SPEED_ERROR, c.s);
-    EnableChildren({IDC_DS_ERR_SPEED_LABEL, IDC_DS_TIME_ERR_SPD_LABEL, IDC_DS_ERR_SPEED, IDC_DS_ERR_SPEED_UNIT,
-                    IDC_DS_TIME_ERR_SPD, IDC_DS_TIME_ERR_SPD_UNIT},
-                   c.s && IsNonZero(OptionalValue(setup, "isSpeedControlError")));
-    EnableChild(IDC_DS_MOTOR_OVER_TEMP, setup.GetIntOption("DisableMotorTemperature") == 0 &&
-                                            IsSet(OptionalValue(setup, "isMotorTemperatureSensor")));
-
-    // Save flags of the CANbus and axis ID groups
-    if (HasLssSaveFlags(setup)) {
-        EnableChildren({IDC_DS_CAN_BAUD_LABEL, IDC_DS_CAN_BAUD_LIST}, IsSet(OptionalValue(setup, "save_CAN_baudrate")));
-        EnableChildren({IDC_DS_AXIS_ID_LABEL, IDC_DS_AXIS_ID_LIST}, IsSet(OptionalValue(setup, "save_axis_id")));
-    } else {
-        ShowChildren({IDC_DS_SAVE_CAN_BAUDRATE, IDC_DS_SAVE_AXIS_ID}, false);
-    }
+    ApplyControllerRules(*this, setup, c);
+    ApplyOptionRules(*this, setup);
+    ApplyProtectionRules(*this, setup, c);
+    ApplySaveFlagRules(*this, setup);
 
     SetDigitalTypeLabel();
     RefreshAllParameters(0);
@@ -365,7 +384,8 @@ void CDriveSetupDlg::ApplyShowEnableRules() {
 void CDriveSetupDlg::SetDigitalTypeLabel() {
     const bool pulseDirection = IntegerOf(*GetSetup(), "DigitalReferenceType") == 0;
     // Label texts are quoted as stored ("&&" for one ampersand); a control holds the shown text.
-    SetChildText(IDC_DS_DIGITAL_TYPE_LABEL, DisplayLabel(pulseDirection ? kPulseDirectionText : kIncrementalEncoderText));
+    SetChildText(IDC_DS_DIGITAL_TYPE_LABEL,
+                 DisplayLabel(pulseDirection ? kPulseDirectionText : kIncrementalEncoderText));
 }
 
 void CDriveSetupDlg::SetPolarityRowTexts(bool connectedToVlog) {
@@ -442,38 +462,28 @@ void CDriveSetupDlg::OnCommand(int id) {
     constexpr unsigned kRefreshAndRules = kRefreshAfter | kRulesAfter;
     CMC_Setup* setup = GetSetup();
     switch (id) {
-    case IDC_DS_DETECT:
-        OpenTest(CommissioningTest::VdcDetection, kRefreshAndRules);
-        return;
-    case IDC_DS_CURRENT_TUNE:
-        OpenTest(CommissioningTest::CurrentTuning, kRefreshAndRules);
-        return;
-    case IDC_DS_SPEED_TUNE:
-        OpenTest(CommissioningTest::SpeedTuning, kLimitsBefore | kRefreshAndRules);
-        return;
-    case IDC_DS_POSITION_TUNE:
-        OpenTest(CommissioningTest::PositionTuning, kRefreshAndRules);
-        return;
-    case IDC_DS_REFERENCE_SETUP:
-        OpenChild(kLimitsBefore | kRefreshAndRules, [setup] { return std::make_unique<CAnalogReferenceDlg>(setup); });
-        return;
-    case IDC_DS_ADVANCED:
-        OpenChild(kRulesAfter, [setup] { return std::make_unique<CAdvancedDialog>(setup); });
-        return;
-    case IDC_DS_DRIVE_INFO:
-        OpenChild(kNothingMore, [setup] { return std::make_unique<CDriveInfo>(setup); });
-        return;
-    case IDC_DS_MOTOR_SETUP:
-        OpenChild(kRulesAfter, [setup] { return std::make_unique<CMotorSetupDialog>(setup); });
-        return;
-    case kHostMotorSetupCommand:
-        OpenChild(kRefreshAndRules, [setup] { return std::make_unique<CMotorSetupDialog>(setup); });
-        return;
-    case kHostHelpCommand:
-        OpenHostHelpTopic(kHostHelpCommandTopic);
-        return;
-    default:
-        CMySetupDlg::OnCommand(id);
+        case IDC_DS_DETECT: OpenTest(CommissioningTest::VdcDetection, kRefreshAndRules); return;
+        case IDC_DS_CURRENT_TUNE: OpenTest(CommissioningTest::CurrentTuning, kRefreshAndRules); return;
+        case IDC_DS_SPEED_TUNE: OpenTest(CommissioningTest::SpeedTuning, kLimitsBefore | kRefreshAndRules); return;
+        case IDC_DS_POSITION_TUNE: OpenTest(CommissioningTest::PositionTuning, kRefreshAndRules); return;
+        case IDC_DS_REFERENCE_SETUP:
+            OpenChild(kLimitsBefore | kRefreshAndRules,
+                      [setup] { return std::make_unique<CAnalogReferenceDlg>(setup); });
+            return;
+        case IDC_DS_ADVANCED:
+            OpenChild(kRulesAfter, [setup] { return std::make_unique<CAdvancedDialog>(setup); });
+            return;
+        case IDC_DS_DRIVE_INFO:
+            OpenChild(kNothingMore, [setup] { return std::make_unique<CDriveInfo>(setup); });
+            return;
+        case IDC_DS_MOTOR_SETUP:
+            OpenChild(kRulesAfter, [setup] { return std::make_unique<CMotorSetupDialog>(setup); });
+            return;
+        case kHostMotorSetupCommand:
+            OpenChild(kRefreshAndRules, [setup] { return std::make_unique<CMotorSetupDialog>(setup); });
+            return;
+        case kHostHelpCommand: OpenHostHelpTopic(kHostHelpCommandTopic); return;
+        default: CMySetupDlg::OnCommand(id);
     }
 }
 
@@ -552,9 +562,9 @@ void CDriveSetupDlg::OnRefreshParameterValue(const char* name) {
         Encode_RINCTST(setup);
         Decode_StartCurrent(setup);
         RefreshParameterControls("StartCurrent");
-        if (OptionalValue(setup, "StartCurrent") > kNominalStartCurrent_percent) {
+        if (OptionalValue(setup, "StartCurrent").value_or(0.0) > kNominalStartCurrent_percent) {
             char text[512];
-            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * OptionalValue(setup, "time_AB"));
+            std::snprintf(text, sizeof text, kStartCurrentWarning, 2.0 * OptionalValue(setup, "time_AB").value_or(0.0));
             MessageBox(text);
         }
     }

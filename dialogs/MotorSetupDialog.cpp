@@ -1,5 +1,6 @@
 #include "MotorSetupDialog.h"
 
+#include "BaseQuantities.h"
 #include "FeatureProbes.h"
 #include "MotorSetupForm.h"
 #include "Options.h"
@@ -166,12 +167,10 @@ void CMotorSetupDialog::ApplyControlRules() {
     }
 
     if (!HasNegativeTransmissionOption(setup)) {
-        // A negative ratio (the load moves against the motor) swaps the limit switches. Compared
-        // by sign so that a ratio with a 0 side never counts as negative.
+        // A reversing transmission (the load moves against the motor) swaps the limit switches.
         const double motor = ValueOr(setup, "Motor_transmission", 1.0);
         const double load = ValueOr(setup, "Load_transmission", 1.0);
-        const bool negative = (motor < 0.0 && load > 0.0) || (motor > 0.0 && load < 0.0);
-        ShowChild(IDC_MOTOR_SWITCH_WARNING, negative);
+        ShowChild(IDC_MOTOR_SWITCH_WARNING, IsReversingTransmission(motor, load));
     }
 
     EnableChild(IDC_MOTOR_TEST_PHASE_CONNECTIONS, IsTestAvailable(CommissioningTest::PhaseConnection));
@@ -189,26 +188,13 @@ void CMotorSetupDialog::OnIdentifyResistanceInductance() {
 
 void CMotorSetupDialog::OnCommand(int id) {
     switch (id) {
-    case IDC_MOTOR_TEST_PHASE_CONNECTIONS:
-        OpenTest(CommissioningTest::PhaseConnection, kRefreshAfter);
-        return;
-    case IDC_MOTOR_IDENTIFY_RL:
-        OnIdentifyResistanceInductance();
-        return;
-    case IDC_MOTOR_HALL_SETUP:
-        OpenTest(CommissioningTest::OffsetDetection, kRefreshAfter);
-        return;
-    case IDC_MOTOR_SWITCH_WARNING:
-        MessageBox(kSwitchWarningMessage);
-        return;
-    case IDC_MOTOR_BRAKE:
-        ApplyRules();
-        return;
-    case IDC_MOTOR_HOST_OK_COMMAND:
-        OnOK();
-        return;
-    default:
-        CMySetupDlg::OnCommand(id);
+        case IDC_MOTOR_TEST_PHASE_CONNECTIONS: OpenTest(CommissioningTest::PhaseConnection, kRefreshAfter); return;
+        case IDC_MOTOR_IDENTIFY_RL: OnIdentifyResistanceInductance(); return;
+        case IDC_MOTOR_HALL_SETUP: OpenTest(CommissioningTest::OffsetDetection, kRefreshAfter); return;
+        case IDC_MOTOR_SWITCH_WARNING: MessageBox(kSwitchWarningMessage); return;
+        case IDC_MOTOR_BRAKE: ApplyRules(); return;
+        case IDC_MOTOR_HOST_OK_COMMAND: OnOK(); return;
+        default: CMySetupDlg::OnCommand(id);
     }
 }
 

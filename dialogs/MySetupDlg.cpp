@@ -42,8 +42,7 @@ bool IsTestAvailable(CommissioningTest) {
     return CMC_Comm::IsConnected();
 }
 
-CMySetupDlg::CMySetupDlg(CMC_Setup* setup, const FormTemplate& form, const char* const* guidelineSteps,
-                         int helpTopic)
+CMySetupDlg::CMySetupDlg(CMC_Setup* setup, const FormTemplate& form, const char* const* guidelineSteps, int helpTopic)
     : CMC_EditSetupDlg(setup, form, 1, guidelineSteps, nullptr), m_helpTopic(helpTopic) {}
 
 void CMySetupDlg::OnChangedParameterValue(const char* name) {

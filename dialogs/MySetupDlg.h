@@ -38,9 +38,9 @@ public:
     // What a child opener does besides the two passes.
     enum ChildSteps : unsigned {
         kNothingMore = 0,
-        kLimitsBefore = 1U << 0,   // UpdateParameterLimits after the passes, before the child
-        kRefreshAfter = 1U << 1,   // on OK: RefreshAllParameters
-        kRulesAfter = 1U << 2,     // on OK: re-apply the show and enable rules
+        kLimitsBefore = 1U << 0,  // UpdateParameterLimits after the passes, before the child
+        kRefreshAfter = 1U << 1,  // on OK: RefreshAllParameters
+        kRulesAfter = 1U << 2,    // on OK: re-apply the show and enable rules
     };
 
     // The child dialog sequence: registers then parameters (and limits), the child built by

@@ -170,9 +170,13 @@ public:
     const ControlState* GetControl(int id) const;
     void ShowChild(int id, bool show);
     void EnableChild(int id, bool enable);
-    // The lists end at the first 0, as the dialogs write them.
-    void ShowChildren(std::initializer_list<int> ids, bool show);
-    void EnableChildren(std::initializer_list<int> ids, bool enable);
+    void ShowChildren(std::span<const int> ids, bool show);
+    void EnableChildren(std::span<const int> ids, bool enable);
+    // Lists written in place: ShowChildren({IDC_A, IDC_B}, true).
+    void ShowChildren(std::initializer_list<int> ids, bool show) { ShowChildren(std::span(ids.begin(), ids.size()), show); }
+    void EnableChildren(std::initializer_list<int> ids, bool enable) {
+        EnableChildren(std::span(ids.begin(), ids.size()), enable);
+    }
     void SetChildText(int id, std::string_view text);
     std::string GetChildText(int id) const;
     void SetCheck(int id, int check);

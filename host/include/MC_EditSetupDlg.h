@@ -71,8 +71,8 @@ private:
         std::string name;
         BindingKind kind;
         int firstId;
-        int lastId;  // option buttons: last; value fields: the unit list (0 for none)
-        int valueId; // sliders: the companion field (0 for none)
+        int lastId;   // option buttons: last; value fields: the unit list (0 for none)
+        int valueId;  // sliders: the companion field (0 for none)
     };
 
     const Binding* FindBinding(int id) const;

@@ -24,9 +24,10 @@ constexpr Command kCommands[] = {
     {"click", 1, "click CONTROL"},
     {"select", 2, "select CONTROL ENTRY"},
     {"answer", 1, "answer yes|no|ok|cancel"},
-    {"expect", 2, "expect text CONTROL TEXT | expect visible|hidden|enabled|disabled|checked|unchecked CONTROL | "
-                  "expect message TEXT | expect no message | expect messages COUNT | expect value PARAMETER VALUE [UNIT] | "
-                  "expect unit CONTROL UNIT"},
+    {"expect", 2,
+     "expect text CONTROL TEXT | expect visible|hidden|enabled|disabled|checked|unchecked CONTROL | "
+     "expect message TEXT | expect no message | expect messages COUNT | expect value PARAMETER VALUE [UNIT] | "
+     "expect unit CONTROL UNIT"},
     {"print", 1, "print PARAMETER"},
     {"wait", 1, "wait MILLISECONDS"},
     {"key", 1, "key KEY | key Ctrl+Alt+Shift+KEY"},
@@ -48,7 +49,8 @@ bool SplitWords(std::string_view line, std::vector<std::string>& words) {
         while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) ++i;
         if (i >= line.size()) break;
         // After the command, "#1042" names a control by its id; any other "#" starts a comment.
-        const bool controlId = !words.empty() && i + 1 < line.size() && std::isdigit(static_cast<unsigned char>(line[i + 1]));
+        const bool controlId =
+            !words.empty() && i + 1 < line.size() && std::isdigit(static_cast<unsigned char>(line[i + 1]));
         if (line[i] == '#' && !controlId) break;
         std::string word;
         if (line[i] == '"') {
@@ -299,7 +301,8 @@ bool HeadlessScript::ExpectMessages(const Line& line, DialogDriver& driver) {
         if (w.size() < 3) return Fail(line, "expected expect message TEXT");
         if (messages.empty()) return Fail(line, "expected a message containing " + Quoted(w[2]) + ", none was shown");
         if (messages.back().text.find(w[2]) == std::string::npos) {
-            return Fail(line, "expected a message containing " + Quoted(w[2]) + ", found " + Quoted(messages.back().text));
+            return Fail(line,
+                        "expected a message containing " + Quoted(w[2]) + ", found " + Quoted(messages.back().text));
         }
         return true;
     }
@@ -366,9 +369,11 @@ bool HeadlessScript::Expect(const Line& line, DialogDriver& driver) {
         const int list = driver.FindUnitList(w[2]);
         if (list == 0) return Fail(line, driver.Error());
         const ControlState& control = *driver.Dialog().GetControl(list);
-        const bool chosen = control.selection >= 0 && static_cast<std::size_t>(control.selection) < control.items.size();
+        const bool chosen =
+            control.selection >= 0 && static_cast<std::size_t>(control.selection) < control.items.size();
         const std::string shown = chosen ? control.items[static_cast<std::size_t>(control.selection)].first : "";
-        if (shown != w[3]) return Fail(line, Quoted(w[2]) + ": expected the unit " + Quoted(w[3]) + ", found " + Quoted(shown));
+        if (shown != w[3])
+            return Fail(line, Quoted(w[2]) + ": expected the unit " + Quoted(w[3]) + ", found " + Quoted(shown));
         return true;
     }
     const int id = driver.Find(w[2]);
@@ -402,12 +407,15 @@ bool HeadlessScript::Expect(const Line& line, DialogDriver& driver) {
     if (what == "checked" || what == "unchecked") {
         const bool wanted = what == "checked";
         if ((control.check != 0) != wanted) {
-            return Fail(line, Quoted(w[2]) + ": expected " + what + ", found it " + (control.check ? "checked" : "unchecked"));
+            return Fail(
+                line, Quoted(w[2]) + ": expected " + what + ", found it " + (control.check ? "checked" : "unchecked"));
         }
         return true;
     }
-    return Fail(line, "expect takes text, visible, hidden, enabled, disabled, checked, unchecked, message, messages, "
-                      "no message, value or unit, not " + Quoted(what));
+    return Fail(line,
+                "expect takes text, visible, hidden, enabled, disabled, checked, unchecked, message, messages, "
+                "no message, value or unit, not " +
+                    Quoted(what));
 }
 
 void HeadlessScript::ListControls(DialogDriver& driver) {

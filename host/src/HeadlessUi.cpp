@@ -17,9 +17,7 @@ constexpr double kSettle_s = 0.05;
 constexpr double kLeftOpenGrace_s = 60.0;
 constexpr int kMaxSettleFirings = 1000;
 
-bool SameLabel(std::string_view shown, std::string_view wanted) {
-    return EqualsNoCase(shown, wanted);
-}
+bool SameLabel(std::string_view shown, std::string_view wanted) { return EqualsNoCase(shown, wanted); }
 
 bool IsValueControl(ControlKind kind) {
     return kind == ControlKind::Edit || kind == ControlKind::DropDownList || kind == ControlKind::Slider ||
@@ -39,8 +37,9 @@ bool DialogDriver::Fail(std::string message) {
 std::string DialogDriver::ShownLabel(const ControlState& control) {
     // A field's text is its contents; every other control shows its label in its text, which
     // the dialog may have changed while running.
-    return IsValueControl(control.form->kind) || control.form->kind == ControlKind::Spin ? DisplayLabel(control.form->label)
-                                                                                       : control.text;
+    return IsValueControl(control.form->kind) || control.form->kind == ControlKind::Spin
+               ? DisplayLabel(control.form->label)
+               : control.text;
 }
 
 int DialogDriver::LabelTarget(std::size_t index) const {

@@ -1,4 +1,5 @@
 #include "MC_DriveLink.h"
+#include "StreamLink.h"
 
 #include <exception>
 
@@ -29,10 +30,8 @@ std::unique_ptr<DriveLink> MakeDriveLink(const std::string& spec, const drivesim
                                          std::string& error) {
     error.clear();
     if (spec.empty() || spec == "sim") return std::make_unique<InProcessLink>(sim);
-    if (spec.starts_with("tcp:") || spec.starts_with("serial:")) {
-        error = "stream links are not built";
-        return nullptr;
-    }
+    // A drive process holds its own simulator configuration: `sim` is for the in-process link.
+    if (spec.starts_with("tcp:") || spec.starts_with("serial:")) return MakeStreamLink(spec, error);
     error = "unknown drive \"" + spec + "\": use sim, tcp:HOST:PORT or serial:DEVICE";
     return nullptr;
 }

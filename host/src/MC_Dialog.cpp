@@ -159,18 +159,12 @@ void CDialog::EnableChild(int id, bool enable) {
     if (ControlState* c = GetControl(id)) c->enabled = enable;
 }
 
-void CDialog::ShowChildren(std::initializer_list<int> ids, bool show) {
-    for (int id : ids) {
-        if (id == 0) break;
-        ShowChild(id, show);
-    }
+void CDialog::ShowChildren(std::span<const int> ids, bool show) {
+    for (int id : ids) ShowChild(id, show);
 }
 
-void CDialog::EnableChildren(std::initializer_list<int> ids, bool enable) {
-    for (int id : ids) {
-        if (id == 0) break;
-        EnableChild(id, enable);
-    }
+void CDialog::EnableChildren(std::span<const int> ids, bool enable) {
+    for (int id : ids) EnableChild(id, enable);
 }
 
 void CDialog::SetChildText(int id, std::string_view text) {

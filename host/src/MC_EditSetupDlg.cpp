@@ -86,9 +86,10 @@ void CMC_EditSetupDlg::FillUnitList(int unitId, const CMC_Parameter& parameter) 
     // The list offers the units of the parameter's unit type, which a linear/rotary switch changes.
     const auto units = CMC_Units::Instance().DisplayUnits(parameter.GetUnitType());
     const ControlState* list = GetControl(unitId);
-    const bool current = list->items.size() == units.size() &&
-                         std::equal(units.begin(), units.end(), list->items.begin(),
-                                    [](const CMC_Unit& unit, const auto& item) { return unit.GetName() == item.first; });
+    const bool current =
+        list->items.size() == units.size() &&
+        std::equal(units.begin(), units.end(), list->items.begin(),
+                   [](const CMC_Unit& unit, const auto& item) { return unit.GetName() == item.first; });
     if (current) return;
     ClearItems(unitId);
     for (std::size_t i = 0; i < units.size(); ++i) AddItem(unitId, units[i].GetName(), static_cast<long>(i));
@@ -164,9 +165,7 @@ void CMC_EditSetupDlg::ShowBinding(const Binding& binding) {
             SetChildText(binding.firstId, ShownValue(*parameter));
             showUnit(binding.lastId);
             break;
-        case BindingKind::Check:
-            SetCheck(binding.firstId, value != 0.0 ? 1 : 0);
-            break;
+        case BindingKind::Check: SetCheck(binding.firstId, value != 0.0 ? 1 : 0); break;
         case BindingKind::Switch: {
             long index = 0;
             bool inside = false;
@@ -277,8 +276,9 @@ bool CMC_EditSetupDlg::OnUserText(int id, std::string_view text) {
     const TypedQuantityResult typed = ParseTypedQuantity(text);
     const CMC_Unit* unit = nullptr;
     if (typed.quantity) {
-        unit = typed.quantity->unit.empty() ? &parameter->GetUnit()
-                                            : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), typed.quantity->unit);
+        unit = typed.quantity->unit.empty()
+                   ? &parameter->GetUnit()
+                   : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), typed.quantity->unit);
     }
     double base = 0.0;
     const bool ok = typed.quantity && unit && parameter->ToBase(typed.quantity->value, *unit, base);

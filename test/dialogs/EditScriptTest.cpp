@@ -82,8 +82,8 @@ TEST_F(EditScript, AssertionsHoldOrSayWhatWasFound) {
          false, "line 3: expected no message, found 1, the last \"You have set a start current"},
         {"message count", "set \"Current used (% of nominal current)\" 120\nexpect messages 2\n", false,
          "expected 2 messages, found 1"},
-        {"unit on show", "expect unit \"Power supply\" V\nunit \"Current limit\" mA\nexpect unit \"Current limit\" mA\n",
-         true, ""},
+        {"unit on show",
+         "expect unit \"Power supply\" V\nunit \"Current limit\" mA\nexpect unit \"Current limit\" mA\n", true, ""},
         {"another unit on show", "expect unit \"Power supply\" mV\n", false,
          "\"Power supply\": expected the unit \"mV\", found \"V\""},
         {"unit of a field without a list", "expect unit \"Kd filter\" s\n", false, "\"Kd filter\" has no unit list"},
@@ -99,9 +99,9 @@ TEST_F(EditScript, AssertionsHoldOrSayWhatWasFound) {
          "click \"Drive Info\"\nexpect disabled " + Id(IDC_DRVINFO_NAME) + "\nkey Ctrl+Alt+Shift+S\nexpect enabled " +
              Id(IDC_DRVINFO_NAME) + "\nkey ctrl+alt+shift+s\nexpect disabled " + Id(IDC_DRVINFO_NAME) + "\nclick OK\n",
          true, ""},
-        {"a chord without the service modifiers", "click \"Drive Info\"\nkey Ctrl+S\nexpect enabled " +
-                                                      Id(IDC_DRVINFO_NAME) + "\n",
-         false, "expected enabled, found it disabled"},
+        {"a chord without the service modifiers",
+         "click \"Drive Info\"\nkey Ctrl+S\nexpect enabled " + Id(IDC_DRVINFO_NAME) + "\n", false,
+         "expected enabled, found it disabled"},
         {"a key that is no key", "key Hyper+S\n", false, "key takes a character or Space"},
     };
     for (const ScriptCase& c : cases) {
@@ -130,7 +130,8 @@ TEST_F(EditScript, ControlsListsIdsLabelsStatesAndParameters) {
         Id(IDC_DS_BRAKE_CONNECTED) + " check box \"Connected\" @isBrakeResistor",
         Id(IDOK) + " button \"OK\"\n",
     };
-    for (const std::string& line : expected) EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
+    for (const std::string& line : expected)
+        EXPECT_NE(run.out.find(line), std::string::npos) << line << "in\n" << run.out;
 }
 
 struct NameCase {

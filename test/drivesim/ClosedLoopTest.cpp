@@ -131,7 +131,7 @@ struct DoublePi {
 
 TEST(CurrentLoop, FixedPointMatchesDoublesAndTheDesignedRiseTime) {
     // The default setup: KPI 22362·2^2, KII 11927·2^0, SATIQ 2621; the default simulated winding.
-    const std::int32_t kpi = 22362, sftkpi = 2, kii = 11927, sftkii = 0, limit = 32767 - 2621;
+    constexpr std::int32_t kpi = 22362, sftkpi = 2, kii = 11927, sftkii = 0, limit = 32767 - 2621;
     const Winding truth{3.09, 1.56e-3, 47.63};
     // The controller's design on the setup's nameplate: PI on R(1 + sτ) placed at ω = 4000 rad/s,
     // ζ = 1, gains in PWM counts per current count (c = R·K_U/K_I).
@@ -142,7 +142,7 @@ TEST(CurrentLoop, FixedPointMatchesDoublesAndTheDesignedRiseTime) {
     const int samples = 400;
     for (double reference : {2046.0, kIn1, 12000.0}) {
         drivesim::detail::PiController fixed{{kpi, sftkpi}, {kii, sftkii}};
-        const auto a = CurrentStep(truth, [&fixed, limit](double r, double i) {
+        const auto a = CurrentStep(truth, [&fixed](double r, double i) {
             return static_cast<double>(fixed.Step(std::llround(r) - std::llround(i), limit, limit));
         }, samples, reference);
         const auto b = CurrentStep(truth, DoublePi{kpi * 4.0 / 32767.0, kii / 32767.0, double(limit)}, samples, reference);

@@ -84,9 +84,8 @@ Identified IdentifyRL(drivesim::Drive& drive, bool delta) {
     auto log = drive.UploadLog();
     EXPECT_TRUE(log.ok()) << log.error;
     if (!log.ok()) return out;
-    double iq = 0.0, id = 0.0, squares = 0.0;
+    double id = 0.0, squares = 0.0;
     for (const auto& r : *log.value) {
-        iq += r.values[0];
         id += r.values[1];
         squares += r.values[0] * r.values[0] + r.values[1] * r.values[1];
     }

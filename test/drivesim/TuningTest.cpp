@@ -10,7 +10,6 @@ namespace {
 
 using namespace drivesim_test;
 
-constexpr double kIn1 = 5115.0;
 
 Registers CalibratedHallsOf(const drivesim::SimConfig& truth) {
     // The truth's calibration, as the Hall test would find it (it is checked elsewhere).

@@ -194,8 +194,10 @@ TEST(DriveLinkFactory, NamesTheLinksItCanOpenAndRefusesTheRest) {
     const Case cases[] = {
         {"", true, ""},
         {"sim", true, ""},
-        {"tcp:127.0.0.1:5555", false, "stream links are not built"},
-        {"serial:/dev/ttyUSB0", false, "stream links are not built"},
+        // Nothing listens on port 1 and the device does not exist: the stream link names the
+        // drive it could not reach.
+        {"tcp:127.0.0.1:1", false, "cannot connect to tcp:127.0.0.1:1"},
+        {"serial:/dev/pelmora-no-such-device", false, "/dev/pelmora-no-such-device"},
         {"usb", false, "unknown drive"},
     };
     for (const Case& c : cases) {

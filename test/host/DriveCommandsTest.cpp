@@ -67,7 +67,7 @@ TEST_F(DriveCommand, BadArgumentsFailWithTheirReasonAndExitCode) {
         {Args("run", {"Initial_Positioning_Test", "In1=40000"}), 1, "out of the int16 range"},
         {Args("run", {"Initial_Positioning_Test", "Nope=1"}), 1, "no variable"},
         {Args("run", {"Initial_Positioning_Test", "In1"}), 2, "expected VAR=VALUE"},
-        {tcp, 1, "stream links are not built"},
+        {tcp, 1, "cannot connect to tcp:127.0.0.1:1"},
         {csvWithoutLog, 2, "--csv needs --log"},
         {noTimeout, 2, "--timeout"},
     };

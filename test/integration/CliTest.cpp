@@ -118,12 +118,12 @@ TEST_F(Cli, SetChangesValuesInTheirUnitsAndSavesAtomically) {
 TEST_F(Cli, SetReachesOptionsUnitsOnShowAndTheIdentity) {
     const std::string path = SaveDefault("axis.json");
     const RunResult run = Pelmora("set '" + path +
-                                  "' PWM_freq=16kHz --option isclosedposition=0 --unit 'PolePitch=µm' "
+                                  "' PWM_freq=16kHz --option speedtuningoscsettings=scope --unit 'PolePitch=µm' "
                                   "--identity productId=PLM-X --identity E2ROMSIZE=8192");
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const SetupLoadResult loaded = LoadSetupFile(path);
     ASSERT_TRUE(loaded) << loaded.error;
-    EXPECT_EQ(loaded.setup->GetOptionNoError("IsClosedPosition"), "0");
+    EXPECT_EQ(loaded.setup->GetOptionNoError("SpeedTuningOscSettings"), "scope");
     EXPECT_STREQ(loaded.setup->GetParameterUnit("PolePitch"), "µm");
     EXPECT_EQ(loaded.setup->GetIdentity().productId, "PLM-X");
     EXPECT_EQ(loaded.setup->GetIdentity().e2romSize, 8192U);
@@ -131,6 +131,11 @@ TEST_F(Cli, SetReachesOptionsUnitsOnShowAndTheIdentity) {
     // Only the extras, without any parameter.
     ASSERT_EQ(Pelmora("set '" + path + "' --identity 'description=Left axis'").exitCode, 0);
     EXPECT_EQ(LoadSetupFile(path).setup->GetIdentity().description, "Left axis");
+    // An option that follows from the parameters is set again by the passes, and the user is told.
+    const RunResult derived = Pelmora("set '" + path + "' --option IsClosedPosition=0");
+    ASSERT_EQ(derived.exitCode, 0) << derived.err;
+    EXPECT_NE(derived.err.find("option IsClosedPosition is kept as \"1\", not \"0\""), std::string::npos)
+        << derived.err;
 }
 
 TEST_F(Cli, ABadOptionUnitOrIdentityWritesNothingAtAll) {
@@ -141,7 +146,7 @@ TEST_F(Cli, ABadOptionUnitOrIdentityWritesNothingAtAll) {
         {"--option IsClosedPosition", 2, "", "is not --option NAME=VALUE"},
         {"--unit PolePitch=kg", 1, "", "unit \"kg\" does not fit; use one of m, mm"},
         {"--unit NoSuchParameter=mm", 1, "", "no parameter \"NoSuchParameter\""},
-        {"--identity adcBits=17", 1, "", "adcBits: the ADC width must be 1 to 16 bits"},
+        {"--identity adcBits=17", 1, "", "adcBits: 17 is out of range (1 to 16)"},
         {"--identity e2romSize=lots", 1, "", "e2romSize: \"lots\" is not a whole number"},
         {"--identity firmwareId=F9", 1, "", "not a firmware ID"},
         {"--identity ioPins=1", 1, "", "the identity has no member \"ioPins\""},

@@ -30,9 +30,8 @@ struct ShownCase {
 TEST(ShownValueText, RegisterNoiseIsLeftOut) {
     const auto setup = DefaultSetup();
     const ShownCase cases[] = {
-        {"StartCurrent", kFieldDigits, "80"},   {"Kp_P_scl", kFieldDigits, "0.06"},
-        {"filter_D", kFieldDigits, "0.5"},      {"Vbrake", kFieldDigits, "70"},
-        {"t_I2t_D", kFieldDigits, "10"},        {"t_I2t_M", kFieldDigits, "10"},
+        {"StartCurrent", kFieldDigits, "80"},   {"Kp_P_scl", kFieldDigits, "0.06"}, {"filter_D", kFieldDigits, "0.5"},
+        {"Vbrake", kFieldDigits, "70"},         {"t_I2t_D", kFieldDigits, "10"},    {"t_I2t_M", kFieldDigits, "10"},
         {"StartCurrent", kListingDigits, "80"}, {"Vbrake", kListingDigits, "70"},
     };
     for (const ShownCase& c : cases) {
