@@ -41,6 +41,9 @@ struct MassCase {
     double limit_counts;
 };
 
+// Test listings name the motor, not the case's bytes.
+void PrintTo(const MassCase& c, std::ostream* os) { *os << c.name; }
+
 class MassIdentification : public testing::TestWithParam<MassCase> {};
 
 TEST_P(MassIdentification, ForceTimeOverSpeedRecoversTheTotalMass) {

@@ -19,6 +19,9 @@ struct MotorCase {
     drivesim::SimConfig (*config)();
 };
 
+// Test listings name the motor, not the case's bytes.
+void PrintTo(const MotorCase& c, std::ostream* os) { *os << c.name; }
+
 drivesim::SimConfig Default() { return drivesim::DefaultSimConfig(); }
 drivesim::SimConfig Winding10uH() { return MotorFile("winding_10uH.json"); }
 drivesim::SimConfig Winding1H() { return MotorFile("winding_1H.json"); }

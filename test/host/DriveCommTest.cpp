@@ -13,16 +13,7 @@ using namespace host_testing;
 
 namespace {
 
-class DriveComm : public ::testing::Test, public FakeDriveFixture {
-protected:
-    void SetUp() override {
-        auto loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
-    }
-    std::unique_ptr<CMC_Setup> setup;
-};
+using DriveComm = FakeDriveTest;
 
 TEST_F(DriveComm, ReadFromChipIsOneTransactionAndFailsWithTheReason) {
     struct Case {

@@ -3,9 +3,13 @@
 // fails the transactions a test asks it to.
 #pragma once
 
+#include "BaseQuantities.h"
 #include "HeadlessUi.h"
 #include "MC_Comm.h"
 #include "MC_DriveLink.h"
+#include "MC_SetupFile.h"
+
+#include <gtest/gtest.h>
 
 #include <map>
 #include <optional>
@@ -140,6 +144,18 @@ public:
 
     HeadlessUi ui;
     FakeDriveState drive;
+};
+
+// The fake drive connected, and the default setup loaded with the plug-in's scales attached.
+class FakeDriveTest : public ::testing::Test, public FakeDriveFixture {
+protected:
+    void SetUp() override {
+        auto loaded = LoadDefaultSetup();
+        ASSERT_TRUE(loaded) << loaded.error;
+        setup = std::move(loaded.setup);
+        pelmora::AttachCoreScales(*setup);
+    }
+    std::unique_ptr<CMC_Setup> setup;
 };
 
 }  // namespace host_testing

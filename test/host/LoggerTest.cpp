@@ -15,20 +15,17 @@ namespace {
 
 constexpr const char* kSpeedTuning = "Speed_Controller_Tuning_Test";
 
-class Loggers : public ::testing::Test, public FakeDriveFixture {
+class Loggers : public FakeDriveTest {
 protected:
     void SetUp() override {
-        auto loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
+        FakeDriveTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(program.ReadCoff(GetOutPathName(kSpeedTuning))) << program.GetErrorText();
     }
     int Execute(CMC_Logger* logger) {
         return CMC_ProgramRunner::ExecuteCode(*setup, kSpeedTuning, &program, logger, error);
     }
 
-    std::unique_ptr<CMC_Setup> setup;
     CMC_CoffFormat program;
     std::string error;
 };

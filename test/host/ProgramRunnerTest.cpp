@@ -18,13 +18,11 @@ namespace {
 constexpr const char* kPositioning = "Initial_Positioning_Test";
 constexpr const char* kSpeedTuning = "Speed_Controller_Tuning_Test";
 
-class ProgramRunner : public ::testing::Test, public FakeDriveFixture {
+class ProgramRunner : public FakeDriveTest {
 protected:
     void SetUp() override {
-        auto loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
+        FakeDriveTest::SetUp();
+        if (HasFatalFailure()) return;
         ASSERT_TRUE(positioning.ReadCoff(GetOutPathName(kPositioning))) << positioning.GetErrorText();
         ASSERT_TRUE(speed.ReadCoff(GetOutPathName(kSpeedTuning))) << speed.GetErrorText();
     }
@@ -33,7 +31,6 @@ protected:
         return CMC_ProgramRunner::ExecuteCode(*setup, name, program, logger, error);
     }
 
-    std::unique_ptr<CMC_Setup> setup;
     CMC_CoffFormat positioning;
     CMC_CoffFormat speed;
     std::string error;

@@ -92,14 +92,8 @@ private:
     CMC_CoffFormat m_program;
 };
 
-class TestDialog : public ::testing::Test, public FakeDriveFixture {
+class TestDialog : public FakeDriveTest {
 protected:
-    void SetUp() override {
-        auto loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
-    }
     // Opens the dialog, presses Start, lets up to `wait_s` pass until the run ends, then `then`.
     void RunDialog(double wait_s, const std::function<void(DialogDriver&, CPositioningRunDlg&)>& then = nullptr) {
         CPositioningRunDlg dialog(setup.get());
@@ -118,7 +112,6 @@ protected:
         step = dialog.m_nStep;
     }
 
-    std::unique_ptr<CMC_Setup> setup;
     int result = -2;
     std::string error, status, shown;
     int ticks = 0;
