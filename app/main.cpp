@@ -1,6 +1,7 @@
 // pelmora: the host application. Loads the motor-type plug-in and runs one subcommand.
 #include "Commands.h"
 #include "DriveCommands.h"
+#include "TestCommands.h"
 
 #include <CLI/CLI.hpp>
 
@@ -83,6 +84,8 @@ int main(int argc, char** argv) {
 
     DriveArguments driveArgs;
     CLI::App* drive = AddDriveCommand(app, driveArgs);
+    TestArguments testArgs;
+    CLI::App* test = AddTestCommand(app, testArgs);
 
     try {
         app.parse(argc, argv);
@@ -104,5 +107,6 @@ int main(int argc, char** argv) {
     if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
     if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);
     if (*drive) return RunDrive(ctx, driveArgs);
+    if (*test) return RunTest(ctx, testArgs);
     return ToInt(ExitCode::Misuse);
 }

@@ -1,0 +1,190 @@
+#include "TestCommands.h"
+
+#include "HeadlessUi.h"
+#include "MC_Comm.h"
+#include "MC_DriveLink.h"
+#include "MC_SetupFile.h"
+#include "MC_TestDlg.h"
+
+#include <drivesim/SimConfig.h>
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <ostream>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// A click on the way to the test: in the dialog with this caption, the button with this label.
+struct PathStep {
+    std::string_view caption;
+    std::string_view button;
+};
+
+// A value the test may change: the setup parameter and the label the closing question gives it.
+struct ResultValue {
+    std::string_view parameter;
+    std::string_view label;
+};
+
+// One row per commissioning test: how a user reaches it and what it finds.
+struct TestRow {
+    std::string_view name;
+    std::string_view caption;
+    std::span<const PathStep> path;
+    std::span<const ResultValue> results;
+};
+
+constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
+constexpr std::array kVdcResults = {ResultValue{"Vdc", "Power supply"}};
+
+constexpr std::array kTests = {
+    TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
+};
+
+constexpr double kPollSlice_ms = 20.0;
+
+const TestRow* FindTest(std::string_view name) {
+    for (const TestRow& row : kTests) {
+        if (row.name == name) return &row;
+    }
+    return nullptr;
+}
+
+std::string TestNames() {
+    std::string names;
+    for (const TestRow& row : kTests) names += (names.empty() ? "" : ", ") + std::string(row.name);
+    return names;
+}
+
+// "47.63 V": the parameter's value in its unit on show; "(none)" when the setup lacks it.
+std::string Shown(const CMC_Setup& setup, std::string_view name) {
+    const CMC_Parameter* parameter = setup.FindParameter(name);
+    if (!parameter) return "(none)";
+    return FormatExact(parameter->GetValue()) + " " + std::string(parameter->GetUnit().GetName());
+}
+
+int Fail(const CommandContext& ctx, const std::string& message) {
+    ctx.err << "pelmora test: " << message << '\n';
+    return ToInt(ExitCode::Failure);
+}
+
+}  // namespace
+
+CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
+    CLI::App* test = app.add_subcommand("test", "Run a commissioning test on the drive, headless");
+    test->add_option("name", out.name, "The test: " + TestNames())->required();
+    test->add_option("setup", out.setupPath, "SETUP (default: the embedded default setup)");
+    test->add_option("--sim", out.simPath, "The simulated drive's truth (JSON); default: the embedded one");
+    test->add_option("--drive", out.drive, "The drive link: sim (default), tcp:HOST:PORT or serial:DEVICE");
+    test->add_option("-o,--output", out.outPath, "Save the setup with the kept result to OUT");
+    test->add_option("--answer", out.answer, "Keep the values the test found: yes (default) or no")
+        ->check(CLI::IsMember({"yes", "no"}));
+    test->add_option("--timeout", out.timeout_s, "The longest wait for the test, in seconds of drive time")
+        ->check(CLI::PositiveNumber);
+    test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json");
+    return test;
+}
+
+int RunTest(const CommandContext& ctx, const TestArguments& a) {
+    const TestRow* row = FindTest(a.name);
+    if (!row) {
+        ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
+        return ToInt(ExitCode::Misuse);
+    }
+    const auto setup = OpenSetup(ctx, a.setupPath);
+    if (!setup) return ToInt(ExitCode::Failure);
+
+    drivesim::SimConfig sim = drivesim::DefaultSimConfig();
+    if (!a.simPath.empty()) {
+        auto loaded = drivesim::LoadSimConfig(a.simPath);
+        if (!loaded.ok()) return Fail(ctx, loaded.error);
+        sim = *loaded.value;
+    }
+    std::string linkError;
+    auto link = MakeDriveLink(a.drive, sim, linkError);
+    if (!link) return Fail(ctx, linkError);
+    CMC_Comm::Connect(std::move(link));
+
+    // What the setup held before, to print beside what the test found.
+    std::vector<std::string> previous;
+    for (const ResultValue& value : row->results) previous.push_back(Shown(*setup, value.parameter));
+
+    HeadlessUi ui;
+    std::string problem;     // why the run could not be carried out
+    std::string status;      // the test's last status
+    std::string failure;     // the test's message when it failed
+    bool succeeded = false;
+    std::vector<std::string> found;  // read before the closing answer, which may put the old values back
+
+    const auto runTest = [&](DialogDriver& d) {
+        if (!d.Click("#10000")) {
+            problem = d.Error();
+            return;
+        }
+        const double deadline_s = ui.Now_s() + a.timeout_s;
+        std::string shown;
+        for (;;) {
+            status = d.Dialog().GetChildText(IDC_TEST_STATUS);
+            if (status != shown) {
+                ctx.err << "pelmora test " << row->name << ": " << status << '\n';
+                shown = status;
+            }
+            if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
+                status == CMC_TestDlg::kStoppedText)
+                break;
+            if (ui.Now_s() >= deadline_s) {
+                problem = "the test did not end within " + FormatExact(a.timeout_s) + " s; it was stopped";
+                d.Click("#10000");
+                break;
+            }
+            d.Wait_ms(kPollSlice_ms);
+        }
+        succeeded = status == CMC_TestDlg::kSucceededText;
+        if (!succeeded) failure = d.Dialog().GetChildText(IDC_TEST_RESULT);
+        for (const ResultValue& value : row->results) found.push_back(Shown(*setup, value.parameter));
+        ui.QueueAnswer(a.answer == "yes" ? IDYES : IDNO);
+        d.Click("Close");
+    };
+
+    // Walk the path: each dialog but the last opens the next by its button; the last opens the test.
+    for (std::size_t i = 0; i < row->path.size(); ++i) {
+        const PathStep step = row->path[i];
+        const bool last = i + 1 == row->path.size();
+        ui.OnDialog(std::string(step.caption), [&, step, last](DialogDriver& d) {
+            if (last) ui.OnDialog(std::string(row->caption), runTest);
+            if (!d.Click(step.button)) {
+                problem = d.Error();
+                d.Click("Cancel");
+                return;
+            }
+            d.Click("OK");
+        });
+    }
+    SetUiBackend(&ui);
+    const int edited = ctx.plugin.EditSetup(setup.get());
+    SetUiBackend(nullptr);
+    CMC_Comm::Connect(nullptr);
+
+    if (!problem.empty()) return Fail(ctx, problem);
+    if (!succeeded) {
+        const std::string outcome = status == CMC_TestDlg::kStoppedText ? "was stopped"
+                                    : status.empty()                     ? "did not run"
+                                                                         : "failed";
+        return Fail(ctx, "\"" + std::string(row->caption) + "\" " + outcome +
+                             (failure.empty() ? std::string() : ": " + failure) + "; nothing was saved");
+    }
+    for (std::size_t i = 0; i < row->results.size() && i < found.size(); ++i)
+        ctx.out << row->results[i].parameter << " = " << found[i] << "  (setup: " << previous[i] << ")\n";
+    if (a.answer != "yes" || edited != 1) {
+        ctx.err << "pelmora test: the values found were not kept; nothing was saved\n";
+        return ToInt(ExitCode::Success);
+    }
+    if (!a.outPath.empty()) {
+        if (const std::string error = SaveSetupFile(*setup, a.outPath); !error.empty()) return Fail(ctx, error);
+    }
+    return ToInt(ExitCode::Success);
+}

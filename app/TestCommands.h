@@ -1,0 +1,26 @@
+// `pelmora test NAME`: a commissioning test run headless as a user runs it from the setup
+// dialogs, against the simulated drive unless --drive names another link.
+#pragma once
+
+#include "Commands.h"
+
+#include <string>
+
+namespace CLI {
+class App;
+}
+
+struct TestArguments {
+    std::string name;       // the test: "vdc"
+    std::string setupPath;  // empty: the embedded default setup
+    std::string simPath;    // --sim: the simulator's truth; empty for the default
+    std::string drive;      // --drive: "" / "sim", "tcp:HOST:PORT", "serial:DEVICE"
+    std::string outPath;    // -o: where the kept result is saved; empty: nothing is saved
+    std::string answer = "yes";  // --answer: to the question whether to keep changed values
+    double timeout_s = 60.0;     // the longest wait for the test, in the host's time
+};
+
+// Adds `test` to the application; `out` receives what was given.
+CLI::App* AddTestCommand(CLI::App& app, TestArguments& out);
+
+int RunTest(const CommandContext& ctx, const TestArguments& arguments);

@@ -1,0 +1,74 @@
+// The common base of the commissioning tests: drive error decoding, the wait on a running drive
+// program, the polling timer, the closing question when a test changed values, and Help.
+#pragma once
+
+#include "MC_TestDlg.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelmora {
+
+// Error masks of the drive's "MER" register the tests examine.
+inline constexpr std::uint16_t kMaskShortCircuit = 0x0002;
+inline constexpr std::uint16_t kMaskShortCircuitEnable = 0x8002;
+inline constexpr std::uint16_t kMaskAllErrors = 0xFFFF;
+
+// Period of the polling timer.
+inline constexpr int kTestPollPeriod_ms = 20;
+
+// The message for the first examined error bit of `mer`, or nothing when none is set.
+std::optional<std::string> DriveErrorMessage(std::uint16_t mer, std::uint16_t mask);
+
+// The closing question for changed values; empty when `changes` is empty.
+struct ChangedValue {
+    std::string label;
+    std::string oldText;
+    std::string newText;
+};
+std::string ChangedValuesQuestion(const std::vector<ChangedValue>& changes);
+
+class CMyTestDlg : public CMC_TestDlg {
+public:
+    // `templateId` tells the tuning tests (which keep the start method's minimum move) from the
+    // others; `helpTopic` is the test's context in the host's help file.
+    CMyTestDlg(CMC_Setup* setup, const FormTemplate& form, int templateId, int flag, int helpTopic);
+
+    // Reads "MER" and, when an examined bit is set, stores its message as the error text (and
+    // fails the test when `failTest`). True when no examined bit is set.
+    bool CheckDriveErrors(int failTest, std::uint16_t mask);
+
+    void OnHelp() override;
+
+    // Template ids of the tuning tests.
+    static constexpr int kSpeedTuningTemplate = 102;
+    static constexpr int kPositionTuningTemplate = 103;
+
+protected:
+    enum class ProgramState { Running, Finished, Failed };
+
+    // One look at a running program: STARTED, then the axis, then the error register. Failed
+    // means the test has already been failed with its message.
+    ProgramState PollProgram(CMC_CoffFormat& program, std::uint16_t mask);
+
+    // Stores `message` and ends the run as failed.
+    void Fail(const std::string& message);
+    // Creates the polling timer; fails the test when that is impossible.
+    bool StartPollTimer();
+    // Shows the status text of the current step, from a table of m_nStepCount entries.
+    void ShowStepText(const char* const* texts);
+    // Reads a drive variable in its base unit; fails the test (and returns nothing) when the
+    // variable is missing or the read fails.
+    std::optional<double> ReadDriveVariable(const char* name);
+
+    // Asks whether to keep the changed values. IDYES, IDNO or IDCANCEL; 0 when nothing changed
+    // or the last run did not succeed, so that no question is due.
+    int AskToKeepChangedValues(const std::vector<ChangedValue>& changes);
+
+private:
+    int m_helpTopic;
+};
+
+}  // namespace pelmora
