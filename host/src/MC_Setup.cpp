@@ -276,12 +276,20 @@ void CMC_Parameter::RestoreState(const State& state) {
     m_max = state.max;
 }
 
+namespace {
+
+// Without a drive the user sees why, and so does whoever asks the link for its last error.
+bool DriveConnected(const std::string& what) {
+    if (CMC_Comm::IsConnected()) return true;
+    ReportError(what + ": no drive is connected.");
+    CMC_Comm::SetLastErrorText(GetLastErrorText());
+    return false;
+}
+
+}  // namespace
+
 int CMC_Parameter::WriteToChip() {
-    if (!CMC_Comm::IsConnected()) {
-        ReportError("Parameter " + m_name + " was not written: no drive is connected.");
-        CMC_Comm::SetLastErrorText(GetLastErrorText());
-        return 0;
-    }
+    if (!DriveConnected("Parameter " + m_name + " was not written")) return 0;
     // Only registers live on the drive; a user parameter reaches it through the registers the
     // plug-in computes from it.
     if (m_kind != ParameterKind::Register) {
@@ -307,11 +315,7 @@ CMC_Variable::CMC_Variable(CMC_Setup& setup, std::string name, UnitType type, co
     : CMC_Quantity(setup, std::move(name), type, unit) {}
 
 int CMC_Variable::ReadFromChip() {
-    if (!CMC_Comm::IsConnected()) {
-        ReportError("Variable " + m_name + " was not read: no drive is connected.");
-        CMC_Comm::SetLastErrorText(GetLastErrorText());
-        return 0;
-    }
+    if (!DriveConnected("Variable " + m_name + " was not read")) return 0;
     drivesim::Request read;
     read.op = drivesim::Op::ReadVariable;
     read.name = m_name;
@@ -327,11 +331,7 @@ int CMC_Variable::ReadFromChip() {
 }
 
 int CMC_Variable::WriteToChip() {
-    if (!CMC_Comm::IsConnected()) {
-        ReportError("Variable " + m_name + " was not written: no drive is connected.");
-        CMC_Comm::SetLastErrorText(GetLastErrorText());
-        return 0;
-    }
+    if (!DriveConnected("Variable " + m_name + " was not written")) return 0;
     if (!std::isfinite(m_internal)) {
         CMC_Comm::SetLastErrorText("Variable " + m_name + " has no finite value to write");
         return 0;

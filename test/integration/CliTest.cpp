@@ -30,6 +30,13 @@ std::string Slurp(const fs::path& path) {
     return text.str();
 }
 
+struct CliCase {
+    const char* args;
+    int exitCode;
+    const char* inOut;
+    const char* inErr;
+};
+
 class Cli : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -64,14 +71,20 @@ protected:
         return loaded ? loaded.setup->GetParameterValueInBaseUnit(name) : -1;
     }
 
-    fs::path m_dir;
-};
+    // Each refused `set` exits as expected, says why, and leaves the file as it was.
+    template <std::size_t N>
+    void ExpectSetRefusals(const std::string& path, const CliCase (&cases)[N]) {
+        const std::string before = Slurp(path);
+        for (const CliCase& c : cases) {
+            SCOPED_TRACE(c.args);
+            const RunResult run = Pelmora("set '" + path + "' " + c.args);
+            EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+            EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+            EXPECT_EQ(Slurp(path), before);
+        }
+    }
 
-struct CliCase {
-    const char* args;
-    int exitCode;
-    const char* inOut;
-    const char* inErr;
+    fs::path m_dir;
 };
 
 TEST_F(Cli, SubcommandsOnTheDefaultSetupAnswerWithConventionalExitCodes) {
@@ -140,7 +153,6 @@ TEST_F(Cli, SetReachesOptionsUnitsOnShowAndTheIdentity) {
 
 TEST_F(Cli, ABadOptionUnitOrIdentityWritesNothingAtAll) {
     const std::string path = SaveDefault("axis.json");
-    const std::string before = Slurp(path);
     const CliCase cases[] = {
         {"PWM_freq=16kHz --option NoSuchOption=1", 1, "", "has no option \"NoSuchOption\""},
         {"--option IsClosedPosition", 2, "", "is not --option NAME=VALUE"},
@@ -152,18 +164,11 @@ TEST_F(Cli, ABadOptionUnitOrIdentityWritesNothingAtAll) {
         {"--identity ioPins=1", 1, "", "the identity has no member \"ioPins\""},
         {"--identity colour=red", 1, "", "use one of description, productId"},
     };
-    for (const CliCase& c : cases) {
-        SCOPED_TRACE(c.args);
-        const RunResult run = Pelmora("set '" + path + "' " + c.args);
-        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
-        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
-        EXPECT_EQ(Slurp(path), before);
-    }
+    ExpectSetRefusals(path, cases);
 }
 
 TEST_F(Cli, ABadAssignmentWritesNothingAtAll) {
     const std::string path = SaveDefault("axis.json");
-    const std::string before = Slurp(path);
     const CliCase cases[] = {
         {"PWM_freq=abc", 1, "", "does not start with a number"},
         {"PWM_freq=16furlong", 1, "", "unit \"furlong\""},
@@ -173,13 +178,7 @@ TEST_F(Cli, ABadAssignmentWritesNothingAtAll) {
         {"PWM_freq=16kHz PWMPER=x", 1, "", "PWMPER"},
         {"PWM_freq", 2, "", "NAME=VALUE"},
     };
-    for (const CliCase& c : cases) {
-        SCOPED_TRACE(c.args);
-        const RunResult run = Pelmora("set '" + path + "' " + c.args);
-        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
-        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
-        EXPECT_EQ(Slurp(path), before);
-    }
+    ExpectSetRefusals(path, cases);
 }
 
 // `set` leaves what the dialogs' OK leaves: the register behind a parameter follows it, so the

@@ -278,7 +278,7 @@ TEST(StreamAddress, SpecsAreParsedOrRefusedWithTheReason) {
         const auto parsed = wire::ParseStreamAddress(c.spec, c.server);
         ASSERT_EQ(parsed.ok(), c.ok) << "\"" << c.spec << "\": " << parsed.error;
         if (!c.ok) {
-            EXPECT_NE(parsed.error.find(c.spec), std::string::npos) << "the message names the spec: " << parsed.error;
+            EXPECT_NE(parsed.error.find(c.spec), std::string::npos) << "the message names the address: " << parsed.error;
             continue;
         }
         EXPECT_EQ(parsed.value->kind, c.kind) << c.spec;
