@@ -4,7 +4,6 @@
 #include "AnalogReferenceDlg.h"
 #include "DriveInfo.h"
 #include "MotorSetupDialog.h"
-#include "TestVdcDetection.h"
 
 #include "Decode.h"
 #include "DriveSetupForm.h"
@@ -463,10 +462,7 @@ void CDriveSetupDlg::OnCommand(int id) {
     constexpr unsigned kRefreshAndRules = kRefreshAfter | kRulesAfter;
     CMC_Setup* setup = GetSetup();
     switch (id) {
-        case IDC_DS_DETECT:
-            if (!IsTestAvailable(CommissioningTest::VdcDetection)) return;
-            OpenChild(kRefreshAndRules, [setup] { return std::make_unique<CTestVdcDetection>(setup); });
-            return;
+        case IDC_DS_DETECT: OpenTest(CommissioningTest::VdcDetection, kRefreshAndRules); return;
         case IDC_DS_CURRENT_TUNE: OpenTest(CommissioningTest::CurrentTuning, kRefreshAndRules); return;
         case IDC_DS_SPEED_TUNE: OpenTest(CommissioningTest::SpeedTuning, kLimitsBefore | kRefreshAndRules); return;
         case IDC_DS_POSITION_TUNE: OpenTest(CommissioningTest::PositionTuning, kRefreshAndRules); return;

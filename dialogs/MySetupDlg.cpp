@@ -37,9 +37,8 @@ constexpr SnapRule kSnapRules[] = {
 
 }  // namespace
 
-bool IsTestAvailable(CommissioningTest) {
-    // A test needs a drive to run on: without a link its button stays disabled.
-    return CMC_Comm::IsConnected();
+bool IsTestAvailable(CommissioningTest test) {
+    return IsTestBuilt(test) && CMC_Comm::IsConnected();
 }
 
 CMySetupDlg::CMySetupDlg(CMC_Setup* setup, const FormTemplate& form, const char* const* guidelineSteps, int helpTopic)
@@ -89,7 +88,8 @@ int CMySetupDlg::OpenChild(unsigned steps, const std::function<std::unique_ptr<C
 
 int CMySetupDlg::OpenTest(CommissioningTest test, unsigned steps) {
     if (!IsTestAvailable(test)) return IDCANCEL;
-    return OpenChild(steps, [] { return std::unique_ptr<CDialog>(); });
+    CMC_Setup* setup = GetSetup();
+    return OpenChild(steps, [test, setup] { return MakeTestDialog(test, setup); });
 }
 
 }  // namespace pelmora

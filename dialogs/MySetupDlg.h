@@ -4,26 +4,15 @@
 #pragma once
 
 #include "MC_EditSetupDlg.h"
+#include "TestFactory.h"
 
 #include <functional>
 #include <memory>
 
 namespace pelmora {
 
-// The commissioning tests a setup dialog can open.
-enum class CommissioningTest {
-    VdcDetection,
-    CurrentTuning,
-    SpeedTuning,
-    PositionTuning,
-    PhaseConnection,
-    ResistanceInductance,
-    OffsetDetection,
-    AnalogueReference,
-    TotalMass,
-};
-
-// Whether this build has the test; the buttons of the tests it lacks stay disabled.
+// Whether the test can run: this build has it and a drive can be reached. Its button stays
+// disabled otherwise.
 bool IsTestAvailable(CommissioningTest test);
 
 class CMySetupDlg : public CMC_EditSetupDlg {
