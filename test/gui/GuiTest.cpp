@@ -27,12 +27,14 @@
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -105,6 +107,18 @@ void Type(QLineEdit* edit, const QString& text) {
     for (QChar ch : text) PressKey(edit, 0, Qt::NoModifier, QString(ch));
 }
 
+// Focus moves, and so fields commit on leaving, only in the active window; on a loaded machine
+// the window system may not have activated a freshly painted dialog yet.
+void MakeActive(QWidget& window) {
+    constexpr int kPatience_ms = 5000;
+    window.activateWindow();
+    QElapsedTimer waited;
+    waited.start();
+    while (!window.isActiveWindow() && waited.elapsed() < kPatience_ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
 // Answers the next message box as a user would, with the button whose role is `button`, and
 // keeps what it said.
 struct Answerer {
@@ -146,6 +160,7 @@ protected:
         ui.OnShown([&](CDialog& dialog, QDialog& window) {
             if (dialog.GetCaption() == which.caption && !acted) {
                 acted = true;
+                MakeActive(window);
                 act(dialog, window);
                 done = true;
             } else {
