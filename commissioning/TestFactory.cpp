@@ -1,5 +1,6 @@
 #include "TestFactory.h"
 
+#include "TestAnalogueRef.h"
 #include "TestVdcDetection.h"
 
 #include <array>
@@ -23,6 +24,7 @@ struct TestMaker {
 // The tests this build has; a button whose test is missing here stays disabled.
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
+    TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
