@@ -18,7 +18,8 @@
 
 namespace {
 
-// A click on the way to the test: in the dialog with this caption, the button with this label.
+// A click on the way to the test: in the dialog with this caption, the button with this label
+// (none: the dialog is only closed with OK once the test is over).
 struct PathStep {
     std::string_view caption;
     std::string_view button;
@@ -30,19 +31,44 @@ struct ResultValue {
     std::string_view label;
 };
 
+// A result the test only shows: the label, the control that shows it and its unit.
+struct ShownResult {
+    std::string_view label;
+    int control;
+    std::string_view unit;
+};
+
 // One row per commissioning test: how a user reaches it and what it finds.
 struct TestRow {
     std::string_view name;
     std::string_view caption;
     std::span<const PathStep> path;
     std::span<const ResultValue> results;
+    std::span<const ShownResult> shown = {};
 };
 
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
 constexpr std::array kVdcResults = {ResultValue{"Vdc", "Power supply"}};
 
+// The drive setup opens the motor setup by itself when it first shows.
+constexpr std::array kHallOffsetsPath = {PathStep{"Brushless Motor Setup", "Linear Hall sensors setup"},
+                                         PathStep{"Drive Setup", ""}};
+constexpr std::array kHallOffsetsResults = {
+    ResultValue{"HALLAOFF", "HALLAOFF"},   ResultValue{"HALLBOFF", "HALLBOFF"},   ResultValue{"HALLCOFF", "HALLCOFF"},
+    ResultValue{"HALLAGAIN", "HALLAGAIN"}, ResultValue{"HALLBGAIN", "HALLBGAIN"}, ResultValue{"HALLCGAIN", "HALLCGAIN"},
+    ResultValue{"ALPHA", "ALPHA"},         ResultValue{"ZAOFF", "ZAOFF"},
+};
+
+constexpr std::array kPhasesPath = {PathStep{"Brushless Motor Setup", "Test Phase Connections"},
+                                    PathStep{"Drive Setup", ""}};
+// The phase test changes nothing in the setup: it only shows the currents it measured.
+constexpr std::array<ResultValue, 0> kPhasesResults = {};
+constexpr std::array kPhasesShown = {ShownResult{"IA", 1020, "A"}, ShownResult{"IB", 1022, "A"}};
+
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
+    TestRow{"hall-offsets", "Offset Detection Test", kHallOffsetsPath, kHallOffsetsResults},
+    TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, kPhasesResults, kPhasesShown},
 };
 
 constexpr double kPollSlice_ms = 20.0;
@@ -119,6 +145,7 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     std::string failure;     // the test's message when it failed
     bool succeeded = false;
     std::vector<std::string> found;  // read before the closing answer, which may put the old values back
+    std::vector<std::string> showed;  // what the test only showed
 
     const auto runTest = [&](DialogDriver& d) {
         if (!d.Click("#10000")) {
@@ -146,17 +173,17 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
         succeeded = status == CMC_TestDlg::kSucceededText;
         if (!succeeded) failure = d.Dialog().GetChildText(IDC_TEST_RESULT);
         for (const ResultValue& value : row->results) found.push_back(Shown(*setup, value.parameter));
+        for (const ShownResult& value : row->shown) showed.push_back(d.Dialog().GetChildText(value.control));
         ui.QueueAnswer(a.answer == "yes" ? IDYES : IDNO);
         d.Click("Close");
     };
 
-    // Walk the path: each dialog but the last opens the next by its button; the last opens the test.
-    for (std::size_t i = 0; i < row->path.size(); ++i) {
-        const PathStep step = row->path[i];
-        const bool last = i + 1 == row->path.size();
-        ui.OnDialog(std::string(step.caption), [&, step, last](DialogDriver& d) {
-            if (last) ui.OnDialog(std::string(row->caption), runTest);
-            if (!d.Click(step.button)) {
+    // Walk the path: each dialog opens the next by its button (the last one opens the test), or
+    // is only closed with OK.
+    ui.OnDialog(std::string(row->caption), runTest);
+    for (const PathStep& step : row->path) {
+        ui.OnDialog(std::string(step.caption), [&, step](DialogDriver& d) {
+            if (!step.button.empty() && !d.Click(step.button)) {
                 problem = d.Error();
                 d.Click("Cancel");
                 return;
@@ -179,6 +206,8 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     }
     for (std::size_t i = 0; i < row->results.size() && i < found.size(); ++i)
         ctx.out << row->results[i].parameter << " = " << found[i] << "  (setup: " << previous[i] << ")\n";
+    for (std::size_t i = 0; i < row->shown.size() && i < showed.size(); ++i)
+        ctx.out << row->shown[i].label << " = " << showed[i] << " " << row->shown[i].unit << '\n';
     if (a.answer != "yes" || edited != 1) {
         ctx.err << "pelmora test: the values found were not kept; nothing was saved\n";
         return ToInt(ExitCode::Success);

@@ -1,5 +1,7 @@
 #include "TestFactory.h"
 
+#include "DetectHallGainOffset.h"
+#include "TestPhaseConnections.h"
 #include "TestVdcDetection.h"
 
 #include <array>
@@ -23,6 +25,8 @@ struct TestMaker {
 // The tests this build has; a button whose test is missing here stays disabled.
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
+    TestMaker{CommissioningTest::OffsetDetection, &Make<CDetectHallGainOffset>},
+    TestMaker{CommissioningTest::PhaseConnection, &Make<CTestPhaseConnections>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
