@@ -2,6 +2,7 @@
 
 #include "DetectHallGainOffset.h"
 #include "TestPhaseConnections.h"
+#include "TestAnalogueRef.h"
 #include "TestVdcDetection.h"
 
 #include <array>
@@ -27,6 +28,7 @@ constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
     TestMaker{CommissioningTest::OffsetDetection, &Make<CDetectHallGainOffset>},
     TestMaker{CommissioningTest::PhaseConnection, &Make<CTestPhaseConnections>},
+    TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
