@@ -53,6 +53,19 @@ struct TestRow {
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
 constexpr std::array kVdcResults = {ResultValue{"Vdc", "Power supply"}};
 
+// The drive setup opens the motor setup by itself when it first shows.
+constexpr std::array kHallOffsetsPath = {PathStep{"Brushless Motor Setup", "Linear Hall sensors setup"},
+                                         PathStep{"Drive Setup", ""}};
+constexpr std::array kHallOffsetsResults = {
+    ResultValue{"HALLAOFF", "HALLAOFF"},   ResultValue{"HALLBOFF", "HALLBOFF"},   ResultValue{"HALLCOFF", "HALLCOFF"},
+    ResultValue{"HALLAGAIN", "HALLAGAIN"}, ResultValue{"HALLBGAIN", "HALLBGAIN"}, ResultValue{"HALLCGAIN", "HALLCGAIN"},
+    ResultValue{"ALPHA", "ALPHA"},         ResultValue{"ZAOFF", "ZAOFF"},
+};
+
+constexpr std::array kPhasesPath = {PathStep{"Brushless Motor Setup", "Test Phase Connections"},
+                                    PathStep{"Drive Setup", ""}};
+constexpr std::array kPhasesReadings = {ShownReading{1060, 1020, 1061}, ShownReading{1062, 1022, 1063}};
+
 constexpr std::array kAnalogueReferencePath = {
     PathStep{"Drive Setup", "External reference/Setup", "External reference/Yes"},
     PathStep{"External Reference Setup", "Test", "Analogue"}};
@@ -64,6 +77,8 @@ constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
     TestRow{"analogue-reference", "Analogue Reference Test", kAnalogueReferencePath, {}, kAnalogueReferenceReadings,
             kAnalogueReferenceRun_ms},
+    TestRow{"hall-offsets", "Offset Detection Test", kHallOffsetsPath, kHallOffsetsResults},
+    TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, {}, kPhasesReadings},
 };
 
 constexpr double kPollSlice_ms = 20.0;
@@ -114,6 +129,11 @@ std::vector<std::string_view> CommissioningTestNames() {
     std::vector<std::string_view> names;
     for (const TestRow& row : kTests) names.push_back(row.name);
     return names;
+}
+
+bool TestStoresResults(std::string_view name) {
+    const TestRow* row = FindTest(name);
+    return row && !row->results.empty();
 }
 
 int RunTest(const CommandContext& ctx, const TestArguments& a) {
@@ -189,12 +209,11 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
         d.Click("Close");
     };
 
-    // Walk the path: each dialog but the last opens the next by its button; the last opens the test.
-    for (std::size_t i = 0; i < row->path.size(); ++i) {
-        const PathStep step = row->path[i];
-        const bool last = i + 1 == row->path.size();
-        ui.OnDialog(std::string(step.caption), [&, step, last](DialogDriver& d) {
-            if (last) ui.OnDialog(std::string(row->caption), runTest);
+    // Walk the path: each dialog opens the next by its button (the last one opens the test), or
+    // is only closed with OK.
+    ui.OnDialog(std::string(row->caption), runTest);
+    for (const PathStep& step : row->path) {
+        ui.OnDialog(std::string(step.caption), [&, step](DialogDriver& d) {
             if (!step.first.empty() && !d.Click(step.first)) {
                 problem = d.Error();
                 d.Click("Cancel");

@@ -1,5 +1,7 @@
 #include "TestFactory.h"
 
+#include "DetectHallGainOffset.h"
+#include "TestPhaseConnections.h"
 #include "TestAnalogueRef.h"
 #include "TestVdcDetection.h"
 
@@ -24,6 +26,8 @@ struct TestMaker {
 // The tests this build has; a button whose test is missing here stays disabled.
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
+    TestMaker{CommissioningTest::OffsetDetection, &Make<CDetectHallGainOffset>},
+    TestMaker{CommissioningTest::PhaseConnection, &Make<CTestPhaseConnections>},
     TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
 };
 
