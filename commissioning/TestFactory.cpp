@@ -1,7 +1,9 @@
 #include "TestFactory.h"
 
 #include "TestAnalogueRef.h"
+#include "TestRL.h"
 #include "TestVdcDetection.h"
+#include "TotalMassTest.h"
 
 #include <array>
 
@@ -25,6 +27,8 @@ struct TestMaker {
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
     TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
+    TestMaker{CommissioningTest::ResistanceInductance, &Make<CTestRL>},
+    TestMaker{CommissioningTest::TotalMass, &Make<CTotalMassTest>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
