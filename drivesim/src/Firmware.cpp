@@ -143,6 +143,7 @@ Result<double> Firmware::ReadRegister(const std::string& name) const {
 void Firmware::Reconfigure() {
     const double dsp_Hz = m_config.drive.dsp_freq_Hz;
     const double pwm_s = 2.0 * m_reg.pwmper / dsp_Hz;
+    m_per_pwmper = 1.0 / m_reg.pwmper;
     m_tc_s = pwm_s * m_reg.clper;
     m_ts_s = pwm_s * m_reg.slper;
     // DBT holds the two switching edges' dead times in ticks, one per byte.
@@ -164,8 +165,8 @@ void Firmware::AdvanceTo(double time_s) {
 void Firmware::Tick() {
     if (m_axis_on) {
         const double limit_A = kShortCircuitRatio * m_config.drive.imax_ps_A;
-        bool shorted = m_config.faults.short_circuit_at_s && Time_s() >= *m_config.faults.short_circuit_at_s;
-        for (int t = 0; t < 3 && !shorted; ++t) shorted = std::abs(m_plant.TerminalCurrent_A(t)) > limit_A;
+        const bool shorted = (m_config.faults.short_circuit_at_s && Time_s() >= *m_config.faults.short_circuit_at_s) ||
+                             m_plant.PeakCurrent_A() > limit_A;
         if (shorted) Trip(regmap::mer::kShortCircuit);
     }
     if (++m_cl_phase >= m_reg.clper) {
@@ -184,7 +185,7 @@ void Firmware::Tick() {
 void Firmware::FastSample() {
     m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
     m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
-    m_bus = m_plant.SampleBus();
+    m_bus_sampled = false;
     if (m_running) m_program->Fast(*this);
     if (m_log.armed && m_log.kind == 2) RecordLog(2);
 }
@@ -203,7 +204,7 @@ void Firmware::SlowSample() {
 }
 
 void Firmware::SampleHallsNow() {
-    m_halls = m_plant.SampleHalls();
+    m_plant.SampleHalls(m_halls);
     V(Var::AD6) = m_halls[0];
     V(Var::AD3) = m_halls[1];
     V(Var::AD9) = V(Var::AD8) = m_halls[2];
@@ -273,14 +274,14 @@ void Firmware::End() {
 void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
     const double u[3] = {uAlpha, -0.5 * uAlpha + 0.5 * kSqrt3 * uBeta, -0.5 * uAlpha - 0.5 * kSqrt3 * uBeta};
     // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
-    const double mid = 0.5 * (std::max({u[0], u[1], u[2]}) + std::min({u[0], u[1], u[2]}));
+    const double mid = 0.5 * (std::max(u[0], std::max(u[1], u[2])) + std::min(u[0], std::min(u[1], u[2])));
     const double period = m_reg.pwmper;
-    const double perPeriod = 1.0 / period;
+    const double perPeriod = m_per_pwmper;
+    const double ticksPerCount = kDutyPerVoltageCount * period;
     for (int x = 0; x < 3; ++x) {
-        const double duty = 0.5 + kDutyPerVoltageCount * (u[x] - mid);
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
-        const double wanted = duty * period + m_compare_remainder[static_cast<std::size_t>(x)];
+        const double wanted = 0.5 * period + ticksPerCount * (u[x] - mid) + m_compare_remainder[static_cast<std::size_t>(x)];
         // Non-negative once clamped: adding ½ and truncating rounds to nearest.
         const double compare = static_cast<double>(static_cast<std::int64_t>(std::clamp(wanted, 0.0, period) + 0.5));
         m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
@@ -311,9 +312,10 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
         m_hall_zaoff = m_reg.zaoff;
         const double alpha = m_reg.alpha * kAngleToRad;
         const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+        // The projection's 2/3 rides on the channels' cosines and sines.
         for (std::size_t k = 0; k < 3; ++k) {
-            m_phi_cos[k] = std::cos(phi[k]);
-            m_phi_sin[k] = std::sin(phi[k]);
+            m_phi_cos[k] = (2.0 / 3.0) * std::cos(phi[k]);
+            m_phi_sin[k] = (2.0 / 3.0) * std::sin(phi[k]);
         }
         m_zaoff_cos = std::cos(m_reg.zaoff * kAngleToRad);
         m_zaoff_sin = std::sin(m_reg.zaoff * kAngleToRad);
@@ -325,15 +327,16 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
         a += h * m_phi_cos[k];
         b += h * m_phi_sin[k];
     }
-    a *= 2.0 / 3.0;
-    b *= 2.0 / 3.0;
     constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
     const double turns = FastAtan2(b, a) * kRadToAngle;
     const std::int32_t angle = RoundHalfUp(turns) + m_reg.zaoff;
-    const double magnitude = std::sqrt(a * a + b * b);
+    const double squared = a * a + b * b;
+    if (squared == 0.0)
+        return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), 0.0, m_zaoff_cos, m_zaoff_sin};
+    const double magnitude = std::sqrt(squared);
     // The angle's cosine and sine straight from the vector, turned by ZAOFF.
-    const double perMagnitude = magnitude > 0.0 ? 1.0 / magnitude : 0.0;
-    const double c0 = magnitude > 0.0 ? a * perMagnitude : 1.0, s0 = b * perMagnitude;
+    const double perMagnitude = 1.0 / magnitude;
+    const double c0 = a * perMagnitude, s0 = b * perMagnitude;
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
             c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
 }
