@@ -89,6 +89,12 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     return test;
 }
 
+std::vector<std::string_view> CommissioningTestNames() {
+    std::vector<std::string_view> names;
+    for (const TestRow& row : kTests) names.push_back(row.name);
+    return names;
+}
+
 int RunTest(const CommandContext& ctx, const TestArguments& a) {
     const TestRow* row = FindTest(a.name);
     if (!row) {
