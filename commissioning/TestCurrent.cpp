@@ -55,12 +55,12 @@ struct Curve {
 constexpr std::array kCurves = {Curve{1, 1, 2}, Curve{2, 3, 8}, Curve{1, 2, 5}};
 constexpr int kCurveLineStyle = 2;
 
-constexpr std::array kKpRow = {IDC_CT_KP, IDC_CT_KP_SPIN_DOWN, IDC_CT_KP_SLIDER, IDC_CT_KP_SPIN_UP};
-constexpr std::array kKiRow = {IDC_CT_KI, IDC_CT_KI_SPIN_DOWN, IDC_CT_KI_SLIDER, IDC_CT_KI_SPIN_UP};
-constexpr std::array kFilterRow = {IDC_CT_FILTER_LABEL, IDC_CT_FILTER, IDC_CT_FILTER_UNIT};
-constexpr std::array kGravityControls = {IDC_CT_GRAVITY_GROUP, IDC_CT_OFFSET_UNIT, IDC_CT_OFFSET, IDC_CT_OFFSET_LABEL,
+constexpr std::array<int, 4> kKpRow = {IDC_CT_KP, IDC_CT_KP_SPIN_DOWN, IDC_CT_KP_SLIDER, IDC_CT_KP_SPIN_UP};
+constexpr std::array<int, 4> kKiRow = {IDC_CT_KI, IDC_CT_KI_SPIN_DOWN, IDC_CT_KI_SLIDER, IDC_CT_KI_SPIN_UP};
+constexpr std::array<int, 3> kFilterRow = {IDC_CT_FILTER_LABEL, IDC_CT_FILTER, IDC_CT_FILTER_UNIT};
+constexpr std::array<int, 5> kGravityControls = {IDC_CT_GRAVITY_GROUP, IDC_CT_OFFSET_UNIT, IDC_CT_OFFSET, IDC_CT_OFFSET_LABEL,
                                          IDC_CT_COMPENSATE};
-constexpr std::array kOffsetRow = {IDC_CT_OFFSET_LABEL, IDC_CT_OFFSET, IDC_CT_OFFSET_UNIT};
+constexpr std::array<int, 3> kOffsetRow = {IDC_CT_OFFSET_LABEL, IDC_CT_OFFSET, IDC_CT_OFFSET_UNIT};
 
 CMC_Parameter* Quietly(CMC_Setup* setup, const char* name) {
     CMC_QuietErrors quiet;

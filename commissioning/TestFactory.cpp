@@ -1,5 +1,6 @@
 #include "TestFactory.h"
 
+#include "TestCurrent.h"
 #include "TestVdcDetection.h"
 
 #include <array>
@@ -23,6 +24,7 @@ struct TestMaker {
 // The tests this build has; a button whose test is missing here stays disabled.
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
+    TestMaker{CommissioningTest::CurrentTuning, &Make<CTestCurrent>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <limits>
 
 namespace pelmora {
@@ -139,6 +140,48 @@ std::optional<StepResponse> MeasureStep(std::span<const double> reference, std::
 
 namespace {
 
+constexpr double kHalfPower = 0.70710678118654752;  // -3 dB
+constexpr int kScanPoints = 4000;
+
+// The first frequency below `limit` where `gain` falls under -3 dB, interpolated on the scan.
+template <typename Gain>
+std::optional<double> MinusThreeDb(const Gain& gain, double limit_rad_s) {
+    double previousW = 0.0, previousG = gain(0.0);
+    for (int i = 1; i <= kScanPoints; ++i) {
+        const double w = limit_rad_s * i / kScanPoints;
+        const double g = gain(w);
+        if (g < kHalfPower && previousG >= kHalfPower)
+            return previousW + (w - previousW) * (previousG - kHalfPower) / (previousG - g);
+        previousW = w;
+        previousG = g;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<double> MeasureBandwidth_rad_s(std::span<const double> reference, std::span<const double> response,
+                                             double period_s) {
+    const std::size_t n = std::min(reference.size(), response.size());
+    if (n < 3 || !(period_s > 0.0)) return std::nullopt;
+    std::size_t step = 1;
+    while (step < n && reference[step] == reference[0]) ++step;
+    if (step >= n) return std::nullopt;
+    std::size_t end = step;
+    while (end + 1 < n && reference[end + 1] == reference[step]) ++end;
+    const double size = reference[step] - reference[step - 1];
+    if (size == 0.0) return std::nullopt;
+    const auto gain = [&](double w) {
+        std::complex<double> sum = 0.0;
+        for (std::size_t k = step; k <= end; ++k)
+            sum += (response[k] - response[k - 1]) * std::polar(1.0, -w * period_s * static_cast<double>(k - step));
+        return std::abs(sum) / std::fabs(size);
+    };
+    return MinusThreeDb(gain, std::acos(-1.0) / period_s);
+}
+
+namespace {
+
 // The designed closed loop ((2ζω − 1/τ)·s + ω²) / (s² + 2ζωs + ω²), a unit step, integrated
 // finely enough to read its rise and peak.
 struct DesignedStep {
@@ -187,6 +230,17 @@ double DesignedCurrentOvershoot_pct(double omega_rad_s, double zeta, double tau_
 
 double DesignedCurrentRiseTime_s(double omega_rad_s, double zeta, double tau_s) {
     return SimulateDesignedCurrentStep(omega_rad_s, zeta, tau_s).rise_s;
+}
+
+double DesignedCurrentBandwidth_rad_s(double omega_rad_s, double zeta, double tau_s) {
+    const double b1 = 2.0 * zeta * omega_rad_s - 1.0 / tau_s;
+    const double w2 = omega_rad_s * omega_rad_s;
+    const auto gain = [&](double w) {
+        const std::complex<double> s(0.0, w);
+        return std::abs((b1 * s + w2) / (s * s + 2.0 * zeta * omega_rad_s * s + w2));
+    };
+    constexpr double kScanLimit = 20.0;  // times ω: far beyond any -3 dB point of this loop
+    return MinusThreeDb(gain, kScanLimit * omega_rad_s).value_or(0.0);
 }
 
 }  // namespace pelmora

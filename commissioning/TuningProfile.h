@@ -76,12 +76,20 @@ struct StepResponse {
 std::optional<StepResponse> MeasureStep(std::span<const double> reference, std::span<const double> response,
                                         double period_s);
 
+// The -3 dB point of the closed loop whose step response this is: the response's increments are
+// its impulse response, whose transform is scanned up to the Nyquist frequency. Nothing when the
+// data hold no step or the gain never falls 3 dB.
+std::optional<double> MeasureBandwidth_rad_s(std::span<const double> reference, std::span<const double> response,
+                                             double period_s);
+
 // Overshoot of the closed current loop the design places (PI on a first-order R-L plant), to a
 // step of its reference: the zero of the PI adds to what ζ alone gives. From ω and ζ and the
 // plant's time constant τ, with Kp+1 = 2ζωτ.
 double DesignedCurrentOvershoot_pct(double omega_rad_s, double zeta, double tau_s);
 // Its 10 %–90 % rise time.
 double DesignedCurrentRiseTime_s(double omega_rad_s, double zeta, double tau_s);
+// Its -3 dB point.
+double DesignedCurrentBandwidth_rad_s(double omega_rad_s, double zeta, double tau_s);
 
 }  // namespace pelmora
 

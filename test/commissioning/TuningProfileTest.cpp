@@ -172,7 +172,13 @@ TEST(StepMeasure, RiseAndOvershootOfKnownResponses) {
     ASSERT_TRUE(second);
     EXPECT_NEAR(second->overshoot_pct, 16.3, 0.3);
 
+    // The lag's -3 dB point is 1/τ; its response is only 190 samples long, which costs little.
+    const auto bandwidth = MeasureBandwidth_rad_s(reference, lag, 1.0);
+    ASSERT_TRUE(bandwidth);
+    EXPECT_NEAR(*bandwidth, 1.0 / kTau, 0.1 / kTau);
+
     const std::vector<double> flat(50, 1.0);
+    EXPECT_FALSE(MeasureBandwidth_rad_s(flat, flat, 1.0)) << "no step in the reference";
     EXPECT_FALSE(MeasureStep(flat, flat, 1.0)) << "no step in the reference";
     EXPECT_FALSE(MeasureStep(reference, std::vector<double>(200, 0.0), 1.0)) << "no response";
 }
@@ -189,11 +195,14 @@ TEST(StepMeasure, DesignedCurrentLoopStepFollowsItsDamping) {
         {3000.0, 1.0, 1e9, 13.0, 14.0},
         {3000.0, 0.7071, 1.0 / (2 * 0.7071 * 3000.0), 4.2, 4.4},  // Kp = 0: no zero, plain second order
     };
+    // ζ = 1 with 1/τ = ω leaves a first-order loop: its -3 dB point is ω itself.
+    EXPECT_NEAR(DesignedCurrentBandwidth_rad_s(2000.0, 1.0, 1.0 / 2000.0), 2000.0, 2.0);
     for (const Case& c : cases) {
         const double overshoot = DesignedCurrentOvershoot_pct(c.omega, c.zeta, c.tau);
         EXPECT_GE(overshoot, c.overshootMin) << "ζ " << c.zeta << " τ " << c.tau;
         EXPECT_LE(overshoot, c.overshootMax) << "ζ " << c.zeta << " τ " << c.tau;
         EXPECT_GT(DesignedCurrentRiseTime_s(c.omega, c.zeta, c.tau), 0.0);
+        EXPECT_GT(DesignedCurrentBandwidth_rad_s(c.omega, c.zeta, c.tau), c.omega * 0.5);
     }
 }
 
