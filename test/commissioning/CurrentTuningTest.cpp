@@ -337,3 +337,24 @@ TEST(TuningSlider, CoversHalfToOneAndAHalfTimesTheValueWithinItsLimits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CurrentTuning, TuneThatCannotDesignSaysSoAndKeepsTheGains) {
+    P("R").SetMinInBaseUnit(0.0);
+    P("R").SetValueInBaseUnit(0.0);
+    const double kp = Base("Kp_C_scl"), ki = Base("Ki_C_scl");
+    CTestCurrent dialog(setup.get());
+    ui->OnDialog(kCaption, [&](DialogDriver& d) {
+        ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+        ASSERT_TRUE(d.Click("Tune")) << d.Error();
+        d.Click("Cancel");
+    });
+    dialog.DoModal();
+    ASSERT_FALSE(ui->Messages().empty()) << "Tune said nothing";
+    EXPECT_NE(ui->Messages().back().text.find("cannot be designed"), std::string::npos) << ui->Messages().back().text;
+    EXPECT_DOUBLE_EQ(Base("Kp_C_scl"), kp);
+    EXPECT_DOUBLE_EQ(Base("Ki_C_scl"), ki);
+}
+
+}  // namespace
