@@ -125,6 +125,7 @@ Status Firmware::WriteRegister(const std::string& name, double value) {
     if ((name == "PWMPER" || name == "CLPER" || name == "SLPER") && value < 1.0)
         return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
     m_registers[name] = value;
+    ++m_register_generation;
     if (field) {
         *field = ToRegister(value);
         if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
@@ -339,6 +340,92 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     const double c0 = a * perMagnitude, s0 = b * perMagnitude;
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
             c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
+}
+
+void Firmware::BuildHallTable() {
+    HallTable& t = m_hall_table;
+    t.generation = m_register_generation;
+    const Plant::HallSensing sensing = m_plant.HallModel();
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
+    const double alpha = m_reg.alpha * kAngleToRad;
+    const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+    // h_k = (ADC_k − OFF_k)·GAIN_k/2^14 with ADC_k = N_ADC·x_k, the vector (2/3)·Σ h_k·e^{jφ_k}:
+    // affine in cos θ and sin θ.
+    double a0 = 0.0, ac = 0.0, as = 0.0, b0 = 0.0, bc = 0.0, bs = 0.0;
+    std::array<double, 3> pc{}, ps{}, sigma2{};
+    const double quantisation2 = regmap::kAdcStep * regmap::kAdcStep / 12.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double gain = m_reg.hall_gain[k] / static_cast<double>(1 << regmap::kHallGainShift);
+        pc[k] = (2.0 / 3.0) * std::cos(phi[k]) * gain;
+        ps[k] = (2.0 / 3.0) * std::sin(phi[k]) * gain;
+        const double offset = regmap::kAdcFullScale * sensing.offset[k] - m_reg.hall_off[k];
+        a0 += pc[k] * offset;
+        b0 += ps[k] * offset;
+        ac += pc[k] * regmap::kAdcFullScale * sensing.cosine[k];
+        as += pc[k] * regmap::kAdcFullScale * sensing.sine[k];
+        bc += ps[k] * regmap::kAdcFullScale * sensing.cosine[k];
+        bs += ps[k] * regmap::kAdcFullScale * sensing.sine[k];
+        // Each conversion's noise and rounding, in ADC counts squared.
+        const double noise = regmap::kAdcFullScale * sensing.noise;
+        sigma2[k] = noise * noise + quantisation2;
+    }
+    const double zc = std::cos(m_reg.zaoff * kAngleToRad), zs = std::sin(m_reg.zaoff * kAngleToRad);
+    double previous = 0.0;
+    for (int n = 0; n <= HallTable::kNodes; ++n) {
+        const auto i = static_cast<std::size_t>(n);
+        const double theta = kTwoPi * n / HallTable::kNodes;
+        const double c = std::cos(theta), s = std::sin(theta);
+        const double a = a0 + ac * c + as * s, b = b0 + bc * c + bs * s;
+        const double magnitude = std::sqrt(a * a + b * b);
+        // The difference to the magnet's angle, continued from the previous node.
+        double difference = std::atan2(b, a) - theta;
+        if (n > 0) difference -= kTwoPi * std::round((difference - previous) / kTwoPi);
+        previous = difference;
+        t.offset[i] = difference * kRadToAngle;
+        t.cos[i] = std::cos(difference) * zc - std::sin(difference) * zs;
+        t.sin[i] = std::sin(difference) * zc + std::cos(difference) * zs;
+        t.magnitude[i] = magnitude;
+        // Noise across the vector turns it: σ⊥ = √(Σ σ_k²·(e_⊥·p_k)²), over the magnitude.
+        double across2 = 0.0;
+        if (magnitude > 0.0) {
+            const double ux = a / magnitude, uy = b / magnitude;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const double projection = -uy * pc[k] + ux * ps[k];
+                across2 += sigma2[k] * projection * projection;
+            }
+        }
+        t.noise[i] = magnitude > 0.0 ? std::sqrt(across2) / magnitude * kRadToAngle : 0.0;
+    }
+}
+
+Firmware::HallAngle Firmware::CommutationAngle() {
+    if (m_hall_table.generation != m_register_generation) BuildHallTable();
+    const HallTable& t = m_hall_table;
+    // Where the magnet is within its turn, as a fractional node index.
+    const double turns = m_plant.ElectricalTurns();
+    auto whole = static_cast<std::int64_t>(turns);
+    if (static_cast<double>(whole) > turns) --whole;  // floor, for negative turns too
+    const double fraction = turns - static_cast<double>(whole);
+    const double position = fraction * HallTable::kNodes;
+    auto node = static_cast<std::size_t>(position);
+    if (node >= static_cast<std::size_t>(HallTable::kNodes)) node = HallTable::kNodes - 1;
+    const double w = position - static_cast<double>(node);
+    auto at = [node, w](const std::array<double, HallTable::kNodes + 1>& table) {
+        return table[node] + w * (table[node + 1] - table[node]);
+    };
+    const double noise = t.noise[node] * m_plant.Gaussian();
+    const double angle = fraction * regmap::kAngleFullTurn + at(t.offset) + noise;
+    const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
+    // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
+    // the latter small enough for first order.
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    const double n = noise * kAngleToRad;
+    const double dc = at(t.cos), ds = at(t.sin);
+    const double ec = dc - n * ds, es = ds + n * dc;
+    const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF), at(t.magnitude), c * ec - s * es,
+            s * ec + c * es};
 }
 
 // --- Programs ---

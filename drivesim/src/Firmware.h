@@ -147,6 +147,11 @@ public:
     };
     HallAngle HallAngleNow() const;
     void SampleHallsNow();
+    // The same calibrated angle for commutation every current-loop sample, evaluated from the
+    // Hall sensors' own model rather than through three ADC conversions and an atan2: the
+    // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
+    // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
+    HallAngle CommutationAngle();
 
     double Tc_s() const { return m_tc_s; }
     double Ts_s() const { return m_ts_s; }
@@ -221,6 +226,19 @@ private:
     mutable std::int32_t m_hall_zaoff = 0x7FFFFFFF;
     mutable std::array<double, 3> m_phi_cos{}, m_phi_sin{};
     mutable double m_zaoff_cos = 1.0, m_zaoff_sin = 0.0;
+
+    // The calibrated Hall vector over one electrical turn, for CommutationAngle.
+    struct HallTable {
+        static constexpr int kNodes = 1024;
+        std::uint64_t generation = ~std::uint64_t{0};  // of the registers it was built from
+        // Per node: the vector's angle less the magnet's (unwrapped along the turn, 16-bit units),
+        // the cosine and sine of that difference plus ZAOFF, the magnitude, and the angular noise
+        // (16-bit units per unit draw).
+        std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+    };
+    void BuildHallTable();
+    HallTable m_hall_table;
+    std::uint64_t m_register_generation = 0;
 
     // Data logger.
     struct Log {
