@@ -295,15 +295,27 @@ double Firmware::AppliedAlpha() const {
     return (2.0 / 3.0) * (d[0] - 0.5 * (d[1] + d[2])) / kDutyPerVoltageCount;
 }
 
+void Firmware::TestAngle(double theta_rad) const {
+    // The programs hold one test angle for many samples: the library's sine and cosine, which
+    // cost more than the rest of a sample, run only when it changes.
+    if (theta_rad == m_test_theta) return;
+    m_test_theta = theta_rad;
+    m_test_cos = std::cos(theta_rad);
+    m_test_sin = std::sin(theta_rad);
+}
+
 void Firmware::SetTestVoltage(double uq, double theta_rad) {
-    SetAlphaBeta(uq * std::cos(theta_rad), uq * std::sin(theta_rad));
+    TestAngle(theta_rad);
+    SetAlphaBeta(uq * m_test_cos, uq * m_test_sin);
 }
 
 double Firmware::TestIq(double theta_rad) const {
-    return IAlpha() * std::cos(theta_rad) + IBeta() * std::sin(theta_rad);
+    TestAngle(theta_rad);
+    return IAlpha() * m_test_cos + IBeta() * m_test_sin;
 }
 double Firmware::TestId(double theta_rad) const {
-    return IAlpha() * std::sin(theta_rad) - IBeta() * std::cos(theta_rad);
+    TestAngle(theta_rad);
+    return IAlpha() * m_test_sin - IBeta() * m_test_cos;
 }
 
 Firmware::HallAngle Firmware::HallAngleNow() const {

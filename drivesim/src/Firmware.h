@@ -237,6 +237,8 @@ private:
         std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
     };
     void BuildHallTable();
+    void TestAngle(double theta_rad) const;
+    mutable double m_test_theta = 0.0, m_test_cos = 1.0, m_test_sin = 0.0;
     HallTable m_hall_table;
     std::uint64_t m_register_generation = 0;
 
