@@ -96,9 +96,16 @@ std::int32_t* Field(Registers& r, std::string_view name) {
         {"ZAOFF", &Registers::zaoff}, {"AD5OFF", &Registers::ad5off}, {"CADIN", &Registers::cadin},
         {"SFTADIN", &Registers::sftadin}, {"FILTER1", &Registers::filter1}, {"LEVEL_AD5", &Registers::level_ad5},
         {"E_LEVEL_AD5", &Registers::e_level_ad5}, {"ABSTART_MINMOVE", &Registers::minmove},
+        {"UMAXPROT", &Registers::umaxprot}, {"UMINPROT", &Registers::uminprot},
     };
     for (const Entry& e : kFields)
         if (e.name == name) return &(r.*(e.field));
+    static constexpr std::string_view kI2tNominal[] = {"II2TPROT_M", "II2TPROT_D"};
+    static constexpr std::string_view kI2tTimeScale[] = {"SFI2T_M", "SFI2T_D"};
+    for (int k = 0; k < 2; ++k) {
+        if (name == kI2tNominal[k]) return &r.ii2tprot[k];
+        if (name == kI2tTimeScale[k]) return &r.sfi2t[k];
+    }
     static constexpr std::string_view kHallOffsets[] = {"HALLAOFF", "HALLBOFF", "HALLCOFF"};
     static constexpr std::string_view kHallGains[] = {"HALLAGAIN", "HALLBGAIN", "HALLCGAIN"};
     for (int k = 0; k < 3; ++k) {
@@ -126,6 +133,7 @@ Status Firmware::WriteRegister(const std::string& name, double value) {
         return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
     m_registers[name] = value;
     ++m_register_generation;
+    if (name == "I2TINTLIM_M" || name == "I2TINTLIM_D") m_reg.i2tintlim[name == "I2TINTLIM_M" ? 0 : 1] = value;
     if (field) {
         *field = ToRegister(value);
         if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
@@ -223,6 +231,13 @@ bool Firmware::LimitInputActive(bool positive) const {
 std::uint16_t Firmware::PresentCauses() const {
     std::uint32_t causes = 0;
     if (m_config.faults.enable_inactive) causes |= BitMask(regmap::mer::kEnableInactive);
+    const auto pcr = static_cast<std::uint32_t>(m_reg.pcr);
+    // The bus as its ADC reads it, noise aside.
+    const double bus = m_plant.PresentBus_V() * regmap::kAdcFullScale / m_config.drive.vdc_max_measurable_V;
+    if (IsBitSet(pcr, regmap::pcr::kOverVoltage) && bus > m_reg.umaxprot) causes |= BitMask(regmap::mer::kOverVoltage);
+    if (IsBitSet(pcr, regmap::pcr::kUnderVoltage) && bus < m_reg.uminprot) causes |= BitMask(regmap::mer::kUnderVoltage);
+    if (IsBitSet(pcr, regmap::pcr::kMotorOverTemperature) && m_config.faults.motor_over_temperature)
+        causes |= BitMask(regmap::mer::kMotorOverTemperature);
     if (LimitInputActive(true)) causes |= BitMask(regmap::mer::kPositiveLimitSwitch);
     if (LimitInputActive(false)) causes |= BitMask(regmap::mer::kNegativeLimitSwitch);
     return static_cast<std::uint16_t>(causes);
@@ -232,12 +247,28 @@ void Firmware::Protections() {
     const std::uint16_t causes = PresentCauses();
     for (int bit = 0; bit < 16; ++bit)
         if (causes & BitMask(bit)) Trip(bit);
+    ThermalImages();
     if (m_axis_on && IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), regmap::pcr::kOverCurrent) &&
         m_reg.timaxprot != regmap::kCheckOff) {
         const double limit = m_reg.imaxprot;
         const double peak = std::max({std::abs(m_ia), std::abs(m_ib), std::abs(m_ia + m_ib)});
         m_overcurrent_samples = peak > limit ? m_overcurrent_samples + 1 : 0;
         if (m_overcurrent_samples > m_reg.timaxprot) Trip(regmap::mer::kOverCurrent);
+    }
+}
+
+// Each slow sample adds (i² − I_n²)·SFI2T/2^30 to an image that never goes below zero; it trips
+// when it passes I2TINTLIM = (I_lim² − I_n²)·K_I²/16, i.e. after t_I2t at I_lim.
+void Firmware::ThermalImages() {
+    constexpr double kImageScale = 1.0 / (regmap::i2t::kTimeScale * regmap::i2t::kIntegralDivisor);
+    constexpr int kEnableBits[2] = {regmap::pcr::kMotorI2t, regmap::pcr::kDriveI2t};
+    const double iAlpha = RoundSaturated(IAlpha()), iBeta = RoundSaturated(IBeta());
+    const double squared = iAlpha * iAlpha + iBeta * iBeta;  // the phase current's amplitude, squared
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (!IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), kEnableBits[k]) || m_reg.sfi2t[k] <= 0) continue;
+        const double nominal = m_reg.ii2tprot[k];
+        m_i2t[k] = std::max(0.0, m_i2t[k] + (squared - nominal * nominal) * m_reg.sfi2t[k] * kImageScale);
+        if (m_reg.i2tintlim[k] > 0.0 && m_i2t[k] > m_reg.i2tintlim[k]) Trip(regmap::mer::kI2t);
     }
 }
 

@@ -51,6 +51,12 @@ struct Registers {
     std::int32_t bq_counts[3] = {0, 0, 0};
     std::int32_t bq[3][6] = {};
     std::int32_t minmove = 0;
+    // Bus protections in bus ADC counts; the I²t images' nominal currents (current counts) and
+    // time scales, the motor's first, then the drive's. Their limits exceed 32 bits.
+    std::int32_t umaxprot = 65535, uminprot = 0;
+    std::int32_t ii2tprot[2] = {32767, 32767};
+    std::int32_t sfi2t[2] = {0, 0};
+    double i2tintlim[2] = {0.0, 0.0};
 };
 
 // A program variable as downloaded: the preset and the live value.
@@ -186,6 +192,7 @@ private:
     void StreamScope();
     void FlushFrame(bool end);
     std::uint16_t PresentCauses() const;
+    void ThermalImages();
     bool LimitInputActive(bool positive) const;
 
     SimConfig m_config;
@@ -220,6 +227,8 @@ private:
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
     std::array<double, 3> m_compare_remainder{};
     int m_overcurrent_samples = 0;
+    // The motor's and the drive's I²t images, kept across runs as the windings keep their heat.
+    std::array<double, 2> m_i2t{};
     // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
     // ALPHA and ZAOFF they were computed from.
     mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;

@@ -122,6 +122,8 @@ public:
 
     double Time_s() const { return m_time_s; }
     double BusVoltage_V() const;
+    // The bus over the present period, as the inverter sees it.
+    double PresentBus_V() const { return m_vdc_V; }
 
     // Terminal currents (what the drive's sensors see), motor-side position and speed.
     double TerminalCurrent_A(int terminal) const { return m_i_A[static_cast<std::size_t>(m_phase_of_terminal[static_cast<std::size_t>(terminal)])]; }
