@@ -5,6 +5,8 @@
 #include "Commands.h"
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace CLI {
 class App;
@@ -24,3 +26,10 @@ struct TestArguments {
 CLI::App* AddTestCommand(CLI::App& app, TestArguments& out);
 
 int RunTest(const CommandContext& ctx, const TestArguments& arguments);
+
+// The names `pelmora test` takes, in the order a new axis is commissioned.
+std::vector<std::string_view> CommissioningTestNames();
+
+// Whether the test stores what it finds in the setup; a check that only shows readings (the
+// phase wiring) saves nothing.
+bool TestStoresResults(std::string_view name);

@@ -24,6 +24,8 @@ constexpr std::array kErrorBits = {
     ErrorBit{15, "Drive / Motor ENABLE input is in DISABLED state."},
 };
 
+constexpr const char* kPositioningProgram = "Initial_Positioning_Test";
+
 constexpr const char* kQuestionHead = "A different value than specified has been detected for the following parameter(s):\r\n\r\n";
 constexpr const char* kQuestionTail = "\r\nDo you want to save the new value(s)? (Recommended)";
 
@@ -119,21 +121,43 @@ void CMyTestDlg::ShowStepText(const char* const* texts) {
     SetInfoText(m_nStep < static_cast<std::uint16_t>(m_nStepCount) ? texts[m_nStep] : "");
 }
 
-std::optional<double> CMyTestDlg::ReadDriveVariable(const char* name) {
-    CMC_Variable* variable = GetSetup() ? GetSetup()->FindVariable(name, 1) : nullptr;
+namespace {
+
+enum class VariableUnit { Base, Internal };
+
+std::optional<double> ReadVariable(CMC_Setup* setup, const char* name, VariableUnit unit,
+                                          std::string& error) {
+    CMC_Variable* variable = setup ? setup->FindVariable(name, 1) : nullptr;
     if (!variable) {
-        Fail(msc_pszErrInternal);
+        error = CMC_TestDlg::msc_pszErrInternal;
         return std::nullopt;
     }
     if (!variable->ReadFromChip()) {
-        Fail(CMC_Comm::GetLastErrorText());
+        error = CMC_Comm::GetLastErrorText();
         return std::nullopt;
     }
-    const double value = variable->GetValueInBaseUnit();
-    if (!std::isfinite(value)) {
-        Fail(msc_pszErrInternal);
+    const double value =
+        unit == VariableUnit::Base ? variable->GetValueInBaseUnit() : variable->GetValueInInternalUnit();
+    if (!std::isfinite(value) || value == kNoValue) {
+        error = CMC_TestDlg::msc_pszErrInternal;
         return std::nullopt;
     }
+    return value;
+}
+
+}  // namespace
+
+std::optional<double> CMyTestDlg::ReadDriveVariable(const char* name) {
+    std::string error;
+    const std::optional<double> value = ReadVariable(GetSetup(), name, VariableUnit::Base, error);
+    if (!value) Fail(error);
+    return value;
+}
+
+std::optional<double> CMyTestDlg::ReadDriveVariableInternal(const char* name) {
+    std::string error;
+    const std::optional<double> value = ReadVariable(GetSetup(), name, VariableUnit::Internal, error);
+    if (!value) Fail(error);
     return value;
 }
 
@@ -141,5 +165,73 @@ int CMyTestDlg::AskToKeepChangedValues(const std::vector<ChangedValue>& changes)
     if (m_nResult != 1 || changes.empty()) return 0;
     return MessageBox(ChangedValuesQuestion(changes), GetCaption(), MessageBoxKind::QuestionWithCancel);
 }
+
+void CMyTestDlg::LoadProgram(CMC_CoffFormat& program, const char* name) {
+    program.SetFileName(GetOutPathName(name));
+    program.ReadCoff();
+}
+
+void CMyTestDlg::LoadPositioningProgram() { LoadProgram(m_positioning, kPositioningProgram); }
+
+bool CMyTestDlg::WriteProgramVariable(CMC_CoffFormat& program, const char* name, double value) {
+    std::string error;
+    if (SetUserVariableValue(&program, name, value, error)) return true;
+    Fail(error.empty() ? std::string(msc_pszErrInternal) : error);
+    return false;
+}
+
+bool CMyTestDlg::StartPositioning() {
+    const CMC_Parameter* current = GetSetup() ? GetSetup()->FindParameter("TestCurrent") : nullptr;
+    const double current_counts = current ? current->GetValueInInternalUnit() : 0.0;
+    // A current the drive's counts cannot hold would reach "In1" as garbage.
+    if (!current || !std::isfinite(current_counts)) {
+        Fail(msc_pszErrInternal);
+        return false;
+    }
+    m_testCurrent = std::trunc(current_counts);
+    // A test that did not load the program in OnInitDialog still runs it.
+    if (!m_positioning.IsLoaded()) LoadPositioningProgram();
+    if (!WriteProgramVariable(m_positioning, "In1", m_testCurrent)) return false;
+    if (!ExecuteCode(kPositioningProgram, &m_positioning, nullptr)) {
+        Fail(msc_pszErrInternal);
+        return false;
+    }
+    return true;
+}
+
+CMyTestDlg::ProgramState CMyTestDlg::PollPositioning(bool onlyZeroFails) {
+    const ProgramState state = PollProgram(m_positioning, kMaskShortCircuitEnable);
+    if (state != ProgramState::Finished) return state;
+    std::string error;
+    double current = 0.0;
+    if (!GetUserVariableValue(&m_positioning, "In1", current, error)) {
+        Fail(error.empty() ? std::string(msc_pszErrInternal) : error);
+        return ProgramState::Failed;
+    }
+    if (current == kNoValue || !std::isfinite(current)) {
+        Fail(msc_pszErrInternal);
+        return ProgramState::Failed;
+    }
+    // The drive zeroes "In1" when it could not reach the current (an open phase, a trip).
+    if (onlyZeroFails ? current == 0.0 : current <= 0.0) {
+        Fail(msc_pszErrInZero);
+        return ProgramState::Failed;
+    }
+    m_testCurrent = current;
+    const std::optional<double> reference = ReadDriveVariableInternal("REFTST_V");
+    if (!reference) return ProgramState::Failed;
+    const std::optional<double> increment = ReadDriveVariableInternal("RINCTST_V");
+    if (!increment) return ProgramState::Failed;
+    m_positioningRef = *reference;
+    m_positioningRefInc = *increment;
+    return ProgramState::Finished;
+}
+
+bool CMyTestDlg::HandPositioningTo(CMC_CoffFormat& program) {
+    return WriteProgramVariable(program, "RefTest", m_positioningRef) &&
+           WriteProgramVariable(program, "RIncTest", m_positioningRefInc);
+}
+
+void CMyTestDlg::KeepUiAlive() { PumpMessages(); }
 
 }  // namespace pelmora

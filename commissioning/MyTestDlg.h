@@ -62,12 +62,42 @@ protected:
     // Reads a drive variable in its base unit; fails the test (and returns nothing) when the
     // variable is missing or the read fails.
     std::optional<double> ReadDriveVariable(const char* name);
+    // The same in the drive's internal units.
+    std::optional<double> ReadDriveVariableInternal(const char* name);
 
     // Asks whether to keep the changed values. IDYES, IDNO or IDCANCEL; 0 when nothing changed
     // or the last run did not succeed, so that no question is due.
     int AskToKeepChangedValues(const std::vector<ChangedValue>& changes);
 
+    // Loads the named drive program into `program`. A missing image is left to ExecuteCode,
+    // which then fails the run with the internal error.
+    void LoadProgram(CMC_CoffFormat& program, const char* name);
+    // The preliminary positioning that puts the mover on a known electrical angle before a
+    // test's own program. LoadPositioningProgram belongs in OnInitDialog.
+    void LoadPositioningProgram();
+    // Reads "TestCurrent" in internal units, truncated, into m_testCurrent, writes it to "In1"
+    // and starts the positioning program. False when the test has been failed.
+    bool StartPositioning();
+    // One look at the positioning program (as PollProgram, mask 0x8002). Finished once it has
+    // ended and "In1", "REFTST_V" and "RINCTST_V" were read back into m_testCurrent,
+    // m_positioningRef and m_positioningRefInc. An "In1" of 0 (or below 0 unless
+    // `onlyZeroFails`) means the drive could not apply the current.
+    ProgramState PollPositioning(bool onlyZeroFails = false);
+    // Gives the positioning result to `program` as "RefTest" and "RIncTest"; false when failed.
+    bool HandPositioningTo(CMC_CoffFormat& program);
+    // Inside a loop that reads the drive without returning: lets pending user input (Stop,
+    // Close) and repaints through.
+    void KeepUiAlive();
+
+    CMC_CoffFormat m_positioning;
+    double m_testCurrent = 0.0;
+    double m_positioningRef = 0.0;
+    double m_positioningRefInc = 0.0;
+
 private:
+    // Writes a program variable; fails the test with the host's text when refused.
+    bool WriteProgramVariable(CMC_CoffFormat& program, const char* name, double value);
+
     int m_helpTopic;
 };
 

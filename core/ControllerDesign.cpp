@@ -17,6 +17,16 @@ constexpr double kPhasesPerMeasuredResistance = 3.0;
 constexpr int kThirdResistanceConnection = 1;
 constexpr int kPositionDrivesSpeedLoop = 1;
 
+struct PiGains {
+    double ki;
+    double kp;
+};
+
+// PI on an integrator plant·s⁻¹: s² + Kp/plant·s + Ki/(plant·T), placed at s² + 2ζωs + ω².
+PiGains IntegratorPi(double omega_rad_s, double zeta, double period_s, double plant) {
+    return {omega_rad_s * omega_rad_s * period_s * plant, omega_rad_s * 2.0 * zeta * plant};
+}
+
 }  // namespace
 
 int DesignCurrentController(CMC_Setup& setup) {
@@ -76,12 +86,10 @@ int DesignSpeedController(CMC_Setup& setup) {
     // The plant m/Kf (speed per current) in current counts per speed count.
     const double plant = m * GetCurrentScale(setup) / GetMotorSpeedScale(setup) / forceConstant->GetValueInBaseUnit();
 
-    // PI on an integrator: s² + Kp·s + Ki/T_S, placed at s² + 2ζωs + ω².
-    const double kiValue = omega_rad_s * omega_rad_s * GetSpeedLoopPeriod(setup) * plant;
-    const double kpValue = omega_rad_s * 2.0 * zeta * plant;
-    if (!AllFinite({kiValue, kpValue})) return 0;
-    WriteBase(*ki, kiValue);
-    WriteBase(*kp, kpValue);
+    const PiGains gains = IntegratorPi(omega_rad_s, zeta, GetSpeedLoopPeriod(setup), plant);
+    if (!AllFinite({gains.ki, gains.kp})) return 0;
+    WriteBase(*ki, gains.ki);
+    WriteBase(*kp, gains.kp);
     return 1;
 }
 
@@ -106,9 +114,9 @@ int DesignPositionController(CMC_Setup& setup) {
         // The closed speed loop makes the plant an integrator: the same PI placement as the speed
         // loop, from position counts to speed counts. That plant is K_VM / K_PM, which is T_S: the
         // pole pitch cancels, so this design needs no motor data at all.
-        const double plant = period_s;
-        kiValue = omega_rad_s * omega_rad_s * period_s * plant;
-        kpValue = omega_rad_s * 2.0 * zeta * plant;
+        const PiGains gains = IntegratorPi(omega_rad_s, zeta, period_s, period_s);
+        kiValue = gains.ki;
+        kpValue = gains.kp;
     } else {
         CMC_Parameter* mass = reads("Mt");
         CMC_Parameter* polePitch = reads("PolePitch");

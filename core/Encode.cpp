@@ -270,6 +270,31 @@ int EncodeI2tTimeScale(CMC_Setup& setup, std::string_view registerName, std::str
                           [](double ts_s, double t_s) { return ts_s * regmap::i2t::kTimeScale / t_s; });
 }
 
+// The drive's and the motor's i²t protections: the same registers over their own parameters.
+struct I2tProtection {
+    std::string_view integralLimitRegister;
+    std::string_view warningLimitRegister;
+    std::string_view current;  // the protected current
+    std::string_view time;     // how long it may flow
+    std::string_view nominal;  // the nominal current it is measured against
+};
+constexpr I2tProtection kDriveI2t{"I2TINTLIM_D", "II2TWARLIM_D", "I_I2t_D", "t_I2t_D", "InPS"};
+constexpr I2tProtection kMotorI2t{"I2TINTLIM_M", "I2TWARLIM_M", "I_I2t_M", "t_I2t_M", "In"};
+
+int EncodeI2tIntegralLimit(CMC_Setup& setup, const I2tProtection& p) {
+    return EncodeRegister(setup, p.integralLimitRegister, Inputs{p.current, p.nominal},
+                          [&setup](double i_A, double nominal_A) {
+                              return I2tIntegralLimit(i_A, nominal_A, GetCurrentScale(setup));
+                          });
+}
+
+int EncodeI2tWarningLimit(CMC_Setup& setup, const I2tProtection& p) {
+    return EncodeRegister(setup, p.warningLimitRegister, Inputs{p.current, p.time, p.nominal},
+                          [&setup](double i_A, double t_s, double nominal_A) {
+                              return I2tWarningLimit(t_s, i_A, nominal_A, GetCurrentScale(setup));
+                          });
+}
+
 int EncodePwmCounts(CMC_Setup& setup, std::string_view registerName, double countsPerTick) {
     return EncodeRegister(setup, registerName, Inputs{"DSP_freq", "PWM_freq"},
                           [countsPerTick](double dsp_Hz, double pwm_Hz) { return dsp_Hz * countsPerTick / pwm_Hz; });
@@ -355,18 +380,9 @@ int Encode_II2TPROT_D(CMC_Setup& setup) {
 
 int Encode_SFI2T_D(CMC_Setup& setup) { return EncodeI2tTimeScale(setup, "SFI2T_D", "t_I2t_D"); }
 
-int Encode_I2TINTLIM_D(CMC_Setup& setup) {
-    return EncodeRegister(setup, "I2TINTLIM_D", Inputs{"I_I2t_D", "InPS"}, [&setup](double i_A, double inPS_A) {
-        return I2tIntegralLimit(i_A, inPS_A, GetCurrentScale(setup));
-    });
-}
+int Encode_I2TINTLIM_D(CMC_Setup& setup) { return EncodeI2tIntegralLimit(setup, kDriveI2t); }
 
-int Encode_II2TWARLIM_D(CMC_Setup& setup) {
-    return EncodeRegister(setup, "II2TWARLIM_D", Inputs{"I_I2t_D", "t_I2t_D", "InPS"},
-                          [&setup](double i_A, double t_s, double inPS_A) {
-                              return I2tWarningLimit(t_s, i_A, inPS_A, GetCurrentScale(setup));
-                          });
-}
+int Encode_II2TWARLIM_D(CMC_Setup& setup) { return EncodeI2tWarningLimit(setup, kDriveI2t); }
 
 // --- Configuration registers ---
 
@@ -584,18 +600,9 @@ int Encode_II2TPROT_M(CMC_Setup& setup) { return EncodeScaled(setup, "II2TPROT_M
 
 int Encode_SFI2T_M(CMC_Setup& setup) { return EncodeI2tTimeScale(setup, "SFI2T_M", "t_I2t_M"); }
 
-int Encode_I2TINTLIM_M(CMC_Setup& setup) {
-    return EncodeRegister(setup, "I2TINTLIM_M", Inputs{"I_I2t_M", "In"}, [&setup](double i_A, double in_A) {
-        return I2tIntegralLimit(i_A, in_A, GetCurrentScale(setup));
-    });
-}
+int Encode_I2TINTLIM_M(CMC_Setup& setup) { return EncodeI2tIntegralLimit(setup, kMotorI2t); }
 
-int Encode_I2TWARLIM_M(CMC_Setup& setup) {
-    return EncodeRegister(setup, "I2TWARLIM_M", Inputs{"t_I2t_M", "I_I2t_M", "In"},
-                          [&setup](double t_s, double i_A, double in_A) {
-                              return I2tWarningLimit(t_s, i_A, in_A, GetCurrentScale(setup));
-                          });
-}
+int Encode_I2TWARLIM_M(CMC_Setup& setup) { return EncodeI2tWarningLimit(setup, kMotorI2t); }
 
 // --- Software limits ---
 

@@ -167,6 +167,35 @@ void QtDialogWindow::BuildWidgets() {
     }
 }
 
+namespace {
+
+QWidget* CreateLabel(const ControlTemplate& f, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    if (DisplayLabel(f.label).size() > static_cast<std::size_t>(kWrapLabelAbove)) {
+        label->setWordWrap(true);
+        label->setMinimumWidth(kWrapLabelWidth);
+    }
+    return label;
+}
+
+// A multi-line field is the guideline text: read-only, a fixed number of lines high.
+QWidget* CreateEdit(const ControlTemplate& f, QWidget* parent) {
+    if (f.multiline) {
+        auto* text = new QPlainTextEdit(parent);
+        text->setReadOnly(true);
+        text->setTabChangesFocus(true);
+        text->setMinimumWidth(kGuidelineMinWidth);
+        text->setFixedHeight(text->fontMetrics().lineSpacing() * kGuidelineLines + 2 * text->frameWidth() + 8);
+        return text;
+    }
+    auto* edit = new QLineEdit(parent);
+    edit->setReadOnly(f.readOnly);
+    return edit;
+}
+
+}  // namespace
+
 QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
     const ControlTemplate& f = *control.form;
     const int id = f.id;
@@ -176,28 +205,8 @@ QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
             m_groups.emplace(id, box);
             return box;
         }
-        case K::StaticText: {
-            auto* label = new QLabel(this);
-            label->setTextFormat(Qt::PlainText);
-            if (DisplayLabel(f.label).size() > static_cast<std::size_t>(kWrapLabelAbove)) {
-                label->setWordWrap(true);
-                label->setMinimumWidth(kWrapLabelWidth);
-            }
-            return label;
-        }
-        case K::Edit: {
-            if (f.multiline) {
-                auto* text = new QPlainTextEdit(this);
-                text->setReadOnly(true);
-                text->setTabChangesFocus(true);
-                text->setMinimumWidth(kGuidelineMinWidth);
-                text->setFixedHeight(text->fontMetrics().lineSpacing() * kGuidelineLines + 2 * text->frameWidth() + 8);
-                return text;
-            }
-            auto* edit = new QLineEdit(this);
-            edit->setReadOnly(f.readOnly);
-            return edit;
-        }
+        case K::StaticText: return CreateLabel(f, this);
+        case K::Edit: return CreateEdit(f, this);
         case K::UnitCombo:
         case K::DropDownList: {
             auto* list = new QComboBox(this);
@@ -322,30 +331,93 @@ std::map<std::size_t, Row> FindOptionBlocks(const Controls& controls, const Memb
 
 // The rows of a group: a label with its field, unit list and notes; a check box or option
 // buttons with what follows them; buttons side by side; pictures, texts and inner groups alone.
+// Builds rows one control at a time; each kind of control decides whether it joins the open row.
+class RowSplitter {
+public:
+    std::vector<Row> rows;
+
+    void Close() {
+        if (m_open) rows.push_back(std::move(m_current));
+        m_current = Row{};
+        m_open = false;
+    }
+
+    void AddBlock(std::size_t index) {
+        Start(Row::Block, index);
+        Close();
+    }
+
+    void AddText(std::size_t index, const ControlTemplate& f, const std::string& shown, const ControlTemplate* next) {
+        // A note after a field ("(Speed)", "bits / pole pitch") stays beside it.
+        const bool note = IsFieldNote(shown);
+        const bool trailing = shown.size() <= kShortNote && (!next || (next->kind != K::StaticText && !IsValue(*next) &&
+                                                                       !IsBareOption(*next) && !IsBlock(*next)));
+        if (m_open && m_current.hasValue && (note || trailing)) {
+            m_current.items.push_back(index);
+        } else if (m_open && m_current.lead == Row::Label && m_current.emptyLabels && f.label.empty()) {
+            m_current.items.push_back(index);
+        } else {
+            Start(Row::Label, index);
+            m_current.emptyLabels = f.label.empty();
+        }
+    }
+
+    void AddValue(std::size_t index) {
+        if (m_open && m_current.lead != Row::Buttons) {
+            m_current.items.push_back(index);
+        } else {
+            Start(Row::None, index);
+        }
+        m_current.hasValue = true;
+    }
+
+    void AddCheck(std::size_t index) { Start(Row::Check, index); }
+
+    void AddOption(std::size_t index, int length) {
+        const bool besideLabel = m_open && m_current.lead == Row::Label && !m_current.hasValue && !m_current.emptyLabels;
+        const bool besideOptions =
+            m_open && m_current.lead == Row::Option && m_current.textLength + length <= kShortOptionRun;
+        if (besideLabel || besideOptions) {
+            m_current.items.push_back(index);
+            if (m_current.lead == Row::Option) m_current.textLength += length;
+        } else {
+            Start(Row::Option, index);
+            m_current.textLength = length;
+        }
+    }
+
+    void AddButton(std::size_t index, int length) {
+        if (m_open && m_current.lead == Row::Buttons && m_current.textLength + length <= kShortButtonRun) {
+            m_current.items.push_back(index);
+            m_current.textLength += length;
+        } else {
+            Start(Row::Buttons, index);
+            m_current.textLength = length;
+        }
+    }
+
+private:
+    void Start(Row::Lead lead, std::size_t index) {
+        Close();
+        m_current.lead = lead;
+        m_current.items.push_back(index);
+        m_open = true;
+    }
+
+    Row m_current;
+    bool m_open = false;
+};
+
 std::vector<Row> SplitIntoRows(const Controls& controls, const Members& members) {
     auto form = [&](std::size_t position) -> const ControlTemplate& { return *controls[members[position]].form; };
     const std::size_t count = members.size();
     const std::map<std::size_t, Row> special = FindOptionBlocks(controls, members);
 
-    std::vector<Row> rows;
-    Row current;
-    bool open = false;
-    auto close = [&] {
-        if (open) rows.push_back(std::move(current));
-        current = Row{};
-        open = false;
-    };
-    auto start = [&](Row::Lead lead, std::size_t index) {
-        close();
-        current.lead = lead;
-        current.items.push_back(index);
-        open = true;
-    };
-
+    RowSplitter splitter;
     for (std::size_t p = 0; p < count; ++p) {
         if (const auto block = special.find(p); block != special.end()) {
-            close();
-            rows.push_back(block->second);
+            splitter.Close();
+            splitter.rows.push_back(block->second);
             // The block's members follow it in the form.
             const std::size_t last = block->second.items.back();
             while (p + 1 < count && members[p] != last) ++p;
@@ -353,59 +425,24 @@ std::vector<Row> SplitIntoRows(const Controls& controls, const Members& members)
         }
         const std::size_t index = members[p];
         const ControlTemplate& f = form(p);
-        const ControlTemplate* next = p + 1 < count ? &form(p + 1) : nullptr;
         const std::string shown = DisplayLabel(f.label);
-
+        const int length = static_cast<int>(shown.size());
         if (IsBlock(f)) {
-            start(Row::Block, index);
-            close();
+            splitter.AddBlock(index);
         } else if (f.kind == K::StaticText) {
-            // A note after a field ("(Speed)", "bits / pole pitch") stays beside it.
-            const bool note = IsFieldNote(shown);
-            const bool trailing = shown.size() <= kShortNote &&
-                                  (!next || (next->kind != K::StaticText && !IsValue(*next) && !IsBareOption(*next) &&
-                                             !IsBlock(*next)));
-            if (open && current.hasValue && (note || trailing)) {
-                current.items.push_back(index);
-            } else if (open && current.lead == Row::Label && current.emptyLabels && f.label.empty()) {
-                current.items.push_back(index);
-            } else {
-                start(Row::Label, index);
-                current.emptyLabels = f.label.empty();
-            }
+            splitter.AddText(index, f, shown, p + 1 < count ? &form(p + 1) : nullptr);
         } else if (IsValue(f)) {
-            if (open && current.lead != Row::Buttons) {
-                current.items.push_back(index);
-            } else {
-                start(Row::None, index);
-            }
-            current.hasValue = true;
+            splitter.AddValue(index);
         } else if (f.kind == K::CheckBox || IsBareOption(f)) {
-            start(Row::Check, index);
+            splitter.AddCheck(index);
         } else if (f.kind == K::OptionButton) {
-            const int length = static_cast<int>(shown.size());
-            const bool besideLabel = open && current.lead == Row::Label && !current.hasValue && !current.emptyLabels;
-            const bool besideOptions = open && current.lead == Row::Option && current.textLength + length <= kShortOptionRun;
-            if (besideLabel || besideOptions) {
-                current.items.push_back(index);
-                if (current.lead == Row::Option) current.textLength += length;
-            } else {
-                start(Row::Option, index);
-                current.textLength = length;
-            }
+            splitter.AddOption(index, length);
         } else if (IsButton(f)) {
-            const int length = static_cast<int>(shown.size());
-            if (open && current.lead == Row::Buttons && current.textLength + length <= kShortButtonRun) {
-                current.items.push_back(index);
-                current.textLength += length;
-            } else {
-                start(Row::Buttons, index);
-                current.textLength = length;
-            }
+            splitter.AddButton(index, length);
         }
     }
-    close();
-    return rows;
+    splitter.Close();
+    return std::move(splitter.rows);
 }
 
 }  // namespace
@@ -542,14 +579,16 @@ void QtDialogWindow::LayOutRows(QGridLayout* grid, const std::vector<std::size_t
     grid->setColumnStretch(1, 1);
 }
 
-void QtDialogWindow::LayOut() {
-    const auto& controls = m_dialog.Controls();
-    auto groupOf = [&](const ControlTemplate& f) { return m_groups.contains(f.group) ? f.group : 0; };
+int QtDialogWindow::OwnGroup(const ControlTemplate& f) const {
+    return m_groups.contains(f.group) ? f.group : 0;
+}
 
+void QtDialogWindow::LayOutGroupBoxes() {
+    const auto& controls = m_dialog.Controls();
     // Each group box holds its members' rows.
     std::map<int, std::vector<std::size_t>> members;
     for (std::size_t i = 0; i < controls.size(); ++i) {
-        const int group = groupOf(*controls[i].form);
+        const int group = OwnGroup(*controls[i].form);
         if (group != 0) members[group].push_back(i);
     }
     for (const auto& [group, indices] : members) {
@@ -559,12 +598,13 @@ void QtDialogWindow::LayOut() {
     for (const auto& [group, box] : m_groups) {
         if (!members.contains(group)) new QGridLayout(box);
     }
+}
 
-    // The dialog's own controls: group boxes and runs of loose controls make sections, which
-    // stand in columns; the buttons go to a row at the bottom.
+std::vector<QWidget*> QtDialogWindow::MakeSections(std::vector<std::size_t>& buttons) {
+    // Group boxes and runs of loose controls make sections; buttons are set aside.
+    const auto& controls = m_dialog.Controls();
     std::vector<QWidget*> sections;
     std::vector<std::size_t> loose;
-    std::vector<std::size_t> buttons;
     auto endLoose = [&] {
         if (loose.empty()) return;
         auto* section = new QWidget(this);
@@ -576,7 +616,7 @@ void QtDialogWindow::LayOut() {
     };
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const ControlTemplate& f = *controls[i].form;
-        if (groupOf(f) != 0) continue;
+        if (OwnGroup(f) != 0) continue;
         if (f.kind == K::GroupBox) {
             endLoose();
             sections.push_back(m_entries[i].widget);
@@ -587,36 +627,56 @@ void QtDialogWindow::LayOut() {
         }
     }
     endLoose();
+    return sections;
+}
 
-    // Sections fill columns in form order; as many columns as make them about kColumnHeight
-    // tall, fewer when the screen is narrower, and a scrolled area when even one is too large.
+namespace {
+
+struct ColumnPlan {
+    std::vector<std::vector<QWidget*>> columns;
+    QSize content;
+};
+
+// Sections fill columns in form order; as many columns as make them about kColumnHeight tall,
+// fewer when the screen is narrower.
+ColumnPlan PlanColumns(const std::vector<QWidget*>& sections, const QRect& screen) {
     std::vector<QSize> sizes;
     int total = 0;
     for (QWidget* section : sections) {
         sizes.push_back(section->sizeHint());
         total += sizes.back().height();
     }
-    const QRect screen = AvailableArea();
     int columnsWanted = std::clamp((total + kColumnHeight - 1) / kColumnHeight, 1, kMaxColumns);
-    std::vector<std::vector<QWidget*>> columns;
-    QSize content;
+    ColumnPlan plan;
     for (;;) {
-        columns = PackColumns(sections, sizes, columnsWanted);
-        content = ColumnsSize(columns, sections, sizes);
-        if (screen.isEmpty() || columnsWanted == 1 || content.width() <= screen.width()) break;
+        plan.columns = PackColumns(sections, sizes, columnsWanted);
+        plan.content = ColumnsSize(plan.columns, sections, sizes);
+        if (screen.isEmpty() || columnsWanted == 1 || plan.content.width() <= screen.width()) break;
         --columnsWanted;
     }
+    return plan;
+}
+
+}  // namespace
+
+void QtDialogWindow::LayOut() {
+    LayOutGroupBoxes();
+    std::vector<std::size_t> buttons;
+    const std::vector<QWidget*> sections = MakeSections(buttons);
+    const QRect screen = AvailableArea();
+    const ColumnPlan plan = PlanColumns(sections, screen);
 
     auto* main = new QVBoxLayout(this);
     auto* side = new QHBoxLayout;
-    for (const auto& column : columns) {
+    for (const auto& column : plan.columns) {
         auto* stack = new QVBoxLayout;
         for (QWidget* section : column) stack->addWidget(section);
         stack->addStretch(1);
         side->addLayout(stack);
     }
+    // A scrolled area when even the fewest columns do not fit the screen.
     const int room = kButtonRowHeight + 2 * style()->pixelMetric(QStyle::PM_LayoutTopMargin);
-    if (!screen.isEmpty() && (content.width() > screen.width() || content.height() + room > screen.height())) {
+    if (!screen.isEmpty() && (plan.content.width() > screen.width() || plan.content.height() + room > screen.height())) {
         auto* inner = new QWidget;
         inner->setLayout(side);
         auto* area = new QScrollArea(this);
@@ -631,6 +691,8 @@ void QtDialogWindow::LayOut() {
         main->addLayout(side);
     }
 
+    // The dialog's own buttons at the left of the bottom row, the standard ones at its right.
+    const auto& controls = m_dialog.Controls();
     auto* bar = new QHBoxLayout;
     for (std::size_t i : buttons) {
         if (!IsStandardButton(controls[i].form->id)) bar->addWidget(m_entries[i].widget);
@@ -679,16 +741,58 @@ void QtDialogWindow::ApplyStates() {
     m_applying = false;
 }
 
+namespace {
+
+void ShowEditText(const ControlState& c, QWidget* w, bool textChanged) {
+    if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+        // What the user is typing stays until it is committed.
+        if (edit->isModified() && edit->hasFocus()) return;
+        const QString text = FromUtf8(c.text);
+        if (edit->text() != text) {
+            edit->setText(text);
+            edit->setCursorPosition(0);
+        }
+    } else if (textChanged) {
+        static_cast<QPlainTextEdit*>(w)->setPlainText(FromUtf8(c.text));
+    }
+}
+
+QStringList ItemTexts(const ControlState& c) {
+    QStringList texts;
+    texts.reserve(static_cast<qsizetype>(c.items.size()));
+    for (const auto& item : c.items) texts.push_back(FromUtf8(item.first));
+    return texts;
+}
+
+void ShowPosition(const ControlState& c, QWidget* w) {
+    if (auto* slider = qobject_cast<QSlider*>(w)) {
+        slider->setRange(c.rangeMin, c.rangeMax);
+        slider->setValue(c.position);
+    } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
+        spin->setRange(c.rangeMin, c.rangeMax);
+        spin->setValue(c.position);
+    }
+}
+
+}  // namespace
+
 void QtDialogWindow::ApplyState(std::size_t index) {
     const ControlState& c = m_dialog.Controls()[index];
     Entry& entry = m_entries[index];
     QWidget* w = entry.widget;
     if (!w) return;
     Shown& shown = entry.shown;
-    const bool first = !shown.known;
-    const bool textChanged = first || shown.text != c.text;
-    const bool pictureChanged = first || shown.picture != c.picture;
+    const Changes changes{!shown.known, !shown.known || shown.text != c.text, !shown.known || shown.picture != c.picture};
+    ApplyContent(c, w, shown, changes);
+    ApplyLook(c, w, shown, changes.first);
+    Remember(c, shown, changes);
+}
 
+// What the control holds: its text, items, check, position or picture.
+void QtDialogWindow::ApplyContent(const ControlState& c, QWidget* w, Shown& shown, const Changes& changes) {
+    const bool first = changes.first;
+    const bool textChanged = changes.text;
+    const bool pictureChanged = changes.picture;
     switch (c.form->kind) {
         case K::GroupBox:
             if (textChanged || shown.visible != c.visible) {
@@ -701,29 +805,13 @@ void QtDialogWindow::ApplyState(std::size_t index) {
                 label->setText(label->buddy() ? MnemonicText(c) : FromUtf8(c.text));
             }
             break;
-        case K::Edit:
-            if (auto* edit = qobject_cast<QLineEdit*>(w)) {
-                // What the user is typing stays until it is committed.
-                if (!(edit->isModified() && edit->hasFocus())) {
-                    const QString text = FromUtf8(c.text);
-                    if (edit->text() != text) {
-                        edit->setText(text);
-                        edit->setCursorPosition(0);
-                    }
-                }
-            } else if (textChanged) {
-                static_cast<QPlainTextEdit*>(w)->setPlainText(FromUtf8(c.text));
-            }
-            break;
+        case K::Edit: ShowEditText(c, w, textChanged); break;
         case K::UnitCombo:
         case K::DropDownList: {
             auto* list = static_cast<QComboBox*>(w);
             if (first || shown.items != c.items) {
                 list->clear();
-                QStringList texts;
-                texts.reserve(static_cast<qsizetype>(c.items.size()));
-                for (const auto& item : c.items) texts.push_back(FromUtf8(item.first));
-                list->addItems(texts);
+                list->addItems(ItemTexts(c));
                 shown.items = c.items;
                 shown.selection = -2;
             }
@@ -734,7 +822,7 @@ void QtDialogWindow::ApplyState(std::size_t index) {
             auto* tabs = static_cast<QTabBar*>(w);
             if (first || shown.items != c.items) {
                 while (tabs->count() > 0) tabs->removeTab(0);
-                for (const auto& item : c.items) tabs->addTab(FromUtf8(item.first));
+                for (const QString& text : ItemTexts(c)) tabs->addTab(text);
                 shown.items = c.items;
                 shown.selection = -2;
             }
@@ -760,18 +848,11 @@ void QtDialogWindow::ApplyState(std::size_t index) {
             break;
         }
         case K::Slider:
-        case K::Spin: {
+        case K::Spin:
             if (first || shown.rangeMin != c.rangeMin || shown.rangeMax != c.rangeMax || shown.position != c.position) {
-                if (auto* slider = qobject_cast<QSlider*>(w)) {
-                    slider->setRange(c.rangeMin, c.rangeMax);
-                    slider->setValue(c.position);
-                } else if (auto* spin = qobject_cast<QSpinBox*>(w)) {
-                    spin->setRange(c.rangeMin, c.rangeMax);
-                    spin->setValue(c.position);
-                }
+                ShowPosition(c, w);
             }
             break;
-        }
         case K::Picture:
             if (pictureChanged) static_cast<PictureWidget*>(w)->SetRenderer(m_ui.Picture(c.picture));
             break;
@@ -780,7 +861,10 @@ void QtDialogWindow::ApplyState(std::size_t index) {
         case K::StripChart:
             break;
     }
+}
 
+// How the control looks: shown, enabled, highlighted.
+void QtDialogWindow::ApplyLook(const ControlState& c, QWidget* w, const Shown& shown, bool first) {
     if (c.form->kind == K::GroupBox) {
         // Disabling a group box greys its title only: what it holds has states of its own.
         if (first || shown.enabled != c.enabled || shown.highlighted != c.highlighted) {
@@ -812,9 +896,11 @@ void QtDialogWindow::ApplyState(std::size_t index) {
             w->setPalette(palette);
         }
     }
+}
 
+void QtDialogWindow::Remember(const ControlState& c, Shown& shown, const Changes& changes) {
     shown.known = true;
-    if (textChanged) shown.text = c.text;
+    if (changes.text) shown.text = c.text;
     shown.check = c.check;
     shown.selection = c.selection;
     shown.position = c.position;
@@ -823,7 +909,7 @@ void QtDialogWindow::ApplyState(std::size_t index) {
     shown.visible = c.visible;
     shown.enabled = c.enabled;
     shown.highlighted = c.highlighted;
-    if (pictureChanged) shown.picture = c.picture;
+    if (changes.picture) shown.picture = c.picture;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -64,11 +64,25 @@ private:
     void BuildWidgets();
     QWidget* CreateWidget(const ControlState& control);
     void LayOut();
+    // The group a control sits in, 0 when it is the dialog's own (or its group has no box).
+    int OwnGroup(const ControlTemplate& f) const;
+    void LayOutGroupBoxes();
+    // The dialog's own sections in form order; its own buttons' indices go to `buttons`.
+    std::vector<QWidget*> MakeSections(std::vector<std::size_t>& buttons);
     // Lays the controls of group `groupId` (0: the dialog's own, buttons aside) out in rows on
     // `grid`, from the form indices `members`.
     void LayOutRows(QGridLayout* grid, const std::vector<std::size_t>& members);
     void SetTabOrder();
     void ApplyState(std::size_t index);
+    // What differs from what the widget shows, so that an unchanged control is left alone.
+    struct Changes {
+        bool first;
+        bool text;
+        bool picture;
+    };
+    void ApplyContent(const ControlState& c, QWidget* w, Shown& shown, const Changes& changes);
+    void ApplyLook(const ControlState& c, QWidget* w, const Shown& shown, bool first);
+    static void Remember(const ControlState& c, Shown& shown, const Changes& changes);
 
     // The user's actions, as the framework takes them.
     template <class Action>

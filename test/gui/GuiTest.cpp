@@ -14,6 +14,9 @@
 #include "FiltersDialog.h"
 #include "FiltersForm.h"
 #include "HeadlessUi.h"
+#include "MC_Comm.h"
+#include "MC_DriveLink.h"
+#include "MC_TestDlg.h"
 #include "MassQuestion.h"
 #include "MC_EditSetupDlg.h"
 #include "MC_SetupFile.h"
@@ -22,17 +25,23 @@
 #include "QtUi.h"
 #include "ShownValue.h"
 
+#include <drivesim/SimConfig.h>
+
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -105,6 +114,19 @@ void Type(QLineEdit* edit, const QString& text) {
     for (QChar ch : text) PressKey(edit, 0, Qt::NoModifier, QString(ch));
 }
 
+// Focus moves, and so fields commit on leaving, only in the active window; on a loaded machine
+// the window system may not have activated a freshly painted dialog yet.
+void MakeActive(QWidget& window) {
+    constexpr int kPatience_ms = 5000;
+    QElapsedTimer waited;
+    waited.start();
+    // Asked again each time: a dialog that opened and closed meanwhile takes the activation away.
+    while (!window.isActiveWindow() && waited.elapsed() < kPatience_ms) {
+        window.activateWindow();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
+
 // Answers the next message box as a user would, with the button whose role is `button`, and
 // keeps what it said.
 struct Answerer {
@@ -146,6 +168,7 @@ protected:
         ui.OnShown([&](CDialog& dialog, QDialog& window) {
             if (dialog.GetCaption() == which.caption && !acted) {
                 acted = true;
+                MakeActive(window);
                 act(dialog, window);
                 done = true;
             } else {
@@ -538,6 +561,116 @@ TEST(EditCommandTest, SavesOnOKToOutOrBackToTheSetupAndNothingOnCancel) {
         } else {
             EXPECT_FALSE(std::ifstream(outPath).good());
         }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commissioning tests in the GUI: opened from their setup dialog's button, run on the simulated
+// drive with real timers, the finished dialog saved as a screenshot.
+
+// A click on the way to a test: in the dialog with this caption, first `before` (when given),
+// then the button that opens the next dialog.
+struct GuiPathStep {
+    const char* caption;
+    const char* button;
+    const char* before = nullptr;
+};
+
+struct CommissioningGuiCase {
+    std::vector<GuiPathStep> path;
+    const char* testCaption;
+    const char* screenshot;
+    int stopAfter_ms = 0;  // a test that runs until stopped is stopped after this long
+};
+
+const CommissioningGuiCase kCommissioningGui[] = {
+    {{{"Drive Setup", "Detect"}}, "VDC Detection Test", "test_vdc.png"},
+    {{{"Drive Setup", "External reference/Setup", "External reference/Yes"}, {"External Reference Setup", "Test", "Analogue"}},
+     "Analogue Reference Test", "test_analogue_reference.png", 300},
+};
+
+// Clicks the control `label` names in `dialog`, as a user would; false when it is not there or
+// not enabled.
+bool ClickLabelled(QtUi& ui, CDialog& dialog, const char* label) {
+    HeadlessUi finder;
+    DialogDriver driver(finder, dialog);
+    const int id = driver.Find(label);
+    auto* button = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, id));
+    EXPECT_TRUE(button && button->isEnabled()) << label << " " << driver.Error();
+    if (!button || !button->isEnabled()) return false;
+    button->click();
+    return true;
+}
+
+// Lets the event loop run for `duration_ms` of real time.
+void RunEventsFor(int duration_ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < duration_ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+// Waits on the real event loop until the test's status says it ended, or `limit_ms` passed.
+std::string WaitForTestEnd(CDialog& test, int limit_ms) {
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const std::string status = test.GetChildText(IDC_TEST_STATUS);
+        if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
+            status == CMC_TestDlg::kStoppedText || waited.elapsed() > limit_ms)
+            return status;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+    }
+}
+
+TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
+    constexpr int kTestLimit_ms = 30000;
+    const QString folder = QStringLiteral(PELMORA_SCREENSHOT_DIR);
+    QDir().mkpath(folder);
+    for (const CommissioningGuiCase& t : kCommissioningGui) {
+        SCOPED_TRACE(t.testCaption);
+        setup = LoadDefault();
+        std::string linkError;
+        CMC_Comm::Connect(MakeDriveLink("sim", drivesim::DefaultSimConfig(), linkError));
+        ASSERT_TRUE(CMC_Comm::IsConnected()) << linkError;
+
+        std::string status;
+        std::string result;
+        bool testShown = false;
+        Answerer declined;
+        declined.button = QMessageBox::No;
+        ui.OnShown([&](CDialog& dialog, QDialog& window) {
+            const auto step = std::find_if(t.path.begin(), t.path.end(),
+                                           [&](const GuiPathStep& p) { return dialog.GetCaption() == p.caption; });
+            if (step != t.path.end()) {
+                MakeActive(window);
+                if (!step->before || ClickLabelled(ui, dialog, step->before)) {
+                    ClickLabelled(ui, dialog, step->button);  // the next dialog runs inside
+                }
+                PressKey(&window, Qt::Key_Escape);
+            } else if (dialog.GetCaption() == t.testCaption) {
+                testShown = true;
+                MakeActive(window);
+                auto* start = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDC_TEST_START));
+                EXPECT_NE(start, nullptr);
+                if (start) start->click();
+                if (t.stopAfter_ms > 0) {
+                    RunEventsFor(t.stopAfter_ms);
+                    if (start) start->click();
+                }
+                status = WaitForTestEnd(dialog, kTestLimit_ms);
+                result = dialog.GetChildText(IDC_TEST_RESULT);
+                EXPECT_TRUE(window.grab().save(folder + QLatin1Char('/') + QString::fromUtf8(t.screenshot)));
+                declined.Arm();
+                if (auto* close = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDCANCEL))) close->click();
+            } else {
+                PressKey(&window, Qt::Key_Escape);
+            }
+        });
+        CaseOf(t.path.front().caption).make(setup.get())->DoModal();
+        ui.OnShown(nullptr);
+        CMC_Comm::Connect(nullptr);
+        EXPECT_TRUE(testShown);
+        EXPECT_EQ(status, CMC_TestDlg::kSucceededText) << result;
     }
 }
 
