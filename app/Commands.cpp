@@ -1,5 +1,7 @@
 #include "Commands.h"
 
+#include "DriveConnection.h"
+
 #include "Decode.h"
 #include "EditGui.h"
 #include "Encode.h"
@@ -495,7 +497,14 @@ int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, c
 }
 
 int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
-            const std::string& outPath) {
+            const std::string& outPath, const EditDrive& drive) {
+    DriveConnection connection;
+    if (drive.Wanted()) {
+        if (const std::string error = connection.Open(drive.simPath, drive.drive); !error.empty()) {
+            ctx.err << "pelmora edit: " << error << '\n';
+            return ToInt(ExitCode::Failure);
+        }
+    }
     if (scriptPath.empty()) return RunEditGui(ctx, args, outPath);
     if (args.size() > 1) {
         ctx.err << "pelmora edit: expected at most one SETUP\n";

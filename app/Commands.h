@@ -58,10 +58,18 @@ int RunCompute(const CommandContext& ctx, const std::vector<std::string>& args, 
 // `encode [SETUP] [-o OUT] [--json]`: the register pass (registers from parameters).
 int RunEncode(const CommandContext& ctx, const std::vector<std::string>& args, const PassOptions& options);
 
-// `edit [SETUP] --script FILE [-o OUT]`: the drive setup dialog, driven by a script; without a
-// script (empty `scriptPath`) the dialog opens in a window (EditGui.h).
+// The drive `edit` connects for the commissioning tests' buttons: none when both are empty.
+struct EditDrive {
+    std::string simPath;  // --sim: the simulated drive's truth
+    std::string drive;    // --drive: sim, tcp:HOST:PORT or serial:DEVICE
+    bool Wanted() const { return !simPath.empty() || !drive.empty(); }
+};
+
+// `edit [SETUP] --script FILE [-o OUT] [--sim FILE] [--drive LINK]`: the drive setup dialog,
+// driven by a script; without a script (empty `scriptPath`) the dialog opens in a window
+// (EditGui.h).
 int RunEdit(const CommandContext& ctx, const std::vector<std::string>& args, const std::string& scriptPath,
-            const std::string& outPath);
+            const std::string& outPath, const EditDrive& drive = {});
 
 // Every parameter with its base value, minimum and maximum, and every option, as JSON.
 std::string SetupSummaryJson(const CMC_Setup& setup);

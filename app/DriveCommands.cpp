@@ -1,5 +1,7 @@
 #include "DriveCommands.h"
 
+#include "DriveConnection.h"
+
 #include "MC_CoffFormat.h"
 #include "MC_Comm.h"
 #include "MC_Dialog.h"
@@ -57,29 +59,6 @@ void PassTime(double seconds) {
 }
 
 // Connects for the lifetime of a command and leaves no link behind.
-class DriveConnection {
-public:
-    bool Open(const CommandContext& ctx, const DriveArguments& a) {
-        drivesim::SimConfig sim = drivesim::DefaultSimConfig();
-        if (!a.simPath.empty()) {
-            auto loaded = drivesim::LoadSimConfig(a.simPath);
-            if (!loaded.ok()) {
-                ctx.err << "pelmora drive: " << loaded.error << '\n';
-                return false;
-            }
-            sim = *loaded.value;
-        }
-        std::string error;
-        auto link = MakeDriveLink(a.drive, sim, error);
-        if (!link) {
-            ctx.err << "pelmora drive: " << error << '\n';
-            return false;
-        }
-        CMC_Comm::Connect(std::move(link));
-        return true;
-    }
-    ~DriveConnection() { CMC_Comm::Connect(nullptr); }
-};
 
 int Fail(const CommandContext& ctx, const std::string& message) {
     ctx.err << "pelmora drive: " << message << '\n';
@@ -321,7 +300,7 @@ int RunDrive(const CommandContext& ctx, const DriveArguments& arguments) {
     const auto setup = OpenSetup(ctx, path);
     if (!setup) return ToInt(ExitCode::Failure);
     DriveConnection connection;
-    if (!connection.Open(ctx, a)) return ToInt(ExitCode::Failure);
+    if (const std::string error = connection.Open(a.simPath, a.drive); !error.empty()) return Fail(ctx, error);
     return RunDriveAction(ctx, *setup, a);
 }
 

@@ -1,5 +1,7 @@
 #include "TestCommands.h"
 
+#include "DriveConnection.h"
+
 #include "HeadlessUi.h"
 #include "MC_Comm.h"
 #include "MC_DriveLink.h"
@@ -199,16 +201,8 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     const auto setup = OpenSetup(ctx, a.setupPath);
     if (!setup) return ToInt(ExitCode::Failure);
 
-    drivesim::SimConfig sim = drivesim::DefaultSimConfig();
-    if (!a.simPath.empty()) {
-        auto loaded = drivesim::LoadSimConfig(a.simPath);
-        if (!loaded.ok()) return Fail(ctx, loaded.error);
-        sim = *loaded.value;
-    }
-    std::string linkError;
-    auto link = MakeDriveLink(a.drive, sim, linkError);
-    if (!link) return Fail(ctx, linkError);
-    CMC_Comm::Connect(std::move(link));
+    DriveConnection connection;
+    if (const std::string error = connection.Open(a.simPath, a.drive); !error.empty()) return Fail(ctx, error);
 
     // What the setup held before, to print beside what the test found.
     std::vector<std::string> previous;
@@ -297,7 +291,6 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     SetUiBackend(&ui);
     const int edited = ctx.plugin.EditSetup(setup.get());
     SetUiBackend(nullptr);
-    CMC_Comm::Connect(nullptr);
 
     if (!problem.empty()) return Fail(ctx, problem);
     if (!plotError.empty()) return Fail(ctx, "--plot: " + plotError + "; nothing was saved");

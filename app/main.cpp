@@ -79,6 +79,11 @@ int main(int argc, char** argv) {
                      "Drive the dialogs headless with this script (docs/edit-script.md); without it they open in "
                      "a window")
         ->check(kNotEmpty);
+    EditDrive editDrive;
+    edit->add_option("--sim", editDrive.simPath, "Connect the simulated drive with this truth (JSON) for the tests' buttons")
+        ->check(kNotEmpty);
+    edit->add_option("--drive", editDrive.drive, "Connect this drive for the tests' buttons: sim, tcp:HOST:PORT or serial:DEVICE")
+        ->check(kNotEmpty);
     edit->add_option("-o,--output", editOut,
                      "Save the setup to OUT when the dialog is closed with OK (in a window: otherwise back to SETUP)")
         ->check(kNotEmpty);
@@ -108,7 +113,7 @@ int main(int argc, char** argv) {
     if (*set) return RunSet(ctx, setArgs, setOut, setExtras);
     if (*compute) return RunCompute(ctx, computeArgs, computeOptions);
     if (*encode) return RunEncode(ctx, encodeArgs, encodeOptions);
-    if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);
+    if (*edit) return RunEdit(ctx, editArgs, editScript, editOut, editDrive);
     if (*drive) return RunDrive(ctx, driveArgs);
     if (*test) return RunTest(ctx, testArgs);
     if (*commission) return RunCommission(ctx, commissionArgs);

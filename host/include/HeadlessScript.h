@@ -37,6 +37,7 @@ private:
     void Run(DialogDriver& driver);
     bool Execute(const Line& line, DialogDriver& driver);
     bool Expect(const Line& line, DialogDriver& driver);
+    bool WaitUntil(const Line& line, DialogDriver& driver);
     bool ExpectMessages(const Line& line, DialogDriver& driver);
     bool ExpectValue(const Line& line);
     // Prints the dialog's controls: id, kind, the label a script names it by, what it shows,

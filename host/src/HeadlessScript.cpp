@@ -29,7 +29,7 @@ constexpr Command kCommands[] = {
      "expect message TEXT | expect no message | expect messages COUNT | expect value PARAMETER VALUE [UNIT] | "
      "expect unit CONTROL UNIT"},
     {"print", 1, "print PARAMETER"},
-    {"wait", 1, "wait MILLISECONDS"},
+    {"wait", 1, "wait MILLISECONDS | wait until CONTROL TEXT [MILLISECONDS]"},
     {"key", 1, "key KEY | key Ctrl+Alt+Shift+KEY"},
     {"controls", 0, "controls"},
 };
@@ -259,6 +259,7 @@ bool HeadlessScript::Execute(const Line& line, DialogDriver& driver) {
         driver.Ui().QueueAnswer(answer);
         return true;
     }
+    if (command == "wait" && w[1] == "until") return WaitUntil(line, driver);
     if (command == "wait") {
         double ms = 0.0;
         const auto [end, ec] = std::from_chars(w[1].data(), w[1].data() + w[1].size(), ms);
@@ -357,6 +358,32 @@ bool HeadlessScript::ExpectValue(const Line& line) {
         return Fail(line, w[2] + ": expected " + typed + ", found " + found);
     }
     return true;
+}
+
+// Lets time pass in steps until the control shows TEXT: a running test's status, say.
+bool HeadlessScript::WaitUntil(const Line& line, DialogDriver& driver) {
+    constexpr double kStep_ms = 20.0;
+    constexpr double kDefaultLimit_ms = 60000.0;
+    const std::vector<std::string>& w = line.words;
+    if (w.size() < 4 || w.size() > 5) return Fail(line, "expected wait until CONTROL TEXT [MILLISECONDS]");
+    double limit_ms = kDefaultLimit_ms;
+    if (w.size() == 5) {
+        const auto [end, ec] = std::from_chars(w[4].data(), w[4].data() + w[4].size(), limit_ms);
+        if (ec != std::errc() || end != w[4].data() + w[4].size() || limit_ms < 0)
+            return Fail(line, "wait until takes milliseconds at its end, not " + Quoted(w[4]));
+    }
+    const int id = driver.Find(w[2]);
+    if (id == 0) return Fail(line, driver.Error());
+    for (double waited_ms = 0.0;; waited_ms += kStep_ms) {
+        const ControlState* control = driver.Dialog().GetControl(id);
+        if (!control) return Fail(line, Quoted(w[2]) + " went away while waiting for " + Quoted(w[3]));
+        if (control->text == w[3]) return true;
+        if (waited_ms >= limit_ms) {
+            return Fail(line, Quoted(w[2]) + " still shows " + Quoted(control->text) + " after " + Number(limit_ms) +
+                                  " ms, not " + Quoted(w[3]));
+        }
+        driver.Wait_ms(kStep_ms);
+    }
 }
 
 bool HeadlessScript::Expect(const Line& line, DialogDriver& driver) {
