@@ -73,8 +73,14 @@ constexpr std::array kAnalogueReferenceReadings = {ShownReading{1012, 1010, 1016
 // Long enough for several readings of the input.
 constexpr double kAnalogueReferenceRun_ms = 200.0;
 
+// The drive setup opens the motor setup by itself; then the drive setup is closed with OK.
+constexpr std::array kRlPath = {PathStep{"Drive Setup", ""},
+                                PathStep{"Brushless Motor Setup", "Identify Resistance and Inductance"}};
+constexpr std::array kRlResults = {ResultValue{"R", "Phase resistance"}, ResultValue{"L", "Phase inductance"}};
+
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
+    TestRow{"rl", "Total Resistance and Inductance Identification Test", kRlPath, kRlResults},
     TestRow{"analogue-reference", "Analogue Reference Test", kAnalogueReferencePath, {}, kAnalogueReferenceReadings,
             kAnalogueReferenceRun_ms},
     TestRow{"hall-offsets", "Offset Detection Test", kHallOffsetsPath, kHallOffsetsResults},

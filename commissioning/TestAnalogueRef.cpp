@@ -139,13 +139,9 @@ void CTestAnalogueRef::OnTimer(int timerId) {
         SetChildText(IDC_ANREF_COMMAND_VALUE, Format2(command));
         ShowOnBar(m_commandBar, m_commandRange->low, m_commandRange->high, command);
     }
-    PumpPending();
+    KeepUiAlive();
     // Stop may have ended the run, or Close the dialog, while the messages were pumped.
     if (m_bRunning && IsOpen()) StartPollTimer();
-}
-
-void CTestAnalogueRef::PumpPending() {
-    PumpMessages();
 }
 
 }  // namespace pelmora

@@ -43,8 +43,6 @@ private:
         double high;
     };
     static void ShowOnBar(CBarGraph& bar, double lo, double hi, double value);
-    // Lets the user's Stop through while the tick works with the drive.
-    void PumpPending();
 
     std::string m_commandLabel;
     CBarGraph m_voltageBar;

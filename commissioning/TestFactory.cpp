@@ -3,7 +3,9 @@
 #include "DetectHallGainOffset.h"
 #include "TestPhaseConnections.h"
 #include "TestAnalogueRef.h"
+#include "TestRL.h"
 #include "TestVdcDetection.h"
+#include "TotalMassTest.h"
 
 #include <array>
 
@@ -29,6 +31,8 @@ constexpr std::array kTests = {
     TestMaker{CommissioningTest::OffsetDetection, &Make<CDetectHallGainOffset>},
     TestMaker{CommissioningTest::PhaseConnection, &Make<CTestPhaseConnections>},
     TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
+    TestMaker{CommissioningTest::ResistanceInductance, &Make<CTestRL>},
+    TestMaker{CommissioningTest::TotalMass, &Make<CTotalMassTest>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
