@@ -587,6 +587,8 @@ const CommissioningGuiCase kCommissioningGui[] = {
     {{{"Drive Setup", "Detect"}}, "VDC Detection Test", "test_vdc.png"},
     {{{"Drive Setup", "External reference/Setup", "External reference/Yes"}, {"External Reference Setup", "Test", "Analogue"}},
      "Analogue Reference Test", "test_analogue_reference.png", 300},
+    {{{"Brushless Motor Setup", "Linear Hall sensors setup"}}, "Offset Detection Test", "test_hall_offsets.png"},
+    {{{"Brushless Motor Setup", "Test Phase Connections"}}, "Motor Phase Connection Test", "test_phases.png"},
 };
 
 // Clicks the control `label` names in `dialog`, as a user would; false when it is not there or
