@@ -232,6 +232,29 @@ TEST_F(HallOffsets, StopOrCloseDuringTheAcquisitionStoresNothing) {
     }
 }
 
+TEST(LiveTrace, KeepsPointsAFewMillisecondsApartAndEverySamplesValue) {
+    struct Case {
+        double step_s;
+        std::size_t samples;
+        std::size_t points;
+    };
+    // A drive that answers faster than the spacing is thinned; a slower one keeps every sample,
+    // and the newest points when the trace is full.
+    const Case cases[] = {
+        {1.0 / 1024, 100, 20}, {1.0 / 256, 100, 50}, {1.0 / 128, 100, 100}, {1.0 / 128, 2000, CLiveTrace::kCapacity}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.samples << " samples " << c.step_s << " s apart");
+        CLiveTrace trace;
+        trace.Initialize("Lin Hall 1", "V");
+        for (std::size_t k = 0; k < c.samples; ++k) {
+            trace.SetCurrentValue(static_cast<double>(k) * c.step_s, static_cast<double>(k));
+            trace.SetCurrentValue(static_cast<double>(k) * c.step_s, std::nan(""));  // never drawn
+        }
+        EXPECT_EQ(trace.GetDocument().GetPointsCount(), c.points);
+        EXPECT_EQ(trace.GetCurrentValue(), static_cast<double>(c.samples - 1));
+    }
+}
+
 TEST_F(HallOffsets, HelpOpensEachMotorTestsTopic) {
     SetupIdentity identity = setup->GetIdentity();
     identity.helpFile = "drive.chm";
