@@ -4,6 +4,7 @@
 #include "TestPhaseConnections.h"
 #include "TestAnalogueRef.h"
 #include "TestRL.h"
+#include "TestCurrent.h"
 #include "TestVdcDetection.h"
 #include "TotalMassTest.h"
 
@@ -33,6 +34,7 @@ constexpr std::array kTests = {
     TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
     TestMaker{CommissioningTest::ResistanceInductance, &Make<CTestRL>},
     TestMaker{CommissioningTest::TotalMass, &Make<CTotalMassTest>},
+    TestMaker{CommissioningTest::CurrentTuning, &Make<CTestCurrent>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {
