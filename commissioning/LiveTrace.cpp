@@ -14,6 +14,8 @@ bool CLiveTrace::SubclassDlgItem(int id, CDialog* dialog) { return m_window.Subc
 void CLiveTrace::Initialize(const std::string& name, const std::string& unit) {
     m_document.SetItems({CGraphItem{"time", "s"}, CGraphItem{name, unit}});
     m_document.SetCapacity(kCapacity);
+    m_current = 0.0;
+    m_lastPoint_s.reset();
     m_filter->RemoveAll();
     m_filter->Add(CXYCurve(1, 1, m_color));
     m_filter->m_bLegend = false;
@@ -35,13 +37,10 @@ void CLiveTrace::SetColor(GraphColor color) {
 
 void CLiveTrace::SetCurrentValue(double time_s, double value) {
     if (!std::isfinite(time_s) || !std::isfinite(value)) return;
+    m_current = value;
+    if (m_lastPoint_s && time_s - *m_lastPoint_s < kMinSpacing_s) return;
     const std::array row = {time_s, value};
-    m_document.AddPoint(row);
-}
-
-double CLiveTrace::GetCurrentValue() const {
-    const std::size_t points = m_document.GetPointsCount();
-    return points == 0 ? 0.0 : m_document.GetValue(points - 1, 1);
+    if (m_document.AddPoint(row)) m_lastPoint_s = time_s;
 }
 
 }  // namespace pelmora

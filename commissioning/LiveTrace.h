@@ -6,6 +6,7 @@
 #include "MC_Graph.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 class CDialog;
@@ -14,8 +15,10 @@ namespace pelmora {
 
 class CLiveTrace {
 public:
-    // Points a trace keeps: the newest ones scroll through the pane.
-    static constexpr std::size_t kCapacity = 1000;
+    // Points a trace keeps, at least this far apart: the pane shows the last six seconds
+    // however fast the drive answers (a sample between two points only updates the value).
+    static constexpr std::size_t kCapacity = 1500;
+    static constexpr double kMinSpacing_s = 0.004;
 
     CLiveTrace();
 
@@ -25,7 +28,7 @@ public:
     void Initialize(const std::string& name, const std::string& unit);
     void SetVerticalRange(double lo, double hi);
     void SetColor(GraphColor color);
-    // Appends a sample; a value that is not finite is not drawn.
+    // Takes a sample; a value that is not finite is not drawn.
     void SetCurrentValue(double time_s, double value);
     // The newest sample is to be drawn.
     void UpdateLastPoint() { m_window.UpdateLastPoint(); }
@@ -33,7 +36,7 @@ public:
     const CGraphDocument& GetDocument() const { return m_document; }
     const CGraphWindow& GetWindow() const { return m_window; }
     // The value of the newest sample, or 0 before any.
-    double GetCurrentValue() const;
+    double GetCurrentValue() const { return m_current; }
 
 private:
     CGraphDocument m_document;
@@ -42,6 +45,8 @@ private:
     GraphColor m_color = 0;
     double m_lo = 0.0;
     double m_hi = 1.0;
+    double m_current = 0.0;
+    std::optional<double> m_lastPoint_s;
 };
 
 }  // namespace pelmora

@@ -49,8 +49,8 @@ std::string FormatCurrent(double current_A) {
 }  // namespace
 
 bool PhaseCurrentsPass(const PhaseCurrents& c, double testCurrent_A) {
-    // IB == 0 fails before the ratio is formed.
-    if (c.ib_A == 0.0 || !(c.ib_A < 0.0) || !(c.ia_A > 0.0)) return false;
+    // IB = 0 fails here, before the ratio is formed.
+    if (!(c.ib_A < 0.0) || !(c.ia_A > 0.0)) return false;
     const double ratio = std::fabs(c.ia_A / c.ib_A);
     return ratio > kMinRatio && ratio < kMaxRatio && c.ia_A > kMinShare * testCurrent_A &&
            c.ia_A < kMaxShare * testCurrent_A;

@@ -310,6 +310,8 @@ std::size_t QtGraphView::DrawnPoints() const { return m_panel->DrawnPoints(); }
 
 QtBarView::QtBarView(const CDialog& dialog, int controlId, QWidget* parent)
     : QWidget(parent), m_dialog(dialog), m_id(controlId) {
+    // A bar shows its value as text: a crowded form must not squeeze it away.
+    setMinimumHeight(fontMetrics().height() + 6);
     auto* timer = new QTimer(this);
     connect(timer, &QTimer::timeout, this, [this] {
         const CBarGraph* bar = FindBarGraph(&m_dialog, m_id);

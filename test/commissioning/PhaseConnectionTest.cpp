@@ -1,28 +1,17 @@
 // The motor phase connection test: its pass rule on chosen currents, and the whole run from the
 // motor setup's button through the host and the link to the simulated drive's windings.
+#include "SimTestRun.h"
+
 #include "MotorSetupDialog.h"
 #include "PhaseConnectionForm.h"
 #include "TestPhaseConnections.h"
 
-#include "BaseQuantities.h"
-#include "HeadlessUi.h"
-#include "MC_Comm.h"
-#include "MC_DriveLink.h"
-#include "MC_SetupFile.h"
-
-#include <drivesim/SimConfig.h>
-
-#include <gtest/gtest.h>
-
-#include <array>
-#include <functional>
-#include <map>
-#include <memory>
-#include <string>
+#include <cstdio>
 
 namespace {
 
 using namespace pelmora;
+using namespace sim_testing;
 
 constexpr const char* kCaption = "Motor Phase Connection Test";
 constexpr const char* kFailedText =
@@ -75,108 +64,53 @@ TEST(PhaseCurrents, CountsBecomeAmperesToTwoDecimals) {
     }
 }
 
-class PhaseConnection : public ::testing::Test {
+class PhaseConnection : public SimTestFixture {
 protected:
-    void SetUp() override {
-        ui = std::make_unique<HeadlessUi>();
-        SetUiBackend(ui.get());
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        AttachCoreScales(*setup);
+    // The currents the dialog shows in its boxes and on its bars.
+    struct Shown {
+        std::string ia, ib;
+        double barA = 0.0, barB = 0.0;
+    };
+    static Shown ShownBy(const CTestPhaseConnections& test) {
+        return {test.GetChildText(IDC_PHASE_IA_VALUE), test.GetChildText(IDC_PHASE_IB_VALUE),
+                test.GetBar(0).GetCurrentValue(), test.GetBar(1).GetCurrentValue()};
     }
-    void TearDown() override {
-        CMC_Comm::Connect(nullptr);
-        SetUiBackend(nullptr);
-    }
-    // The setup's parameters, to see that the test changed none (opening any test clears the
-    // start's minimum move; that is all).
-    std::map<std::string, double> Parameters() const {
-        std::map<std::string, double> values;
-        for (const auto& p : setup->GetParameters()) values[p->GetName()] = p->GetValueInBaseUnit();
-        values.erase("ABSTART_MINMOVE");
-        return values;
-    }
-
-    // Opens the test, presses Start, waits for the outcome, then `then`; Close last.
-    void RunTest(const std::function<void(DialogDriver&, CTestPhaseConnections&)>& then = nullptr) {
-        CMC_Comm::Connect(std::make_unique<InProcessLink>(sim));
-        CTestPhaseConnections dialog(setup.get());
-        ui->OnDialog(kCaption, [&](DialogDriver& d) {
-            ASSERT_TRUE(d.Click("#10000")) << d.Error();
-            ended = d.WaitUntil([&] { return !dialog.m_bRunning; }, 60.0);
-            status = dialog.GetChildText(IDC_TEST_STATUS);
-            ia = dialog.GetChildText(IDC_PHASE_IA_VALUE);
-            ib = dialog.GetChildText(IDC_PHASE_IB_VALUE);
-            barA = dialog.GetBar(0).GetCurrentValue();
-            barB = dialog.GetBar(1).GetCurrentValue();
-            if (then) then(d, dialog);
-            if (dialog.IsOpen()) d.Click("Close");
-        });
-        returned = dialog.DoModal();
-        result = dialog.m_nResult;
-        error = dialog.m_strError;
-    }
-
-    std::unique_ptr<HeadlessUi> ui;
-    std::unique_ptr<CMC_Setup> setup;
-    drivesim::SimConfig sim = drivesim::DefaultSimConfig();
-    bool ended = false;
-    int returned = -1;
-    int result = -2;
-    double barA = 0.0, barB = 0.0;
-    std::string error, status, ia, ib;
 };
 
-TEST_F(PhaseConnection, TheMotorSetupButtonRunsTheTestAndChangesNothing) {
-    CMC_Comm::Connect(std::make_unique<InProcessLink>(sim));
-    const auto before = Parameters();
-    bool opened = false;
-    std::string shownStatus;
-    ui->OnDialog("Brushless Motor Setup", [&](DialogDriver& d) {
-        ui->OnDialog(kCaption, [&](DialogDriver& test) {
-            opened = true;
-            ASSERT_TRUE(test.Click("#10000")) << test.Error();
-            test.WaitUntil([&] { return !static_cast<CMC_TestDlg&>(test.Dialog()).m_bRunning; }, 30.0);
-            shownStatus = test.Dialog().GetChildText(IDC_TEST_STATUS);
-            test.Click("Close");
-        });
-        ASSERT_TRUE(d.Click("Test Phase Connections")) << d.Error();
-        d.Click("OK");
-    });
-    CMotorSetupDialog dialog(setup.get());
-    dialog.DoModal();
-    ASSERT_TRUE(opened) << "the button did not open the test";
-    EXPECT_EQ(shownStatus, CMC_TestDlg::kSucceededText);
-    EXPECT_EQ(Parameters(), before);
-}
-
-TEST_F(PhaseConnection, EveryHealthyMotorPasses) {
-    const std::array motors = {"", "winding_10uH.json", "winding_1H.json", "delta.json", "heavy_load_friction.json",
-                               "reversed_transmission.json"};
-    for (const char* motor : motors) {
+TEST_F(PhaseConnection, EveryHealthyMotorPassesFromTheMotorSetupAndNothingChanges) {
+    for (const char* motor : {"", "winding_10uH.json", "winding_1H.json", "delta.json", "heavy_load_friction.json",
+                              "reversed_transmission.json"}) {
         SCOPED_TRACE(*motor ? motor : "default");
-        SetUp();
-        if (*motor) {
-            auto loaded = drivesim::LoadSimConfig(std::string(PELMORA_MOTOR_DIR) + "/" + motor);
-            ASSERT_TRUE(loaded.ok()) << loaded.error;
-            sim = *loaded.value;
-        } else {
-            sim = drivesim::DefaultSimConfig();
-        }
-        const double test_A = setup->FindParameter("TestCurrent")->GetValueInBaseUnit();
-        RunTest();
-        EXPECT_EQ(result, 1) << error;
-        EXPECT_EQ(status, CMC_TestDlg::kSucceededText);
-        EXPECT_EQ(returned, IDCANCEL);
-        ASSERT_FALSE(ia.empty());
-        ASSERT_FALSE(ib.empty());
-        EXPECT_NEAR(std::stod(ia), test_A, 0.05 * test_A);
-        EXPECT_NEAR(std::stod(ib), -test_A / 2.0, 0.05 * test_A);
-        EXPECT_DOUBLE_EQ(barA, std::stod(ia)) << "the bar does not show IA";
-        EXPECT_DOUBLE_EQ(barB, std::stod(ib)) << "the bar does not show IB";
-        std::printf("phases %s: IA %s A, IB %s A (test current %.3g A)\n", *motor ? motor : "default", ia.c_str(),
-                    ib.c_str(), test_A);
+        sim = MotorSim(motor);
+        FreshSetup();
+        Fresh();
+        const auto before = Snapshot();
+        const double test_A = Value("TestCurrent");
+        std::string status, error;
+        Shown shown;
+        ui->OnDialog("Brushless Motor Setup", [&](DialogDriver& d) {
+            ui->OnDialog(kCaption, [&](DialogDriver& t) {
+                auto& test = static_cast<CTestPhaseConnections&>(t.Dialog());
+                ASSERT_TRUE(t.Click("#10000")) << t.Error();
+                t.WaitUntil([&] { return !test.m_bRunning; }, 30.0);
+                status = test.GetChildText(IDC_TEST_STATUS);
+                error = test.m_strError;
+                shown = ShownBy(test);
+                t.Click("Close");
+            });
+            ASSERT_TRUE(d.Click("Test Phase Connections")) << d.Error();
+            d.Click("OK");
+        });
+        CMotorSetupDialog(setup.get()).DoModal();
+        ASSERT_EQ(status, CMC_TestDlg::kSucceededText) << error;
+        ASSERT_FALSE(shown.ia.empty() || shown.ib.empty());
+        EXPECT_NEAR(std::stod(shown.ia), test_A, 0.05 * test_A);
+        EXPECT_NEAR(std::stod(shown.ib), -test_A / 2.0, 0.05 * test_A);
+        EXPECT_DOUBLE_EQ(shown.barA, std::stod(shown.ia)) << "the bar does not show IA";
+        EXPECT_DOUBLE_EQ(shown.barB, std::stod(shown.ib)) << "the bar does not show IB";
+        EXPECT_EQ(Changed(before, Snapshot()), "");
+        std::printf("phases %s: IA %s A, IB %s A (test current %.3g A)\n", *motor ? motor : "default",
+                    shown.ia.c_str(), shown.ib.c_str(), test_A);
     }
 }
 
@@ -184,74 +118,75 @@ TEST_F(PhaseConnection, FaultsEndWithTheirMessageAndChangeNothing) {
     struct Case {
         const char* name;
         std::function<void(drivesim::SimConfig&)> inject;
-        std::string expected;  // empty: the link's text, whatever it says
+        const char* expected;  // "": the link's text, whatever it says; null: the test passes
         bool currentsShown;
     };
+    using S = drivesim::SimConfig;
     const Case cases[] = {
-        {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; },
-         CMC_TestDlg::msc_pszErrInZero, false},
-        // Positioning drives phase B first: without it the drive cannot apply the current.
-        {"phase B open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::B; },
-         CMC_TestDlg::msc_pszErrInZero, false},
-        {"phase C open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::C; }, kFailedText, true},
-        {"phase B at twice the resistance",
-         [](drivesim::SimConfig& s) { s.faults.resistance_factor = {1.0, 2.0, 1.0}; }, kFailedText, true},
-        {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; },
+        {"phase A open", [](S& s) { s.faults.open_phase = drivesim::Phase::A; }, CMC_TestDlg::msc_pszErrInZero, false},
+        // Positioning drives phase B first: without it the current cannot be applied.
+        {"phase B open", [](S& s) { s.faults.open_phase = drivesim::Phase::B; }, CMC_TestDlg::msc_pszErrInZero, false},
+        {"phase C open", [](S& s) { s.faults.open_phase = drivesim::Phase::C; }, kFailedText, true},
+        {"phase B at twice the resistance", [](S& s) { s.faults.resistance_factor = {1.0, 2.0, 1.0}; }, kFailedText,
+         true},
+        {"ENABLE inactive", [](S& s) { s.faults.enable_inactive = true; },
          "Drive / Motor ENABLE input is in DISABLED state.", false},
-        {"short circuit", [](drivesim::SimConfig& s) { s.faults.short_circuit_at_s = 0.3; },
+        {"short circuit", [](S& s) { s.faults.short_circuit_at_s = 0.3; },
          "Drive / Motor shortcircuit protection triggered.", false},
-        {"phase program fails to start",
-         [](drivesim::SimConfig& s) { s.faults.failing_start = "Motor_Phase_Connection_Test"; },
+        {"phase program fails to start", [](S& s) { s.faults.failing_start = "Motor_Phase_Connection_Test"; },
          CMC_TestDlg::msc_pszErrInternal, false},
-        {"positioning fails to start",
-         [](drivesim::SimConfig& s) { s.faults.failing_start = "Initial_Positioning_Test"; },
+        {"positioning fails to start", [](S& s) { s.faults.failing_start = "Initial_Positioning_Test"; },
          CMC_TestDlg::msc_pszErrInternal, false},
-        {"read of var_i2 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_i2"; }, "", false},
-        {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; },
-         CMC_TestDlg::msc_pszErrInternal, false},
-        {"link dropped", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 1.0; }, "", false},
+        {"read of var_i2 fails", [](S& s) { s.faults.failing_read = "var_i2"; }, "", false},
+        {"read of MER fails", [](S& s) { s.faults.failing_read = "MER"; }, CMC_TestDlg::msc_pszErrInternal, false},
+        {"link dropped", [](S& s) { s.faults.link_drop_at_s = 1.0; }, "", false},
+        // Held on phase A, the current returns through B and C in halves whichever way round they
+        // are.
+        {"phases B and C swapped", [](S& s) { s.faults.swapped_phases = drivesim::PhasePair::BC; }, nullptr, true},
+        // The drive stops the positioning; its mask does not examine the limit switches.
+        {"positive limit switch active", [](S& s) { s.faults.positive_limit_active = true; },
+         CMC_TestDlg::msc_pszErrInZero, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        SetUp();
         sim = drivesim::DefaultSimConfig();
         c.inject(sim);
-        const auto before = Parameters();
-        RunTest();
-        EXPECT_TRUE(ended) << "the run did not end";
-        EXPECT_EQ(result, 0);
-        EXPECT_EQ(status, CMC_TestDlg::kFailedText);
-        if (c.expected.empty()) {
-            EXPECT_FALSE(error.empty());
-            EXPECT_NE(error, CMC_TestDlg::msc_pszErrInternal);
-        } else {
-            EXPECT_EQ(error, c.expected);
+        FreshSetup();
+        Fresh();
+        const auto before = Snapshot();
+        CTestPhaseConnections dialog(setup.get());
+        Shown shown;
+        const RunOutcome out = Run(dialog, 60.0, [&](DialogDriver&) { shown = ShownBy(dialog); });
+        EXPECT_TRUE(out.ended) << "the run did not end";
+        EXPECT_EQ(Changed(before, Snapshot()), "");
+        std::printf("phases fault %s: IA '%s' IB '%s'\n", c.name, shown.ia.c_str(), shown.ib.c_str());
+        if (!c.expected) {
+            EXPECT_EQ(out.result, 1) << out.error;
+            continue;
         }
-        EXPECT_EQ(!ia.empty() && !ib.empty(), c.currentsShown) << "IA " << ia << ", IB " << ib;
-        EXPECT_EQ(barA, 0.0) << "a failed run moved the bars";
-        EXPECT_EQ(barB, 0.0);
-        EXPECT_EQ(Parameters(), before) << "the test changed the setup";
-        std::printf("phases fault %s: IA '%s' IB '%s'\n", c.name, ia.c_str(), ib.c_str());
+        EXPECT_EQ(out.result, 0);
+        EXPECT_EQ(out.status, CMC_TestDlg::kFailedText);
+        if (*c.expected) {
+            EXPECT_EQ(out.error, c.expected);
+        } else {
+            EXPECT_TRUE(!out.error.empty() && out.error != CMC_TestDlg::msc_pszErrInternal) << out.error;
+        }
+        EXPECT_EQ(!shown.ia.empty() && !shown.ib.empty(), c.currentsShown) << shown.ia << ", " << shown.ib;
+        EXPECT_EQ(shown.barA, 0.0) << "a failed run moved the bars";
+        EXPECT_EQ(shown.barB, 0.0);
     }
 }
 
-TEST_F(PhaseConnection, ANewTestCurrentMovesThePassBandAndTheBarsAtTheNextStart) {
-    struct Case {
-        const char* typed;
-        double test_A;
-        int result;
-    };
-    // The drive measures what it was asked to hold: the band follows the current typed.
-    const Case cases[] = {{"1.25", 1.25, 1}, {"2", 2.0, 1}, {"0.8", 0.8, 1}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.typed);
-        SetUp();
-        double low = 0.0, high = 0.0, seenCurrent = 0.0;
-        CMC_Comm::Connect(std::make_unique<InProcessLink>(sim));
+TEST_F(PhaseConnection, ATypedTestCurrentMovesThePassBandAndTheBarsAtTheNextStart) {
+    for (const double test_A : {1.25, 2.0, 0.8}) {
+        SCOPED_TRACE(test_A);
+        FreshSetup();
+        Fresh();
         CTestPhaseConnections dialog(setup.get());
+        double seen_A = 0.0, low = 0.0, high = 0.0;
         ui->OnDialog(kCaption, [&](DialogDriver& d) {
-            ASSERT_TRUE(d.Type("#1005", c.typed)) << d.Error();
-            seenCurrent = dialog.GetTestCurrent_A();
+            ASSERT_TRUE(d.Type("#1005", std::to_string(test_A))) << d.Error();
+            seen_A = dialog.GetTestCurrent_A();
             ASSERT_TRUE(d.Click("#10000")) << d.Error();
             low = dialog.GetBar(0).GetLow();
             high = dialog.GetBar(0).GetHigh();
@@ -259,26 +194,12 @@ TEST_F(PhaseConnection, ANewTestCurrentMovesThePassBandAndTheBarsAtTheNextStart)
             d.Click("Close");
         });
         dialog.DoModal();
-        EXPECT_DOUBLE_EQ(seenCurrent, c.test_A);
-        EXPECT_DOUBLE_EQ(low, -1.5 * c.test_A);
-        EXPECT_DOUBLE_EQ(high, 1.5 * c.test_A);
-        EXPECT_EQ(dialog.m_nResult, c.result) << dialog.m_strError;
-        EXPECT_NEAR(std::stod(dialog.GetChildText(IDC_PHASE_IA_VALUE)), c.test_A, 0.05 * c.test_A);
+        EXPECT_DOUBLE_EQ(seen_A, test_A);
+        EXPECT_DOUBLE_EQ(low, -1.5 * test_A);
+        EXPECT_DOUBLE_EQ(high, 1.5 * test_A);
+        EXPECT_EQ(dialog.m_nResult, 1) << dialog.m_strError;
+        EXPECT_NEAR(std::stod(dialog.GetChildText(IDC_PHASE_IA_VALUE)), test_A, 0.05 * test_A);
     }
-}
-
-TEST_F(PhaseConnection, HelpOpensTheTestsTopic) {
-    SetupIdentity identity = setup->GetIdentity();
-    identity.helpFile = "drive.chm";
-    setup->SetIdentity(identity);
-    CTestPhaseConnections dialog(setup.get());
-    ui->OnDialog(kCaption, [&](DialogDriver& d) {
-        d.Click("Help");
-        d.Click("Close");
-    });
-    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
-    ASSERT_EQ(ui->HelpOpened().size(), 1U);
-    EXPECT_EQ(ui->HelpOpened()[0].second, 262411);
 }
 
 }  // namespace
