@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -278,6 +279,56 @@ TEST_F(TuningRun, FaultsEndTheRunWithTheirMessageAndTheAxisOff) {
             EXPECT_GT(logged, 0U) << c.name << ": the failed run's log was not shown";
         }
     }
+}
+
+// A frame as the link hands it over: length in words, axis, code, then the payload.
+std::vector<std::uint8_t> Frame(std::uint16_t code, std::uint16_t claimedWords, const std::vector<std::uint16_t>& payload) {
+    std::vector<std::uint8_t> bytes;
+    const auto put = [&](std::uint16_t w) {
+        bytes.push_back(static_cast<std::uint8_t>(w & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(w >> 8));
+    };
+    put(claimedWords);
+    put(1);
+    put(code);
+    for (std::uint16_t w : payload) put(w);
+    return bytes;
+}
+
+TEST_F(TuningRun, BadScopeFramesAreCountedAndShownAndTheRunGoesOn) {
+    Set("OnlinePlotS", 1);
+    Set("MultiCycleS", 1);
+    Set("SpeedTestReferenceType", 2);
+    std::string during;
+    // After the positioning, while the scope streams.
+    Run(2.5, [&](CSpeedRunProbe& dialog) {
+        const CMC_Comm::UnsolicitedMsgHandler handler = CMC_Comm::RegisterReceiveUnsolicitedMsgHandler(nullptr);
+        CMC_Comm::RegisterReceiveUnsolicitedMsgHandler(handler);
+        ASSERT_NE(handler, nullptr) << "the scope registered no frame handler";
+        // The stream numbers its frames from 0: three ahead of the next one is three lost.
+        const auto next = static_cast<std::uint16_t>(dialog.GetScopeLogger()->GetFrameStats().frames);
+        std::vector<std::uint16_t> jumped = {static_cast<std::uint16_t>(next + 3), 1, 0, 0, 0, 0, 0, 0, 0, 0};
+        const std::vector<std::vector<std::uint8_t>> frames = {
+            Frame(0xE900, 1, {7}),             // malformed: too short
+            Frame(0xE900, 200, {7, 1, 0, 0}),  // malformed: claims more than came
+            Frame(0xE900, 10, jumped),         // three lost before it
+            Frame(0xE900, 10, jumped),         // repeated
+            Frame(0x1234, 10, jumped),         // another message: not the scope's
+            {0x01},                            // not even a header
+        };
+        for (const auto& frame : frames) handler(frame.data(), frame.size());
+        dialog.SetTimer(kHookTimer, 500);
+        dialog.hook = [&] {
+            during = dialog.GetChildText(IDC_TUNING_FRAME_STATS);
+            dialog.UserClick(IDC_TEST_START);
+        };
+    });
+    EXPECT_TRUE(ended) << "the run stalled";
+    EXPECT_EQ(axisOn, 0);
+    EXPECT_EQ(during.find("frames 0,"), std::string::npos) << during;
+    EXPECT_EQ(during.find("malformed 0"), std::string::npos) << during;
+    EXPECT_EQ(during.find("repeated 0"), std::string::npos) << during;
+    EXPECT_EQ(during.find("lost 0"), std::string::npos) << during;
 }
 
 TEST(FrameStats, CountsReadAsOneLine) {
