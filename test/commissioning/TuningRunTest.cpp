@@ -331,12 +331,4 @@ TEST_F(TuningRun, BadScopeFramesAreCountedAndShownAndTheRunGoesOn) {
     EXPECT_EQ(during.find("lost 0"), std::string::npos) << during;
 }
 
-TEST(FrameStats, CountsReadAsOneLine) {
-    CMC_ScopeLogger::FrameStats stats;
-    stats.frames = 12;
-    stats.lost = 1;
-    stats.malformed = 2;
-    EXPECT_EQ(FrameStatsText(stats), "frames 12, lost 1, repeated 0, malformed 2");
-}
-
 }  // namespace
