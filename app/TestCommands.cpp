@@ -20,16 +20,25 @@
 
 namespace {
 
-// A click on the way to the test: in the dialog with this caption, the button with this label.
+// A click on the way to the test: in the dialog with this caption, the button with this label
+// (none: the dialog is only closed with OK), after `first` when the button needs a choice made.
 struct PathStep {
     std::string_view caption;
     std::string_view button;
+    std::string_view first = {};
 };
 
 // A value the test may change: the setup parameter and the label the closing question gives it.
 struct ResultValue {
     std::string_view parameter;
     std::string_view label;
+};
+
+// A value a test shows without storing it: its label, field and unit controls.
+struct ShownReading {
+    int labelId;
+    int valueId;
+    int unitId;
 };
 
 // Something a user does in the test's dialog before Start: clicks a control, or (with an entry)
@@ -39,12 +48,15 @@ struct TestAction {
     std::string_view entry = {};
 };
 
-// One row per commissioning test: how a user reaches it and what it finds.
+// One row per commissioning test: how a user reaches it and what it finds. A test that runs
+// until stopped is stopped after `stopAfter_ms` of running.
 struct TestRow {
     std::string_view name;
     std::string_view caption;
     std::span<const PathStep> path;
     std::span<const ResultValue> results;
+    std::span<const ShownReading> readings = {};
+    double stopAfter_ms = 0.0;
     std::span<const TestAction> prepare = {};
     // --bandwidth: typed into this field, then this button pressed (empty: the test has none).
     std::string_view bandwidthField = {};
@@ -59,14 +71,44 @@ struct TestRow {
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
 constexpr std::array kVdcResults = {ResultValue{"Vdc", "Power supply"}};
 
+// The drive setup opens the motor setup by itself when it first shows.
+constexpr std::array kHallOffsetsPath = {PathStep{"Brushless Motor Setup", "Linear Hall sensors setup"},
+                                         PathStep{"Drive Setup", ""}};
+constexpr std::array kHallOffsetsResults = {
+    ResultValue{"HALLAOFF", "HALLAOFF"},   ResultValue{"HALLBOFF", "HALLBOFF"},   ResultValue{"HALLCOFF", "HALLCOFF"},
+    ResultValue{"HALLAGAIN", "HALLAGAIN"}, ResultValue{"HALLBGAIN", "HALLBGAIN"}, ResultValue{"HALLCGAIN", "HALLCGAIN"},
+    ResultValue{"ALPHA", "ALPHA"},         ResultValue{"ZAOFF", "ZAOFF"},
+};
+
+constexpr std::array kPhasesPath = {PathStep{"Brushless Motor Setup", "Test Phase Connections"},
+                                    PathStep{"Drive Setup", ""}};
+constexpr std::array kPhasesReadings = {ShownReading{1060, 1020, 1061}, ShownReading{1062, 1022, 1063}};
+
+constexpr std::array kAnalogueReferencePath = {
+    PathStep{"Drive Setup", "External reference/Setup", "External reference/Yes"},
+    PathStep{"External Reference Setup", "Test", "Analogue"}};
+constexpr std::array kAnalogueReferenceReadings = {ShownReading{1012, 1010, 1016}, ShownReading{1013, 1011, 1017}};
+// Long enough for several readings of the input.
+constexpr double kAnalogueReferenceRun_ms = 200.0;
+
+// The drive setup opens the motor setup by itself; then the drive setup is closed with OK.
+constexpr std::array kRlPath = {PathStep{"Drive Setup", ""},
+                                PathStep{"Brushless Motor Setup", "Identify Resistance and Inductance"}};
+constexpr std::array kRlResults = {ResultValue{"R", "Phase resistance"}, ResultValue{"L", "Phase inductance"}};
+
 constexpr std::array kCurrentPath = {PathStep{"Drive Setup", "Current controller/Tune & Test"}};
 constexpr std::array kCurrentResults = {ResultValue{"Kp_C_scl", "Kp"}, ResultValue{"Ki_C_scl", "Ki"}};
 constexpr std::array kCurrentPrepare = {TestAction{"#1300", "Test"}};
 
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
-    TestRow{"current", "Current Controller Tuning Test", kCurrentPath, kCurrentResults, kCurrentPrepare, "#3155",
-            "Tune", 1361, "CurrentTuning", "OK"},
+    TestRow{"rl", "Total Resistance and Inductance Identification Test", kRlPath, kRlResults},
+    TestRow{"analogue-reference", "Analogue Reference Test", kAnalogueReferencePath, {}, kAnalogueReferenceReadings,
+            kAnalogueReferenceRun_ms},
+    TestRow{"hall-offsets", "Offset Detection Test", kHallOffsetsPath, kHallOffsetsResults},
+    TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, {}, kPhasesReadings},
+    TestRow{"current", "Current Controller Tuning Test", kCurrentPath, kCurrentResults, {}, 0.0, kCurrentPrepare,
+            "#3155", "Tune", 1361, "CurrentTuning", "OK"},
 };
 
 constexpr double kPollSlice_ms = 20.0;
@@ -135,6 +177,11 @@ std::vector<std::string_view> CommissioningTestNames() {
     return names;
 }
 
+bool TestStoresResults(std::string_view name) {
+    const TestRow* row = FindTest(name);
+    return row && !row->results.empty();
+}
+
 int RunTest(const CommandContext& ctx, const TestArguments& a) {
     const TestRow* row = FindTest(a.name);
     if (!row) {
@@ -173,6 +220,7 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     std::string failure;     // the test's message when it failed
     bool succeeded = false;
     std::vector<std::string> found;  // read before the closing answer, which may put the old values back
+    std::vector<std::string> readings;
     std::string plotError;
 
     const auto runTest = [&](DialogDriver& d) {
@@ -187,6 +235,8 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
             return;
         }
         const double deadline_s = ui.Now_s() + a.timeout_s;
+        const double stopAt_s = ui.Now_s() + row->stopAfter_ms / 1000.0;
+        bool stopped = false;
         std::string shown;
         for (;;) {
             status = d.Dialog().GetChildText(IDC_TEST_STATUS);
@@ -197,6 +247,10 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
             if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
                 status == CMC_TestDlg::kStoppedText)
                 break;
+            if (row->stopAfter_ms > 0.0 && !stopped && ui.Now_s() >= stopAt_s) {
+                d.Click("#10000");
+                stopped = true;
+            }
             if (ui.Now_s() >= deadline_s) {
                 problem = "the test did not end within " + FormatExact(a.timeout_s) + " s; it was stopped";
                 d.Click("#10000");
@@ -207,6 +261,11 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
         succeeded = status == CMC_TestDlg::kSucceededText;
         if (!succeeded) failure = d.Dialog().GetChildText(IDC_TEST_RESULT);
         for (const ResultValue& value : row->results) found.push_back(Shown(*setup, value.parameter));
+        for (const ShownReading& reading : row->readings) {
+            const CDialog& test = d.Dialog();
+            readings.push_back(test.GetChildText(reading.labelId) + " = " + test.GetChildText(reading.valueId) + " " +
+                               test.GetChildText(reading.unitId));
+        }
         // The plot shows what happened, a failed run included.
         if (!a.plotDir.empty()) plotError = SavePlot(d.Dialog(), row->plotControl, a.plotDir, row->plotStem);
         ui.QueueAnswer(a.answer == "yes" ? IDYES : IDNO);
@@ -217,13 +276,17 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
         }
     };
 
-    // Walk the path: each dialog but the last opens the next by its button; the last opens the test.
-    for (std::size_t i = 0; i < row->path.size(); ++i) {
-        const PathStep step = row->path[i];
-        const bool last = i + 1 == row->path.size();
-        ui.OnDialog(std::string(step.caption), [&, step, last](DialogDriver& d) {
-            if (last) ui.OnDialog(std::string(row->caption), runTest);
-            if (!d.Click(step.button)) {
+    // Walk the path: each dialog opens the next by its button (the last one opens the test), or
+    // is only closed with OK.
+    ui.OnDialog(std::string(row->caption), runTest);
+    for (const PathStep& step : row->path) {
+        ui.OnDialog(std::string(step.caption), [&, step](DialogDriver& d) {
+            if (!step.first.empty() && !d.Click(step.first)) {
+                problem = d.Error();
+                d.Click("Cancel");
+                return;
+            }
+            if (!step.button.empty() && !d.Click(step.button)) {
                 problem = d.Error();
                 d.Click("Cancel");
                 return;
@@ -247,6 +310,12 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     }
     for (std::size_t i = 0; i < row->results.size() && i < found.size(); ++i)
         ctx.out << row->results[i].parameter << " = " << found[i] << "  (setup: " << previous[i] << ")\n";
+    for (const std::string& reading : readings) ctx.out << reading << '\n';
+    if (row->results.empty()) {
+        // Nothing was measured into the setup: saving would only keep the clicks on the way.
+        ctx.err << "pelmora test: the test changes nothing in the setup; nothing was saved\n";
+        return ToInt(ExitCode::Success);
+    }
     if (a.answer != "yes" || edited != 1) {
         ctx.err << "pelmora test: the values found were not kept; nothing was saved\n";
         return ToInt(ExitCode::Success);

@@ -31,3 +31,7 @@ int RunTest(const CommandContext& ctx, const TestArguments& arguments);
 
 // The names `pelmora test` takes, in the order a new axis is commissioned.
 std::vector<std::string_view> CommissioningTestNames();
+
+// Whether the test stores what it finds in the setup; a check that only shows readings (the
+// phase wiring) saves nothing.
+bool TestStoresResults(std::string_view name);

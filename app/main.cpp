@@ -1,4 +1,5 @@
 // pelmora: the host application. Loads the motor-type plug-in and runs one subcommand.
+#include "CommissionCommands.h"
 #include "Commands.h"
 #include "DriveCommands.h"
 #include "TestCommands.h"
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
     CLI::App* drive = AddDriveCommand(app, driveArgs);
     TestArguments testArgs;
     CLI::App* test = AddTestCommand(app, testArgs);
+    CommissionArguments commissionArgs;
+    CLI::App* commission = AddCommissionCommand(app, commissionArgs);
 
     try {
         app.parse(argc, argv);
@@ -108,5 +111,6 @@ int main(int argc, char** argv) {
     if (*edit) return RunEdit(ctx, editArgs, editScript, editOut);
     if (*drive) return RunDrive(ctx, driveArgs);
     if (*test) return RunTest(ctx, testArgs);
+    if (*commission) return RunCommission(ctx, commissionArgs);
     return ToInt(ExitCode::Misuse);
 }

@@ -51,6 +51,12 @@ struct Registers {
     std::int32_t bq_counts[3] = {0, 0, 0};
     std::int32_t bq[3][6] = {};
     std::int32_t minmove = 0;
+    // Bus protections in bus ADC counts; the I²t images' nominal currents (current counts) and
+    // time scales, the motor's first, then the drive's. Their limits exceed 32 bits.
+    std::int32_t umaxprot = 65535, uminprot = 0;
+    std::int32_t ii2tprot[2] = {32767, 32767};
+    std::int32_t sfi2t[2] = {0, 0};
+    double i2tintlim[2] = {0.0, 0.0};
 };
 
 // A program variable as downloaded: the preset and the live value.
@@ -129,7 +135,14 @@ public:
     // Test-frame currents: q along θ, d at θ − 90°.
     double TestIq(double theta_rad) const;
     double TestId(double theta_rad) const;
-    std::int32_t Bus() const { return m_bus; }
+    // The bus ADC of this sample, converted when a program first asks for it.
+    std::int32_t Bus() {
+        if (!m_bus_sampled) {
+            m_bus = m_plant.SampleBus();
+            m_bus_sampled = true;
+        }
+        return m_bus;
+    }
     std::array<std::int32_t, 3> Halls() const { return m_halls; }
     // The calibrated Hall angle in 16-bit units and the vector's magnitude (16384 = nominal).
     struct HallAngle {
@@ -140,6 +153,11 @@ public:
     };
     HallAngle HallAngleNow() const;
     void SampleHallsNow();
+    // The same calibrated angle for commutation every current-loop sample, evaluated from the
+    // Hall sensors' own model rather than through three ADC conversions and an atan2: the
+    // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
+    // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
+    HallAngle CommutationAngle();
 
     double Tc_s() const { return m_tc_s; }
     double Ts_s() const { return m_ts_s; }
@@ -174,6 +192,7 @@ private:
     void StreamScope();
     void FlushFrame(bool end);
     std::uint16_t PresentCauses() const;
+    void ThermalImages();
     bool LimitInputActive(bool positive) const;
 
     SimConfig m_config;
@@ -194,6 +213,7 @@ private:
 
     // Sampling.
     double m_tc_s = 50e-6;
+    double m_per_pwmper = 1.0 / 1500.0;
     double m_ts_s = 500e-6;
     int m_cl_phase = 0;
     int m_sl_phase = 0;
@@ -201,17 +221,35 @@ private:
     double m_ia = 0.0, m_ib = 0.0;
     std::array<double, 2> m_adc_offset{regmap::kAdcMidScale, regmap::kAdcMidScale};
     std::int32_t m_bus = 0;
+    bool m_bus_sampled = false;
     std::array<std::int32_t, 3> m_halls{};
     std::array<double, 3> m_duty_next{0.5, 0.5, 0.5};
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
     std::array<double, 3> m_compare_remainder{};
     int m_overcurrent_samples = 0;
+    // The motor's and the drive's I²t images, kept across runs as the windings keep their heat.
+    std::array<double, 2> m_i2t{};
     // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
     // ALPHA and ZAOFF they were computed from.
     mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;
     mutable std::int32_t m_hall_zaoff = 0x7FFFFFFF;
     mutable std::array<double, 3> m_phi_cos{}, m_phi_sin{};
     mutable double m_zaoff_cos = 1.0, m_zaoff_sin = 0.0;
+
+    // The calibrated Hall vector over one electrical turn, for CommutationAngle.
+    struct HallTable {
+        static constexpr int kNodes = 1024;
+        std::uint64_t generation = ~std::uint64_t{0};  // of the registers it was built from
+        // Per node: the vector's angle less the magnet's (unwrapped along the turn, 16-bit units),
+        // the cosine and sine of that difference plus ZAOFF, the magnitude, and the angular noise
+        // (16-bit units per unit draw).
+        std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+    };
+    void BuildHallTable();
+    void TestAngle(double theta_rad) const;
+    mutable double m_test_theta = 0.0, m_test_cos = 1.0, m_test_sin = 0.0;
+    HallTable m_hall_table;
+    std::uint64_t m_register_generation = 0;
 
     // Data logger.
     struct Log {

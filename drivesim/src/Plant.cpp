@@ -84,12 +84,22 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
         m_hall_amplitude_V[c] = config.halls.amplitude_V[static_cast<std::size_t>(source)];
     }
     if (config.faults.missing_hall) m_missing_channel = static_cast<std::size_t>(*config.faults.missing_hall);
+    constexpr double kPerHallFullScale = 1.0 / 5.0;  // a 5 V input
+    for (std::size_t c = 0; c < 3; ++c) {
+        const double amplitude = c == m_missing_channel ? 0.0 : m_hall_amplitude_V[c] * kPerHallFullScale;
+        m_hall_offset_fs[c] = m_hall_offset_V[c] * kPerHallFullScale;
+        m_hall_cos_fs[c] = amplitude * m_hall_cos[c];
+        m_hall_sin_fs[c] = amplitude * m_hall_sin[c];
+    }
+    m_hall_noise_fs = config.halls.noise_V * kPerHallFullScale;
     const DriveHardware& d = config.drive;
     m_current_noise_A = d.current_noise_lsb * (2.0 * d.imax_ps_A / 1023.0);
     m_bus_noise_V = d.bus_noise_lsb * (d.vdc_max_measurable_V / 1023.0);
     m_per_current_span = 1.0 / (2.0 * d.imax_ps_A);
     m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
     m_rad_per_m = kTwoPi / m.pole_pitch_m;
+    m_per_pole_pitch = 1.0 / m.pole_pitch_m;
+    m_magnet_turns = m.magnet_angle_deg / 360.0;
     if (m.viscous_Ns_per_m > 0.0) {
         m_per_viscous = 1.0 / m.viscous_Ns_per_m;
         m_viscous_time_s = m_mass_kg / m.viscous_Ns_per_m;
@@ -104,6 +114,13 @@ void Plant::RefreshAngle() {
     m_sin = std::sin(angle);
     m_cos = std::cos(angle);
     m_steps_since_exact = 0;
+    RefreshFieldAxis();
+}
+
+void Plant::RefreshFieldAxis() {
+    // The winding's field axis: the magnet's angle plus a delta winding's 30°.
+    m_field_sin = m_sin * m_shift_cos + m_cos * m_shift_sin;
+    m_field_cos = m_cos * m_shift_cos - m_sin * m_shift_sin;
 }
 
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
@@ -161,9 +178,8 @@ double Plant::ElectricalAngle_rad() const {
 }
 
 double Plant::ForceAtPresentAngle() const {
-    // The winding's field axis: the magnet's angle plus a delta winding's 30°.
-    const double s = m_sin * m_shift_cos + m_cos * m_shift_sin;
-    const double c = m_cos * m_shift_cos - m_sin * m_shift_sin;
+    const double s = m_field_sin;
+    const double c = m_field_cos;
     const double iAlpha = m_i_A[0];
     const double iBeta = (m_i_A[1] - m_i_A[2]) * kInvSqrt3;
     return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
@@ -188,8 +204,8 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
             sh = std::sin(h);
             ch = std::cos(h);
         }
-        const double s0 = m_sin * m_shift_cos + m_cos * m_shift_sin;
-        const double c0 = m_cos * m_shift_cos - m_sin * m_shift_sin;
+        const double s0 = m_field_sin;
+        const double c0 = m_field_cos;
         const double s = s0 * ch + c0 * sh;
         const double c = c0 * ch - s0 * sh;
         constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
@@ -295,6 +311,7 @@ void Plant::TurnAngle(double delta_rad) {
     const double sin0 = m_sin;
     m_sin = sin0 * c + m_cos * s;
     m_cos = m_cos * c - sin0 * s;
+    RefreshFieldAxis();
 }
 
 bool Plant::AtPositiveEnd() const {

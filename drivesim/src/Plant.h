@@ -19,21 +19,31 @@ inline constexpr double kSqrt3 = 1.7320508075688772;
 // Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
 inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
-// Fast Gaussian noise: xorshift64* and the sum of four uniforms (enough for sensor noise).
+// Fast noise for the sensors: xorshift64* and a triangular stand-in for a Gaussian.
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
     double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
     // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
-    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
+    // One draw holds the four 16-bit uniforms of two samples; the second waits for the next call.
     double Gaussian() {
-        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
+        if (m_spare_ready) {
+            m_spare_ready = false;
+            return Triangle(m_spare);
+        }
         const std::uint64_t r = Next();
-        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
-        return (static_cast<double>(sum) * 0x1.0p-32 - 1.0) * kScale;
+        m_spare = r >> 32;
+        m_spare_ready = true;
+        return Triangle(r & 0xFFFFFFFFULL);
     }
 
 private:
+    // Two 16-bit uniforms k₁, k₂ of `bits` as (k₁ + k₂ + 1)/2¹⁶ − 1: exactly zero mean, within ±1.
+    static double Triangle(std::uint64_t bits) {
+        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
+        const std::uint64_t sum = (bits >> 16) + (bits & 0xFFFFULL) + 1;
+        return (static_cast<double>(sum) * 0x1.0p-16 - 1.0) * kScale;
+    }
     std::uint64_t Next() {
         m_state ^= m_state >> 12;
         m_state ^= m_state << 25;
@@ -41,6 +51,8 @@ private:
         return m_state * 0x2545F4914F6CDD1DULL;
     }
     std::uint64_t m_state;
+    std::uint64_t m_spare = 0;
+    bool m_spare_ready = false;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
@@ -63,6 +75,14 @@ inline double FastAtan2(double y, double x) {
 // are reciprocals so that the series costs multiplications only.
 inline void SmallSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
+    // A period's turn is mostly below 1/32 rad, where the terms through h⁷ and h⁸ already are
+    // exact: the first left out, h⁹/9!, is below 10⁻¹⁹.
+    constexpr double kShortSeriesLimit = 1.0 / 32.0;
+    if (std::abs(h) <= kShortSeriesLimit) {
+        s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0) * (1.0 - h2 * (1.0 / 42.0))));
+        c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0) * (1.0 - h2 * (1.0 / 56.0))));
+        return;
+    }
     // Through h¹³ and h¹⁴: the first term left out is below 10⁻¹⁶ at |h| = 0.5.
     s = h * (1.0 - h2 * (1.0 / 6.0) *
                        (1.0 - h2 * (1.0 / 20.0) *
@@ -102,9 +122,15 @@ public:
 
     double Time_s() const { return m_time_s; }
     double BusVoltage_V() const;
+    // The bus over the present period, as the inverter sees it.
+    double PresentBus_V() const { return m_vdc_V; }
 
     // Terminal currents (what the drive's sensors see), motor-side position and speed.
     double TerminalCurrent_A(int terminal) const { return m_i_A[static_cast<std::size_t>(m_phase_of_terminal[static_cast<std::size_t>(terminal)])]; }
+    // The largest phase current's magnitude: the same over the terminals, whatever their order.
+    double PeakCurrent_A() const {
+        return std::max(std::abs(m_i_A[0]), std::max(std::abs(m_i_A[1]), std::abs(m_i_A[2])));
+    }
     double Position_m() const { return m_x_m; }
     double Velocity_mps() const { return m_v_mps; }
     double ElectricalAngle_rad() const;
@@ -123,16 +149,25 @@ public:
     std::int32_t SampleBus() {
         return AdcCount((m_vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
     }
-    std::array<std::int32_t, 3> SampleHalls() {
-        constexpr double kPerHallFullScale = 1.0 / 5.0;  // a 5 V input
-        std::array<std::int32_t, 3> counts{};
-        for (std::size_t c = 0; c < 3; ++c) {
-            const double v = HallVoltage_V(static_cast<int>(c)) + m_config.halls.noise_V * m_noise.Gaussian();
-            counts[c] = AdcCount(v * kPerHallFullScale);
-        }
-        return counts;
+    void SampleHalls(std::array<std::int32_t, 3>& counts) {
+        // As fractions of the input's full scale: the same sinusoids as HallVoltage_V.
+        for (std::size_t c = 0; c < 3; ++c)
+            counts[c] = AdcCount(m_hall_offset_fs[c] + m_cos * m_hall_cos_fs[c] + m_sin * m_hall_sin_fs[c] +
+                                 m_hall_noise_fs * m_noise.Gaussian());
     }
     std::int32_t SampleAnalogueInput() const;
+    // The Hall inputs as fractions of full scale: channel c reads
+    // offset[c] + cosine[c]·cos θ + sine[c]·sin θ + noise·n, θ the magnet's electrical angle.
+    struct HallSensing {
+        std::array<double, 3> offset, cosine, sine;
+        double noise;
+    };
+    HallSensing HallModel() const { return {m_hall_offset_fs, m_hall_cos_fs, m_hall_sin_fs, m_hall_noise_fs}; }
+    // The magnet's electrical angle: in turns (unbounded), and its cosine and sine.
+    double ElectricalTurns() const { return m_x_m * m_per_pole_pitch + m_magnet_turns; }
+    double AngleCos() const { return m_cos; }
+    double AngleSin() const { return m_sin; }
+    double Gaussian() { return m_noise.Gaussian(); }
     // Hall voltages without noise (the tests' reference).
     double HallVoltage_V(int channel) const {
         const auto c = static_cast<std::size_t>(channel);
@@ -149,6 +184,7 @@ private:
     void StepMechanical(double force_N);
     // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves.
     void RefreshAngle();
+    void RefreshFieldAxis();
     void TurnAngle(double delta_rad);
     double ForceAtPresentAngle() const;
 
@@ -182,11 +218,16 @@ private:
     double m_v_mps = 0.0;
     double m_sin = 0.0, m_cos = 1.0;  // of the magnet's electrical angle
     double m_shift_sin = 0.0, m_shift_cos = 1.0;
+    double m_field_sin = 0.0, m_field_cos = 1.0;  // of the winding's field axis (the shift added)
     // Each Hall channel as cos(θ − ψ): cos ψ and sin ψ of its phase.
     std::array<double, 3> m_hall_cos{}, m_hall_sin{};
     // Each channel's offset and amplitude as its source gives them; the stuck channel, or none.
     std::array<double, 3> m_hall_offset_V{}, m_hall_amplitude_V{};
     std::size_t m_missing_channel = 3;
+    // The same as fractions of the 5 V input, the amplitude folded into cos ψ and sin ψ (zero for
+    // the stuck channel), so that a sample costs three multiplications per channel.
+    std::array<double, 3> m_hall_offset_fs{}, m_hall_cos_fs{}, m_hall_sin_fs{};
+    double m_hall_noise_fs = 0.0;
     // The sensors' noise as standard deviations in amperes and volts.
     double m_current_noise_A = 0.0;
     double m_bus_noise_V = 0.0;
@@ -195,6 +236,8 @@ private:
     double m_per_current_span = 0.0;
     double m_per_bus_span = 0.0;
     double m_rad_per_m = 0.0;
+    double m_per_pole_pitch = 0.0;
+    double m_magnet_turns = 0.0;
     double m_per_viscous = 0.0;
     double m_viscous_time_s = 0.0;  // M/b
     double m_dead_drop_per_V = 0.0;  // the dead time's loss per volt of bus
