@@ -53,7 +53,6 @@ TEST_F(CurrentTestCommand, TunesRunsPlotsAndSavesOnlyAKeptSuccess) {
         {"tuned and declined", "", "no", 0, false, "Kp_C_scl = "},
         {"short circuit", R"({"faults":{"forced_mer":2}})", "yes", 1, false,
          "Drive / Motor shortcircuit protection triggered."},
-        {"link dropped", R"({"faults":{"link_drop_at_s":0.5}})", "yes", 1, false, "nothing was saved"},
     };
     int n = 0;
     for (const Case& c : cases) {

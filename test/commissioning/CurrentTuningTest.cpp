@@ -5,7 +5,6 @@
 #include "DriveSetupDlg.h"
 #include "DriveSetupForm.h"
 #include "TestCurrent.h"
-#include "TuningPlots.h"
 #include "TuningProfile.h"
 
 #include "BaseQuantities.h"
@@ -22,8 +21,6 @@
 
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -85,7 +82,6 @@ protected:
                 reference.push_back(doc.GetValue(k, kReferenceItem));
                 response.push_back(doc.GetValue(k, kResponseItem));
             }
-            if (exportTo) exportError = ExportPlot(dialog.GetGraph(), *exportTo, CTestCurrent::kPlotStem);
             d.Click("Cancel");
         });
         dialog.DoModal();
@@ -103,8 +99,7 @@ protected:
     bool ended = false;
     int axisOn = -1;
     int result = -2;
-    std::string error, status, exportError;
-    std::optional<std::string> exportTo;
+    std::string error, status;
     std::vector<double> reference, response;
 };
 
@@ -302,25 +297,6 @@ TEST_F(CurrentTuning, CurrentsBeyondTheDrivesRangeAreRefusedNotWrapped) {
     Run(std::nullopt);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(error, "\"TestProtectionCurrent\" is beyond the current the drive can measure.");
-}
-
-TEST_F(CurrentTuning, SavedPlotHoldsTheLoggedStepAsCsv) {
-    const auto dir = std::filesystem::temp_directory_path() / "pelmora-current-tuning-plot";
-    std::filesystem::create_directories(dir);
-    exportTo = dir.string();
-    Run(std::nullopt);
-    ASSERT_EQ(result, 1) << error;
-    std::ifstream csv(dir / "CurrentTuning.csv");
-    std::string header;
-    std::getline(csv, header);
-    EXPECT_NE(header.find("Current_Reference"), std::string::npos) << header;
-    EXPECT_NE(header.find("Motor_Current"), std::string::npos) << header;
-    int rows = 0;
-    for (std::string line; std::getline(csv, line);) ++rows;
-    EXPECT_EQ(rows, static_cast<int>(reference.size()));
-    // Pictures need the graphical backend, which this program does not have: said, not hidden.
-    EXPECT_NE(exportError.find("graphical backend"), std::string::npos) << exportError;
-    std::filesystem::remove_all(dir);
 }
 
 TEST(TuningSlider, CoversHalfToOneAndAHalfTimesTheValueWithinItsLimits) {
