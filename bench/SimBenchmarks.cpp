@@ -34,6 +34,12 @@ Registers SetupRegisters(const drivesim::SimConfig& truth) {
         out.emplace_back(gains[k], std::round(16384.0 * 16384.0 / (truth.halls.amplitude_V[k] * kCountsPerVolt)));
     }
     out.emplace_back("ZAOFF", std::round(truth.halls.angle_deg / 360.0 * 65536.0));
+    // The profile asks for more than the motor's nominal current on average: left at the setup's
+    // limits, the I²t images would end the run after some simulated seconds. They keep running,
+    // with limits out of reach.
+    constexpr double kUnreachableI2tLimit = 4294967295.0;
+    out.emplace_back("I2TINTLIM_M", kUnreachableI2tLimit);
+    out.emplace_back("I2TINTLIM_D", kUnreachableI2tLimit);
     return out;
 }
 

@@ -194,7 +194,7 @@ void Firmware::Tick() {
 void Firmware::FastSample() {
     m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
     m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
-    m_bus_sampled = false;
+    m_bus = m_plant.SampleBus();
     if (m_running) m_program->Fast(*this);
     if (m_log.armed && m_log.kind == 2) RecordLog(2);
 }

@@ -135,14 +135,7 @@ public:
     // Test-frame currents: q along θ, d at θ − 90°.
     double TestIq(double theta_rad) const;
     double TestId(double theta_rad) const;
-    // The bus ADC of this sample, converted when a program first asks for it.
-    std::int32_t Bus() {
-        if (!m_bus_sampled) {
-            m_bus = m_plant.SampleBus();
-            m_bus_sampled = true;
-        }
-        return m_bus;
-    }
+    std::int32_t Bus() const { return m_bus; }
     std::array<std::int32_t, 3> Halls() const { return m_halls; }
     // The calibrated Hall angle in 16-bit units and the vector's magnitude (16384 = nominal).
     struct HallAngle {
@@ -221,7 +214,6 @@ private:
     double m_ia = 0.0, m_ib = 0.0;
     std::array<double, 2> m_adc_offset{regmap::kAdcMidScale, regmap::kAdcMidScale};
     std::int32_t m_bus = 0;
-    bool m_bus_sampled = false;
     std::array<std::int32_t, 3> m_halls{};
     std::array<double, 3> m_duty_next{0.5, 0.5, 0.5};
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};

@@ -19,31 +19,21 @@ inline constexpr double kSqrt3 = 1.7320508075688772;
 // Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
 inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
-// Fast noise for the sensors: xorshift64* and a triangular stand-in for a Gaussian.
+// Fast Gaussian noise: xorshift64* and the sum of two uniforms (enough for sensor noise).
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
     double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
     // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
-    // One draw holds the four 16-bit uniforms of two samples; the second waits for the next call.
+    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
     double Gaussian() {
-        if (m_spare_ready) {
-            m_spare_ready = false;
-            return Triangle(m_spare);
-        }
+        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
         const std::uint64_t r = Next();
-        m_spare = r >> 32;
-        m_spare_ready = true;
-        return Triangle(r & 0xFFFFFFFFULL);
+        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
+        return (static_cast<double>(sum) * 0x1.0p-32 - 1.0) * kScale;
     }
 
 private:
-    // Two 16-bit uniforms k₁, k₂ of `bits` as (k₁ + k₂ + 1)/2¹⁶ − 1: exactly zero mean, within ±1.
-    static double Triangle(std::uint64_t bits) {
-        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
-        const std::uint64_t sum = (bits >> 16) + (bits & 0xFFFFULL) + 1;
-        return (static_cast<double>(sum) * 0x1.0p-16 - 1.0) * kScale;
-    }
     std::uint64_t Next() {
         m_state ^= m_state >> 12;
         m_state ^= m_state << 25;
@@ -51,8 +41,6 @@ private:
         return m_state * 0x2545F4914F6CDD1DULL;
     }
     std::uint64_t m_state;
-    std::uint64_t m_spare = 0;
-    bool m_spare_ready = false;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a

@@ -135,6 +135,9 @@ TEST(Protections, EachEnabledProtectionTripsItsMerBitAndOnlyThen) {
     // The default setup enables every protection (PCR 191): bus 15 V to 90 V, the motor's I²t at
     // 2.5 A nominal and the drive's at 3 A. The I²t cases shorten the time constant to 0.1 s.
     constexpr double kQuickI2tScale = 500e-6 * 67108864.0 / 0.1;  // SFI2T for t_I2t = 0.1 s
+    // t_I2t = 1 s: at 4 A the image trips after 0.28 s of current, at 2.8 A only after 1.7 s,
+    // longer than the positioning holds it.
+    constexpr double kSecondI2tScale = 500e-6 * 67108864.0 / 1.0;
     auto limit = [](double trip_A, double nominal_A) {
         return (trip_A * trip_A - nominal_A * nominal_A) * kCountsPerAmp * kCountsPerAmp / 16.0;
     };
@@ -157,6 +160,8 @@ TEST(Protections, EachEnabledProtectionTripsItsMerBitAndOnlyThen) {
         {"motor I2t below nominal", 47.63, false, {{"SFI2T_M", kQuickI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}}, 1.25, 4, false},
         {"motor I2t unchecked", 47.63, false,
          {{"SFI2T_M", kQuickI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}, {"PCR", kAllChecks - 2}}, 4.0, 4, false},
+        {"motor I2t within its time", 47.63, false, {{"SFI2T_M", kSecondI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}}, 4.0, 4, true},
+        {"motor I2t beyond its time", 47.63, false, {{"SFI2T_M", kSecondI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}}, 2.8, 4, false},
         {"drive I2t above its limit", 47.63, false, {{"SFI2T_D", kQuickI2tScale}, {"I2TINTLIM_D", limit(3.2, 3.0)}}, 4.0, 4, true},
         {"motor over-temperature", 47.63, true, {}, 1.25, 11, true},
         {"motor over-temperature unchecked", 47.63, true, {{"PCR", kAllChecks - 4}}, 1.25, 11, false},
