@@ -575,6 +575,8 @@ struct CommissioningGuiCase {
 
 const CommissioningGuiCase kCommissioningGui[] = {
     {"Drive Setup", "Detect", "VDC Detection Test", "test_vdc.png"},
+    {"Brushless Motor Setup", "Identify Resistance and Inductance", "Total Resistance and Inductance Identification Test",
+     "test_rl.png"},
 };
 
 // Waits on the real event loop until the test's status says it ended, or `limit_ms` passed.
