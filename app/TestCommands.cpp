@@ -5,12 +5,14 @@
 #include "MC_DriveLink.h"
 #include "MC_SetupFile.h"
 #include "MC_TestDlg.h"
+#include "QtGraph.h"
 
 #include <drivesim/SimConfig.h>
 
 #include <CLI/CLI.hpp>
 
 #include <array>
+#include <filesystem>
 #include <ostream>
 #include <span>
 #include <string_view>
@@ -39,6 +41,13 @@ struct ShownReading {
     int unitId;
 };
 
+// Something a user does in the test's dialog before Start: clicks a control, or (with an entry)
+// picks that entry of a list or tab bar.
+struct TestAction {
+    std::string_view control;
+    std::string_view entry = {};
+};
+
 // One row per commissioning test: how a user reaches it and what it finds. A test that runs
 // until stopped is stopped after `stopAfter_ms` of running.
 struct TestRow {
@@ -48,10 +57,32 @@ struct TestRow {
     std::span<const ResultValue> results;
     std::span<const ShownReading> readings = {};
     double stopAfter_ms = 0.0;
+    std::span<const TestAction> prepare = {};
+    // --bandwidth: typed into this field, then this button pressed (empty: the test has none).
+    std::string_view bandwidthField = {};
+    std::string_view bandwidthButton = {};
+    // --plot DIR: the graph control saved, and the stem of its files (0: the test plots nothing).
+    int plotControl = 0;
+    std::string_view plotStem = {};
+    // The button that ends the test keeping what it found.
+    std::string_view close = "Close";
 };
 
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
 constexpr std::array kVdcResults = {ResultValue{"Vdc", "Power supply"}};
+
+// The drive setup opens the motor setup by itself when it first shows.
+constexpr std::array kHallOffsetsPath = {PathStep{"Brushless Motor Setup", "Linear Hall sensors setup"},
+                                         PathStep{"Drive Setup", ""}};
+constexpr std::array kHallOffsetsResults = {
+    ResultValue{"HALLAOFF", "HALLAOFF"},   ResultValue{"HALLBOFF", "HALLBOFF"},   ResultValue{"HALLCOFF", "HALLCOFF"},
+    ResultValue{"HALLAGAIN", "HALLAGAIN"}, ResultValue{"HALLBGAIN", "HALLBGAIN"}, ResultValue{"HALLCGAIN", "HALLCGAIN"},
+    ResultValue{"ALPHA", "ALPHA"},         ResultValue{"ZAOFF", "ZAOFF"},
+};
+
+constexpr std::array kPhasesPath = {PathStep{"Brushless Motor Setup", "Test Phase Connections"},
+                                    PathStep{"Drive Setup", ""}};
+constexpr std::array kPhasesReadings = {ShownReading{1060, 1020, 1061}, ShownReading{1062, 1022, 1063}};
 
 constexpr std::array kAnalogueReferencePath = {
     PathStep{"Drive Setup", "External reference/Setup", "External reference/Yes"},
@@ -65,11 +96,19 @@ constexpr std::array kRlPath = {PathStep{"Drive Setup", ""},
                                 PathStep{"Brushless Motor Setup", "Identify Resistance and Inductance"}};
 constexpr std::array kRlResults = {ResultValue{"R", "Phase resistance"}, ResultValue{"L", "Phase inductance"}};
 
+constexpr std::array kCurrentPath = {PathStep{"Drive Setup", "Current controller/Tune & Test"}};
+constexpr std::array kCurrentResults = {ResultValue{"Kp_C_scl", "Kp"}, ResultValue{"Ki_C_scl", "Ki"}};
+constexpr std::array kCurrentPrepare = {TestAction{"#1300", "Test"}};
+
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
     TestRow{"rl", "Total Resistance and Inductance Identification Test", kRlPath, kRlResults},
     TestRow{"analogue-reference", "Analogue Reference Test", kAnalogueReferencePath, {}, kAnalogueReferenceReadings,
             kAnalogueReferenceRun_ms},
+    TestRow{"hall-offsets", "Offset Detection Test", kHallOffsetsPath, kHallOffsetsResults},
+    TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, {}, kPhasesReadings},
+    TestRow{"current", "Current Controller Tuning Test", kCurrentPath, kCurrentResults, {}, 0.0, kCurrentPrepare,
+            "#3155", "Tune", 1361, "CurrentTuning", "OK"},
 };
 
 constexpr double kPollSlice_ms = 20.0;
@@ -94,6 +133,19 @@ std::string Shown(const CMC_Setup& setup, std::string_view name) {
     return FormatExact(parameter->GetValue()) + " " + std::string(parameter->GetUnit().GetName());
 }
 
+// The test's graph as "<dir>/<stem>.csv", ".png" and ".svg"; empty on success, else the reason.
+std::string SavePlot(const CDialog& dialog, int control, const std::string& dir, std::string_view stem) {
+    const CGraphWindow* graph = FindGraphWindow(&dialog, control);
+    if (!graph) return "the test shows no plot";
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    const std::filesystem::path base = std::filesystem::path(dir) / stem;
+    for (const char* extension : {".csv", ".png", ".svg"}) {
+        if (std::string error = ExportGraphFile(*graph, base.string() + extension); !error.empty()) return error;
+    }
+    return {};
+}
+
 int Fail(const CommandContext& ctx, const std::string& message) {
     ctx.err << "pelmora test: " << message << '\n';
     return ToInt(ExitCode::Failure);
@@ -112,6 +164,9 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
         ->check(CLI::IsMember({"yes", "no"}));
     test->add_option("--timeout", out.timeout_s, "The longest wait for the test, in seconds of drive time")
         ->check(CLI::PositiveNumber);
+    test->add_option("--bandwidth", out.bandwidth,
+                     "Tuning tests: tune from this passband (in the unit on show unless given) before Start");
+    test->add_option("--plot", out.plotDir, "Tuning tests: save the plot of the run as CSV, PNG and SVG in DIR");
     test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json");
     return test;
 }
@@ -122,10 +177,23 @@ std::vector<std::string_view> CommissioningTestNames() {
     return names;
 }
 
+bool TestStoresResults(std::string_view name) {
+    const TestRow* row = FindTest(name);
+    return row && !row->results.empty();
+}
+
 int RunTest(const CommandContext& ctx, const TestArguments& a) {
     const TestRow* row = FindTest(a.name);
     if (!row) {
         ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
+        return ToInt(ExitCode::Misuse);
+    }
+    if (!a.bandwidth.empty() && row->bandwidthField.empty()) {
+        ctx.err << "pelmora test: --bandwidth: \"" << row->name << "\" tunes nothing\n";
+        return ToInt(ExitCode::Misuse);
+    }
+    if (!a.plotDir.empty() && row->plotControl == 0) {
+        ctx.err << "pelmora test: --plot: \"" << row->name << "\" plots nothing\n";
         return ToInt(ExitCode::Misuse);
     }
     const auto setup = OpenSetup(ctx, a.setupPath);
@@ -153,10 +221,17 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     bool succeeded = false;
     std::vector<std::string> found;  // read before the closing answer, which may put the old values back
     std::vector<std::string> readings;
+    std::string plotError;
 
     const auto runTest = [&](DialogDriver& d) {
-        if (!d.Click("#10000")) {
+        bool prepared = true;
+        for (const TestAction& action : row->prepare)
+            prepared = prepared && (action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry));
+        if (prepared && !a.bandwidth.empty())
+            prepared = d.Type(row->bandwidthField, a.bandwidth) && d.Click(row->bandwidthButton);
+        if (!prepared || !d.Click("#10000")) {
             problem = d.Error();
+            d.Click("Cancel");
             return;
         }
         const double deadline_s = ui.Now_s() + a.timeout_s;
@@ -191,16 +266,21 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
             readings.push_back(test.GetChildText(reading.labelId) + " = " + test.GetChildText(reading.valueId) + " " +
                                test.GetChildText(reading.unitId));
         }
+        // The plot shows what happened, a failed run included.
+        if (!a.plotDir.empty()) plotError = SavePlot(d.Dialog(), row->plotControl, a.plotDir, row->plotStem);
         ui.QueueAnswer(a.answer == "yes" ? IDYES : IDNO);
-        d.Click("Close");
+        if (row->close == "Close" || a.answer == "yes") {
+            d.Click(row->close);
+        } else {
+            d.Click("Cancel");
+        }
     };
 
-    // Walk the path: each dialog but the last opens the next by its button; the last opens the test.
-    for (std::size_t i = 0; i < row->path.size(); ++i) {
-        const PathStep step = row->path[i];
-        const bool last = i + 1 == row->path.size();
-        ui.OnDialog(std::string(step.caption), [&, step, last](DialogDriver& d) {
-            if (last) ui.OnDialog(std::string(row->caption), runTest);
+    // Walk the path: each dialog opens the next by its button (the last one opens the test), or
+    // is only closed with OK.
+    ui.OnDialog(std::string(row->caption), runTest);
+    for (const PathStep& step : row->path) {
+        ui.OnDialog(std::string(step.caption), [&, step](DialogDriver& d) {
             if (!step.first.empty() && !d.Click(step.first)) {
                 problem = d.Error();
                 d.Click("Cancel");
@@ -220,6 +300,7 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     CMC_Comm::Connect(nullptr);
 
     if (!problem.empty()) return Fail(ctx, problem);
+    if (!plotError.empty()) return Fail(ctx, "--plot: " + plotError + "; nothing was saved");
     if (!succeeded) {
         const std::string outcome = status == CMC_TestDlg::kStoppedText ? "was stopped"
                                     : status.empty()                     ? "did not run"

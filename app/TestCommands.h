@@ -20,6 +20,8 @@ struct TestArguments {
     std::string outPath;    // -o: where the kept result is saved; empty: nothing is saved
     std::string answer = "yes";  // --answer: to the question whether to keep changed values
     double timeout_s = 60.0;     // the longest wait for the test, in the host's time
+    std::string bandwidth;       // --bandwidth: a tuning test's passband, as typed
+    std::string plotDir;         // --plot: where a tuning test's plot is saved
 };
 
 // Adds `test` to the application; `out` receives what was given.
@@ -29,3 +31,7 @@ int RunTest(const CommandContext& ctx, const TestArguments& arguments);
 
 // The names `pelmora test` takes, in the order a new axis is commissioned.
 std::vector<std::string_view> CommissioningTestNames();
+
+// Whether the test stores what it finds in the setup; a check that only shows readings (the
+// phase wiring) saves nothing.
+bool TestStoresResults(std::string_view name);

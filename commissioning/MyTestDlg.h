@@ -62,6 +62,8 @@ protected:
     // Reads a drive variable in its base unit; fails the test (and returns nothing) when the
     // variable is missing or the read fails.
     std::optional<double> ReadDriveVariable(const char* name);
+    // The same in the drive's internal units.
+    std::optional<double> ReadDriveVariableInternal(const char* name);
 
     // Asks whether to keep the changed values. IDYES, IDNO or IDCANCEL; 0 when nothing changed
     // or the last run did not succeed, so that no question is due.
@@ -93,8 +95,6 @@ protected:
     double m_positioningRefInc = 0.0;
 
 private:
-    // A drive variable in internal units; fails the test when it is missing or unreadable.
-    std::optional<double> ReadDriveVariableInternal(const char* name);
     // Writes a program variable; fails the test with the host's text when refused.
     bool WriteProgramVariable(CMC_CoffFormat& program, const char* name, double value);
 

@@ -1,7 +1,10 @@
 #include "TestFactory.h"
 
+#include "DetectHallGainOffset.h"
+#include "TestPhaseConnections.h"
 #include "TestAnalogueRef.h"
 #include "TestRL.h"
+#include "TestCurrent.h"
 #include "TestVdcDetection.h"
 #include "TotalMassTest.h"
 
@@ -26,9 +29,12 @@ struct TestMaker {
 // The tests this build has; a button whose test is missing here stays disabled.
 constexpr std::array kTests = {
     TestMaker{CommissioningTest::VdcDetection, &Make<CTestVdcDetection>},
+    TestMaker{CommissioningTest::OffsetDetection, &Make<CDetectHallGainOffset>},
+    TestMaker{CommissioningTest::PhaseConnection, &Make<CTestPhaseConnections>},
     TestMaker{CommissioningTest::AnalogueReference, &Make<CTestAnalogueRef>},
     TestMaker{CommissioningTest::ResistanceInductance, &Make<CTestRL>},
     TestMaker{CommissioningTest::TotalMass, &Make<CTotalMassTest>},
+    TestMaker{CommissioningTest::CurrentTuning, &Make<CTestCurrent>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {

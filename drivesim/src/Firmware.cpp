@@ -96,9 +96,16 @@ std::int32_t* Field(Registers& r, std::string_view name) {
         {"ZAOFF", &Registers::zaoff}, {"AD5OFF", &Registers::ad5off}, {"CADIN", &Registers::cadin},
         {"SFTADIN", &Registers::sftadin}, {"FILTER1", &Registers::filter1}, {"LEVEL_AD5", &Registers::level_ad5},
         {"E_LEVEL_AD5", &Registers::e_level_ad5}, {"ABSTART_MINMOVE", &Registers::minmove},
+        {"UMAXPROT", &Registers::umaxprot}, {"UMINPROT", &Registers::uminprot},
     };
     for (const Entry& e : kFields)
         if (e.name == name) return &(r.*(e.field));
+    static constexpr std::string_view kI2tNominal[] = {"II2TPROT_M", "II2TPROT_D"};
+    static constexpr std::string_view kI2tTimeScale[] = {"SFI2T_M", "SFI2T_D"};
+    for (int k = 0; k < 2; ++k) {
+        if (name == kI2tNominal[k]) return &r.ii2tprot[k];
+        if (name == kI2tTimeScale[k]) return &r.sfi2t[k];
+    }
     static constexpr std::string_view kHallOffsets[] = {"HALLAOFF", "HALLBOFF", "HALLCOFF"};
     static constexpr std::string_view kHallGains[] = {"HALLAGAIN", "HALLBGAIN", "HALLCGAIN"};
     for (int k = 0; k < 3; ++k) {
@@ -125,6 +132,8 @@ Status Firmware::WriteRegister(const std::string& name, double value) {
     if ((name == "PWMPER" || name == "CLPER" || name == "SLPER") && value < 1.0)
         return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
     m_registers[name] = value;
+    ++m_register_generation;
+    if (name == "I2TINTLIM_M" || name == "I2TINTLIM_D") m_reg.i2tintlim[name == "I2TINTLIM_M" ? 0 : 1] = value;
     if (field) {
         *field = ToRegister(value);
         if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
@@ -222,6 +231,13 @@ bool Firmware::LimitInputActive(bool positive) const {
 std::uint16_t Firmware::PresentCauses() const {
     std::uint32_t causes = 0;
     if (m_config.faults.enable_inactive) causes |= BitMask(regmap::mer::kEnableInactive);
+    const auto pcr = static_cast<std::uint32_t>(m_reg.pcr);
+    // The bus as its ADC reads it, noise aside.
+    const double bus = m_plant.PresentBus_V() * regmap::kAdcFullScale / m_config.drive.vdc_max_measurable_V;
+    if (IsBitSet(pcr, regmap::pcr::kOverVoltage) && bus > m_reg.umaxprot) causes |= BitMask(regmap::mer::kOverVoltage);
+    if (IsBitSet(pcr, regmap::pcr::kUnderVoltage) && bus < m_reg.uminprot) causes |= BitMask(regmap::mer::kUnderVoltage);
+    if (IsBitSet(pcr, regmap::pcr::kMotorOverTemperature) && m_config.faults.motor_over_temperature)
+        causes |= BitMask(regmap::mer::kMotorOverTemperature);
     if (LimitInputActive(true)) causes |= BitMask(regmap::mer::kPositiveLimitSwitch);
     if (LimitInputActive(false)) causes |= BitMask(regmap::mer::kNegativeLimitSwitch);
     return static_cast<std::uint16_t>(causes);
@@ -231,12 +247,28 @@ void Firmware::Protections() {
     const std::uint16_t causes = PresentCauses();
     for (int bit = 0; bit < 16; ++bit)
         if (causes & BitMask(bit)) Trip(bit);
+    ThermalImages();
     if (m_axis_on && IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), regmap::pcr::kOverCurrent) &&
         m_reg.timaxprot != regmap::kCheckOff) {
         const double limit = m_reg.imaxprot;
         const double peak = std::max({std::abs(m_ia), std::abs(m_ib), std::abs(m_ia + m_ib)});
         m_overcurrent_samples = peak > limit ? m_overcurrent_samples + 1 : 0;
         if (m_overcurrent_samples > m_reg.timaxprot) Trip(regmap::mer::kOverCurrent);
+    }
+}
+
+// Each slow sample adds (i² − I_n²)·SFI2T/2^30 to an image that never goes below zero; it trips
+// when it passes I2TINTLIM = (I_lim² − I_n²)·K_I²/16, i.e. after t_I2t at I_lim.
+void Firmware::ThermalImages() {
+    constexpr double kImageScale = 1.0 / (regmap::i2t::kTimeScale * regmap::i2t::kIntegralDivisor);
+    constexpr int kEnableBits[2] = {regmap::pcr::kMotorI2t, regmap::pcr::kDriveI2t};
+    const double iAlpha = RoundSaturated(IAlpha()), iBeta = RoundSaturated(IBeta());
+    const double squared = iAlpha * iAlpha + iBeta * iBeta;  // the phase current's amplitude, squared
+    for (std::size_t k = 0; k < 2; ++k) {
+        if (!IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), kEnableBits[k]) || m_reg.sfi2t[k] <= 0) continue;
+        const double nominal = m_reg.ii2tprot[k];
+        m_i2t[k] = std::max(0.0, m_i2t[k] + (squared - nominal * nominal) * m_reg.sfi2t[k] * kImageScale);
+        if (m_reg.i2tintlim[k] > 0.0 && m_i2t[k] > m_reg.i2tintlim[k]) Trip(regmap::mer::kI2t);
     }
 }
 
@@ -294,15 +326,27 @@ double Firmware::AppliedAlpha() const {
     return (2.0 / 3.0) * (d[0] - 0.5 * (d[1] + d[2])) / kDutyPerVoltageCount;
 }
 
+void Firmware::TestAngle(double theta_rad) const {
+    // The programs hold one test angle for many samples: the library's sine and cosine, which
+    // cost more than the rest of a sample, run only when it changes.
+    if (theta_rad == m_test_theta) return;
+    m_test_theta = theta_rad;
+    m_test_cos = std::cos(theta_rad);
+    m_test_sin = std::sin(theta_rad);
+}
+
 void Firmware::SetTestVoltage(double uq, double theta_rad) {
-    SetAlphaBeta(uq * std::cos(theta_rad), uq * std::sin(theta_rad));
+    TestAngle(theta_rad);
+    SetAlphaBeta(uq * m_test_cos, uq * m_test_sin);
 }
 
 double Firmware::TestIq(double theta_rad) const {
-    return IAlpha() * std::cos(theta_rad) + IBeta() * std::sin(theta_rad);
+    TestAngle(theta_rad);
+    return IAlpha() * m_test_cos + IBeta() * m_test_sin;
 }
 double Firmware::TestId(double theta_rad) const {
-    return IAlpha() * std::sin(theta_rad) - IBeta() * std::cos(theta_rad);
+    TestAngle(theta_rad);
+    return IAlpha() * m_test_sin - IBeta() * m_test_cos;
 }
 
 Firmware::HallAngle Firmware::HallAngleNow() const {
@@ -339,6 +383,92 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
     const double c0 = a * perMagnitude, s0 = b * perMagnitude;
     return {static_cast<std::int32_t>(static_cast<std::uint32_t>(angle) & 0xFFFF), magnitude,
             c0 * m_zaoff_cos - s0 * m_zaoff_sin, s0 * m_zaoff_cos + c0 * m_zaoff_sin};
+}
+
+void Firmware::BuildHallTable() {
+    HallTable& t = m_hall_table;
+    t.generation = m_register_generation;
+    const Plant::HallSensing sensing = m_plant.HallModel();
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
+    const double alpha = m_reg.alpha * kAngleToRad;
+    const double phi[3] = {0.0, kTwoPi / 3.0 + alpha, 2.0 * kTwoPi / 3.0 - alpha};
+    // h_k = (ADC_k − OFF_k)·GAIN_k/2^14 with ADC_k = N_ADC·x_k, the vector (2/3)·Σ h_k·e^{jφ_k}:
+    // affine in cos θ and sin θ.
+    double a0 = 0.0, ac = 0.0, as = 0.0, b0 = 0.0, bc = 0.0, bs = 0.0;
+    std::array<double, 3> pc{}, ps{}, sigma2{};
+    const double quantisation2 = regmap::kAdcStep * regmap::kAdcStep / 12.0;
+    for (std::size_t k = 0; k < 3; ++k) {
+        const double gain = m_reg.hall_gain[k] / static_cast<double>(1 << regmap::kHallGainShift);
+        pc[k] = (2.0 / 3.0) * std::cos(phi[k]) * gain;
+        ps[k] = (2.0 / 3.0) * std::sin(phi[k]) * gain;
+        const double offset = regmap::kAdcFullScale * sensing.offset[k] - m_reg.hall_off[k];
+        a0 += pc[k] * offset;
+        b0 += ps[k] * offset;
+        ac += pc[k] * regmap::kAdcFullScale * sensing.cosine[k];
+        as += pc[k] * regmap::kAdcFullScale * sensing.sine[k];
+        bc += ps[k] * regmap::kAdcFullScale * sensing.cosine[k];
+        bs += ps[k] * regmap::kAdcFullScale * sensing.sine[k];
+        // Each conversion's noise and rounding, in ADC counts squared.
+        const double noise = regmap::kAdcFullScale * sensing.noise;
+        sigma2[k] = noise * noise + quantisation2;
+    }
+    const double zc = std::cos(m_reg.zaoff * kAngleToRad), zs = std::sin(m_reg.zaoff * kAngleToRad);
+    double previous = 0.0;
+    for (int n = 0; n <= HallTable::kNodes; ++n) {
+        const auto i = static_cast<std::size_t>(n);
+        const double theta = kTwoPi * n / HallTable::kNodes;
+        const double c = std::cos(theta), s = std::sin(theta);
+        const double a = a0 + ac * c + as * s, b = b0 + bc * c + bs * s;
+        const double magnitude = std::sqrt(a * a + b * b);
+        // The difference to the magnet's angle, continued from the previous node.
+        double difference = std::atan2(b, a) - theta;
+        if (n > 0) difference -= kTwoPi * std::round((difference - previous) / kTwoPi);
+        previous = difference;
+        t.offset[i] = difference * kRadToAngle;
+        t.cos[i] = std::cos(difference) * zc - std::sin(difference) * zs;
+        t.sin[i] = std::sin(difference) * zc + std::cos(difference) * zs;
+        t.magnitude[i] = magnitude;
+        // Noise across the vector turns it: σ⊥ = √(Σ σ_k²·(e_⊥·p_k)²), over the magnitude.
+        double across2 = 0.0;
+        if (magnitude > 0.0) {
+            const double ux = a / magnitude, uy = b / magnitude;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const double projection = -uy * pc[k] + ux * ps[k];
+                across2 += sigma2[k] * projection * projection;
+            }
+        }
+        t.noise[i] = magnitude > 0.0 ? std::sqrt(across2) / magnitude * kRadToAngle : 0.0;
+    }
+}
+
+Firmware::HallAngle Firmware::CommutationAngle() {
+    if (m_hall_table.generation != m_register_generation) BuildHallTable();
+    const HallTable& t = m_hall_table;
+    // Where the magnet is within its turn, as a fractional node index.
+    const double turns = m_plant.ElectricalTurns();
+    auto whole = static_cast<std::int64_t>(turns);
+    if (static_cast<double>(whole) > turns) --whole;  // floor, for negative turns too
+    const double fraction = turns - static_cast<double>(whole);
+    const double position = fraction * HallTable::kNodes;
+    auto node = static_cast<std::size_t>(position);
+    if (node >= static_cast<std::size_t>(HallTable::kNodes)) node = HallTable::kNodes - 1;
+    const double w = position - static_cast<double>(node);
+    auto at = [node, w](const std::array<double, HallTable::kNodes + 1>& table) {
+        return table[node] + w * (table[node + 1] - table[node]);
+    };
+    const double noise = t.noise[node] * m_plant.Gaussian();
+    const double angle = fraction * regmap::kAngleFullTurn + at(t.offset) + noise;
+    const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
+    // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
+    // the latter small enough for first order.
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    const double n = noise * kAngleToRad;
+    const double dc = at(t.cos), ds = at(t.sin);
+    const double ec = dc - n * ds, es = ds + n * dc;
+    const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF), at(t.magnitude), c * ec - s * es,
+            s * ec + c * es};
 }
 
 // --- Programs ---

@@ -51,6 +51,12 @@ struct Registers {
     std::int32_t bq_counts[3] = {0, 0, 0};
     std::int32_t bq[3][6] = {};
     std::int32_t minmove = 0;
+    // Bus protections in bus ADC counts; the I²t images' nominal currents (current counts) and
+    // time scales, the motor's first, then the drive's. Their limits exceed 32 bits.
+    std::int32_t umaxprot = 65535, uminprot = 0;
+    std::int32_t ii2tprot[2] = {32767, 32767};
+    std::int32_t sfi2t[2] = {0, 0};
+    double i2tintlim[2] = {0.0, 0.0};
 };
 
 // A program variable as downloaded: the preset and the live value.
@@ -147,6 +153,11 @@ public:
     };
     HallAngle HallAngleNow() const;
     void SampleHallsNow();
+    // The same calibrated angle for commutation every current-loop sample, evaluated from the
+    // Hall sensors' own model rather than through three ADC conversions and an atan2: the
+    // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
+    // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
+    HallAngle CommutationAngle();
 
     double Tc_s() const { return m_tc_s; }
     double Ts_s() const { return m_ts_s; }
@@ -181,6 +192,7 @@ private:
     void StreamScope();
     void FlushFrame(bool end);
     std::uint16_t PresentCauses() const;
+    void ThermalImages();
     bool LimitInputActive(bool positive) const;
 
     SimConfig m_config;
@@ -215,12 +227,29 @@ private:
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
     std::array<double, 3> m_compare_remainder{};
     int m_overcurrent_samples = 0;
+    // The motor's and the drive's I²t images, kept across runs as the windings keep their heat.
+    std::array<double, 2> m_i2t{};
     // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
     // ALPHA and ZAOFF they were computed from.
     mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;
     mutable std::int32_t m_hall_zaoff = 0x7FFFFFFF;
     mutable std::array<double, 3> m_phi_cos{}, m_phi_sin{};
     mutable double m_zaoff_cos = 1.0, m_zaoff_sin = 0.0;
+
+    // The calibrated Hall vector over one electrical turn, for CommutationAngle.
+    struct HallTable {
+        static constexpr int kNodes = 1024;
+        std::uint64_t generation = ~std::uint64_t{0};  // of the registers it was built from
+        // Per node: the vector's angle less the magnet's (unwrapped along the turn, 16-bit units),
+        // the cosine and sine of that difference plus ZAOFF, the magnitude, and the angular noise
+        // (16-bit units per unit draw).
+        std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+    };
+    void BuildHallTable();
+    void TestAngle(double theta_rad) const;
+    mutable double m_test_theta = 0.0, m_test_cos = 1.0, m_test_sin = 0.0;
+    HallTable m_hall_table;
+    std::uint64_t m_register_generation = 0;
 
     // Data logger.
     struct Log {

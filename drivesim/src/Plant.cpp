@@ -98,6 +98,8 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     m_per_current_span = 1.0 / (2.0 * d.imax_ps_A);
     m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
     m_rad_per_m = kTwoPi / m.pole_pitch_m;
+    m_per_pole_pitch = 1.0 / m.pole_pitch_m;
+    m_magnet_turns = m.magnet_angle_deg / 360.0;
     if (m.viscous_Ns_per_m > 0.0) {
         m_per_viscous = 1.0 / m.viscous_Ns_per_m;
         m_viscous_time_s = m_mass_kg / m.viscous_Ns_per_m;

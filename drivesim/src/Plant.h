@@ -122,6 +122,8 @@ public:
 
     double Time_s() const { return m_time_s; }
     double BusVoltage_V() const;
+    // The bus over the present period, as the inverter sees it.
+    double PresentBus_V() const { return m_vdc_V; }
 
     // Terminal currents (what the drive's sensors see), motor-side position and speed.
     double TerminalCurrent_A(int terminal) const { return m_i_A[static_cast<std::size_t>(m_phase_of_terminal[static_cast<std::size_t>(terminal)])]; }
@@ -154,6 +156,18 @@ public:
                                  m_hall_noise_fs * m_noise.Gaussian());
     }
     std::int32_t SampleAnalogueInput() const;
+    // The Hall inputs as fractions of full scale: channel c reads
+    // offset[c] + cosine[c]·cos θ + sine[c]·sin θ + noise·n, θ the magnet's electrical angle.
+    struct HallSensing {
+        std::array<double, 3> offset, cosine, sine;
+        double noise;
+    };
+    HallSensing HallModel() const { return {m_hall_offset_fs, m_hall_cos_fs, m_hall_sin_fs, m_hall_noise_fs}; }
+    // The magnet's electrical angle: in turns (unbounded), and its cosine and sine.
+    double ElectricalTurns() const { return m_x_m * m_per_pole_pitch + m_magnet_turns; }
+    double AngleCos() const { return m_cos; }
+    double AngleSin() const { return m_sin; }
+    double Gaussian() { return m_noise.Gaussian(); }
     // Hall voltages without noise (the tests' reference).
     double HallVoltage_V(int channel) const {
         const auto c = static_cast<std::size_t>(channel);
@@ -222,6 +236,8 @@ private:
     double m_per_current_span = 0.0;
     double m_per_bus_span = 0.0;
     double m_rad_per_m = 0.0;
+    double m_per_pole_pitch = 0.0;
+    double m_magnet_turns = 0.0;
     double m_per_viscous = 0.0;
     double m_viscous_time_s = 0.0;  // M/b
     double m_dead_drop_per_V = 0.0;  // the dead time's loss per volt of bus

@@ -782,15 +782,13 @@ private:
 class HallCommutation {
 public:
     void Begin(Firmware& fw) {
-        fw.SampleHallsNow();
-        m_angle = fw.HallAngleNow().angle;
+        m_angle = fw.CommutationAngle().angle;
         m_accumulated = 0;
         m_position = m_previous_position = 0;
     }
     // Each current-loop sample: false when the Hall vector has collapsed.
     bool Fast(Firmware& fw) {
-        fw.SampleHallsNow();
-        const Firmware::HallAngle hall = fw.HallAngleNow();
+        const Firmware::HallAngle hall = fw.CommutationAngle();
         if (hall.magnitude < kMinimumHallVector) return false;
         const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(hall.angle - m_angle));
         m_accumulated += step;

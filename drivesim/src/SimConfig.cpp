@@ -235,6 +235,7 @@ void ReadConfig(Section& root, SimConfig& c) {
         s.OnePhase("missing_hall", f.missing_hall);
         s.PhasePairOf("swapped_halls", f.swapped_halls);
         s.Flag("enable_inactive", f.enable_inactive);
+        s.Flag("motor_over_temperature", f.motor_over_temperature);
         s.Flag("positive_limit_active", f.positive_limit_active);
         s.Flag("negative_limit_active", f.negative_limit_active);
         s.OptionalTime("short_circuit_at_s", f.short_circuit_at_s);

@@ -37,7 +37,7 @@ public:
     // list is hidden or disabled.
     bool ChooseUnit(std::string_view what, std::string_view unit);
     bool Click(std::string_view what);
-    // Picks the first list entry whose text begins with `entry` (case ignored).
+    // Picks the list entry whose text is `entry`, else the first that begins with it (case ignored).
     bool Select(std::string_view what, std::string_view entry);
     // The unit list of a field (or the list itself), or 0 with Error() saying why.
     int FindUnitList(std::string_view what);

@@ -190,6 +190,13 @@ bool DialogDriver::Select(std::string_view what, std::string_view entry) {
     if (id == 0) return false;
     const ControlState* c = m_dialog.GetControl(id);
     if (!c->visible || !c->enabled) return Fail("\"" + std::string(what) + "\" is not visible and enabled");
+    // An entry named in full wins over one it merely begins ("Test" beside "Test Parameters").
+    for (std::size_t i = 0; i < c->items.size(); ++i) {
+        if (EqualsNoCase(c->items[i].first, entry)) {
+            m_dialog.UserSelect(id, static_cast<int>(i));
+            return true;
+        }
+    }
     for (std::size_t i = 0; i < c->items.size(); ++i) {
         const std::string& text = c->items[i].first;
         if (text.size() >= entry.size() && EqualsNoCase(std::string_view(text).substr(0, entry.size()), entry)) {

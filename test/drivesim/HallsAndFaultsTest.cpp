@@ -131,6 +131,52 @@ TEST(Faults, EachInjectedFaultSetsItsMerBitAndTheRunEnds) {
     }
 }
 
+TEST(Protections, EachEnabledProtectionTripsItsMerBitAndOnlyThen) {
+    // The default setup enables every protection (PCR 191): bus 15 V to 90 V, the motor's I²t at
+    // 2.5 A nominal and the drive's at 3 A. The I²t cases shorten the time constant to 0.1 s.
+    constexpr double kQuickI2tScale = 500e-6 * 67108864.0 / 0.1;  // SFI2T for t_I2t = 0.1 s
+    auto limit = [](double trip_A, double nominal_A) {
+        return (trip_A * trip_A - nominal_A * nominal_A) * kCountsPerAmp * kCountsPerAmp / 16.0;
+    };
+    constexpr double kAllChecks = 191;
+    struct Case {
+        const char* name;
+        double vdc_V;
+        bool hotMotor;
+        Registers registers;
+        double current_A;
+        int bit;
+        bool trips;
+    };
+    const Case cases[] = {
+        {"bus within its limits", 47.63, false, {}, 1.25, 8, false},
+        {"under-voltage", 12.0, false, {}, 1.25, 9, true},
+        {"under-voltage unchecked", 12.0, false, {{"PCR", kAllChecks - 32}}, 1.25, 9, false},
+        {"over-voltage", 95.0, false, {}, 1.25, 8, true},
+        {"motor I2t above its limit", 47.63, false, {{"SFI2T_M", kQuickI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}}, 4.0, 4, true},
+        {"motor I2t below nominal", 47.63, false, {{"SFI2T_M", kQuickI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}}, 1.25, 4, false},
+        {"motor I2t unchecked", 47.63, false,
+         {{"SFI2T_M", kQuickI2tScale}, {"I2TINTLIM_M", limit(3.0, 2.5)}, {"PCR", kAllChecks - 2}}, 4.0, 4, false},
+        {"drive I2t above its limit", 47.63, false, {{"SFI2T_D", kQuickI2tScale}, {"I2TINTLIM_D", limit(3.2, 3.0)}}, 4.0, 4, true},
+        {"motor over-temperature", 47.63, true, {}, 1.25, 11, true},
+        {"motor over-temperature unchecked", 47.63, true, {{"PCR", kAllChecks - 4}}, 1.25, 11, false},
+    };
+    for (const Case& c : cases) {
+        drivesim::SimConfig truth = drivesim::DefaultSimConfig();
+        truth.Vdc_V = c.vdc_V;
+        truth.faults.motor_over_temperature = c.hotMotor;
+        drivesim::Drive drive(truth);
+        RunOptions options = WithPresets({{"In1", std::round(c.current_A * kCountsPerAmp)}});
+        options.extra_registers = c.registers;
+        std::string error;
+        ASSERT_TRUE(RunProgram(drive, "Initial_Positioning_Test", options, &error)) << c.name << error;
+        const auto mer = static_cast<unsigned>(Variable(drive, "MER"));
+        EXPECT_EQ((mer >> c.bit) & 1u, c.trips ? 1u : 0u) << c.name << ": MER " << mer;
+        EXPECT_EQ(ProgramVariable(drive, "In1") == 0.0, c.trips) << c.name << ": the positioning's own report";
+        EXPECT_FALSE(drive.AxisOn()) << c.name;
+    }
+}
+
 TEST(Faults, LatchedBitsClearAtStopOnlyWhenTheirCauseIsGone) {
     drivesim::SimConfig truth = drivesim::DefaultSimConfig();
     truth.faults.short_circuit_at_s = 0.1;

@@ -27,6 +27,8 @@
 
 #include <drivesim/SimConfig.h>
 
+#include <algorithm>
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -566,18 +568,48 @@ TEST(EditCommandTest, SavesOnOKToOutOrBackToTheSetupAndNothingOnCancel) {
 // Commissioning tests in the GUI: opened from their setup dialog's button, run on the simulated
 // drive with real timers, the finished dialog saved as a screenshot.
 
+// A click on the way to a test: in the dialog with this caption, first `before` (when given),
+// then the button that opens the next dialog.
+struct GuiPathStep {
+    const char* caption;
+    const char* button;
+    const char* before = nullptr;
+};
+
 struct CommissioningGuiCase {
-    const char* setupCaption;  // the setup dialog whose button opens the test
-    const char* button;        // that button's label
+    std::vector<GuiPathStep> path;
     const char* testCaption;
     const char* screenshot;
+    int stopAfter_ms = 0;  // a test that runs until stopped is stopped after this long
 };
 
 const CommissioningGuiCase kCommissioningGui[] = {
-    {"Drive Setup", "Detect", "VDC Detection Test", "test_vdc.png"},
-    {"Brushless Motor Setup", "Identify Resistance and Inductance", "Total Resistance and Inductance Identification Test",
-     "test_rl.png"},
+    {{{"Drive Setup", "Detect"}}, "VDC Detection Test", "test_vdc.png"},
+    {{{"Drive Setup", "External reference/Setup", "External reference/Yes"}, {"External Reference Setup", "Test", "Analogue"}},
+     "Analogue Reference Test", "test_analogue_reference.png", 300},
+    {{{"Brushless Motor Setup", "Identify Resistance and Inductance"}},
+     "Total Resistance and Inductance Identification Test", "test_rl.png"},
 };
+
+// Clicks the control `label` names in `dialog`, as a user would; false when it is not there or
+// not enabled.
+bool ClickLabelled(QtUi& ui, CDialog& dialog, const char* label) {
+    HeadlessUi finder;
+    DialogDriver driver(finder, dialog);
+    const int id = driver.Find(label);
+    auto* button = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, id));
+    EXPECT_TRUE(button && button->isEnabled()) << label << " " << driver.Error();
+    if (!button || !button->isEnabled()) return false;
+    button->click();
+    return true;
+}
+
+// Lets the event loop run for `duration_ms` of real time.
+void RunEventsFor(int duration_ms) {
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < duration_ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
 
 // Waits on the real event loop until the test's status says it ended, or `limit_ms` passed.
 std::string WaitForTestEnd(CDialog& test, int limit_ms) {
@@ -609,14 +641,13 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
         Answerer declined;
         declined.button = QMessageBox::No;
         ui.OnShown([&](CDialog& dialog, QDialog& window) {
-            if (dialog.GetCaption() == t.setupCaption) {
+            const auto step = std::find_if(t.path.begin(), t.path.end(),
+                                           [&](const GuiPathStep& p) { return dialog.GetCaption() == p.caption; });
+            if (step != t.path.end()) {
                 MakeActive(window);
-                HeadlessUi finder;
-                DialogDriver driver(finder, dialog);
-                const int id = driver.Find(t.button);
-                auto* button = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, id));
-                EXPECT_TRUE(button && button->isEnabled()) << t.button << " " << driver.Error();
-                if (button && button->isEnabled()) button->click();  // the test runs inside
+                if (!step->before || ClickLabelled(ui, dialog, step->before)) {
+                    ClickLabelled(ui, dialog, step->button);  // the next dialog runs inside
+                }
                 PressKey(&window, Qt::Key_Escape);
             } else if (dialog.GetCaption() == t.testCaption) {
                 testShown = true;
@@ -624,6 +655,10 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                 auto* start = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDC_TEST_START));
                 EXPECT_NE(start, nullptr);
                 if (start) start->click();
+                if (t.stopAfter_ms > 0) {
+                    RunEventsFor(t.stopAfter_ms);
+                    if (start) start->click();
+                }
                 status = WaitForTestEnd(dialog, kTestLimit_ms);
                 result = dialog.GetChildText(IDC_TEST_RESULT);
                 EXPECT_TRUE(window.grab().save(folder + QLatin1Char('/') + QString::fromUtf8(t.screenshot)));
@@ -633,7 +668,7 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                 PressKey(&window, Qt::Key_Escape);
             }
         });
-        CaseOf(t.setupCaption).make(setup.get())->DoModal();
+        CaseOf(t.path.front().caption).make(setup.get())->DoModal();
         ui.OnShown(nullptr);
         CMC_Comm::Connect(nullptr);
         EXPECT_TRUE(testShown);

@@ -78,6 +78,7 @@ struct Faults {
     bool enable_inactive = false;
     bool positive_limit_active = false;
     bool negative_limit_active = false;
+    bool motor_over_temperature = false;  // the motor's thermal switch open
     std::optional<double> short_circuit_at_s;
     std::string failing_read;   // a variable or register name whose read fails
     std::string failing_write;  // a variable or register name whose write fails
