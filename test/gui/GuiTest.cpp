@@ -40,6 +40,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QTabBar>
 #include <QPushButton>
 #include <QElapsedTimer>
 #include <QTimer>
@@ -581,6 +582,8 @@ struct CommissioningGuiCase {
     const char* testCaption;
     const char* screenshot;
     int stopAfter_ms = 0;  // a test that runs until stopped is stopped after this long
+    int tabBar = 0;        // a tab the user opens before Start: the tab bar's id and the tab
+    const char* tab = nullptr;
 };
 
 const CommissioningGuiCase kCommissioningGui[] = {
@@ -591,7 +594,22 @@ const CommissioningGuiCase kCommissioningGui[] = {
     {{{"Brushless Motor Setup", "Test Phase Connections"}}, "Motor Phase Connection Test", "test_phases.png"},
     {{{"Brushless Motor Setup", "Identify Resistance and Inductance"}},
      "Total Resistance and Inductance Identification Test", "test_rl.png"},
+    {{{"Drive Setup", "Current controller/Tune & Test"}}, "Current Controller Tuning Test", "test_current.png", 0, 1300,
+     "Test"},
 };
+
+// Opens the tab named `text` of a tab bar as a click on it does.
+void ClickTab(QtUi& ui, CDialog& dialog, int tabBar, const char* text) {
+    auto* tabs = qobject_cast<QTabBar*>(ui.WidgetOf(dialog, tabBar));
+    ASSERT_NE(tabs, nullptr) << "no tab bar " << tabBar;
+    for (int i = 0; i < tabs->count(); ++i) {
+        if (tabs->tabText(i).remove(QLatin1Char('&')) == QString::fromUtf8(text)) {
+            emit tabs->tabBarClicked(i);
+            return;
+        }
+    }
+    ADD_FAILURE() << "no tab " << text;
+}
 
 // Clicks the control `label` names in `dialog`, as a user would; false when it is not there or
 // not enabled.
@@ -628,6 +646,7 @@ std::string WaitForTestEnd(CDialog& test, int limit_ms) {
 
 TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
     constexpr int kTestLimit_ms = 30000;
+    constexpr int kSettle_ms = 200;
     const QString folder = QStringLiteral(PELMORA_SCREENSHOT_DIR);
     QDir().mkpath(folder);
     for (const CommissioningGuiCase& t : kCommissioningGui) {
@@ -654,6 +673,7 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
             } else if (dialog.GetCaption() == t.testCaption) {
                 testShown = true;
                 MakeActive(window);
+                if (t.tabBar != 0) ClickTab(ui, dialog, t.tabBar, t.tab);
                 auto* start = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDC_TEST_START));
                 EXPECT_NE(start, nullptr);
                 if (start) start->click();
@@ -663,6 +683,7 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                 }
                 status = WaitForTestEnd(dialog, kTestLimit_ms);
                 result = dialog.GetChildText(IDC_TEST_RESULT);
+                RunEventsFor(kSettle_ms);  // the plots take the run's data on their next refresh
                 EXPECT_TRUE(window.grab().save(folder + QLatin1Char('/') + QString::fromUtf8(t.screenshot)));
                 declined.Arm();
                 if (auto* close = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDCANCEL))) close->click();
