@@ -106,11 +106,7 @@ void CDetectHallGainOffset::OnTimer(int timerId) {
     switch (m_nStep) {
     case kPositioningStep:
         // The Hall test rejects only a zero current: the drive's sign is of no concern here.
-        switch (PollPositioning(true)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning(true))) return;
         ShowStepText(kStatusTexts.data());
         [[fallthrough]];
     case kLaunchStep:

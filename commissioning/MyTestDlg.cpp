@@ -227,6 +227,11 @@ CMyTestDlg::ProgramState CMyTestDlg::PollPositioning(bool onlyZeroFails) {
     return ProgramState::Finished;
 }
 
+bool CMyTestDlg::Finished(ProgramState state) {
+    if (state == ProgramState::Running) StartPollTimer();
+    return state == ProgramState::Finished;
+}
+
 bool CMyTestDlg::HandPositioningTo(CMC_CoffFormat& program) {
     return WriteProgramVariable(program, "RefTest", m_positioningRef) &&
            WriteProgramVariable(program, "RIncTest", m_positioningRefInc);

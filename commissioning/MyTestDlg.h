@@ -83,6 +83,9 @@ protected:
     // m_positioningRef and m_positioningRefInc. An "In1" of 0 (or below 0 unless
     // `onlyZeroFails`) means the drive could not apply the current.
     ProgramState PollPositioning(bool onlyZeroFails = false);
+    // A waiting step's verdict on one look: true once the program has finished; otherwise the
+    // next look is armed (still running) or the test has already been failed.
+    bool Finished(ProgramState state);
     // Gives the positioning result to `program` as "RefTest" and "RIncTest"; false when failed.
     bool HandPositioningTo(CMC_CoffFormat& program);
     // Inside a loop that reads the drive without returning: lets pending user input (Stop,

@@ -297,11 +297,7 @@ void CTestCurrent::OnTimer(int timerId) {
     if (timerId != kTestTimerId || !m_bRunning) return CMyTestDlg::OnTimer(timerId);
     switch (m_nStep) {
     case kPositioningStep:
-        switch (PollPositioning()) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning())) return;
         ShowStepText(kTexts.data());
         [[fallthrough]];
     case kLaunchStep: return LaunchMain();
@@ -333,11 +329,7 @@ void CTestCurrent::LaunchMain() {
 }
 
 void CTestCurrent::WaitForMain() {
-    switch (PollProgram(m_program, kMaskShortCircuitEnable)) {
-    case ProgramState::Running: StartPollTimer(); return;
-    case ProgramState::Failed: return;
-    case ProgramState::Finished: break;
-    }
+    if (!Finished(PollProgram(m_program, kMaskShortCircuitEnable))) return;
     double flag = 0.0;
     std::string error;
     if (!GetUserVariableValue(&m_program, "test_flag", flag, error)) return Fail(error);

@@ -114,11 +114,7 @@ void CTestPhaseConnections::OnTimer(int timerId) {
     if (timerId != kTestTimerId || !m_bRunning) return CMyTestDlg::OnTimer(timerId);
     switch (m_nStep) {
     case kPositioningStep:
-        switch (PollPositioning()) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning())) return;
         ShowStepText(kStatusTexts.data());
         [[fallthrough]];
     case kLaunchStep:
@@ -128,12 +124,8 @@ void CTestPhaseConnections::OnTimer(int timerId) {
         StartPollTimer();
         return;
     case kWaitStep:
-        switch (PollProgram(m_program, kMaskShortCircuitEnable)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: return EvaluateCurrents();
-        }
-        return;
+        if (!Finished(PollProgram(m_program, kMaskShortCircuitEnable))) return;
+        return EvaluateCurrents();
     default: return Fail(msc_pszErrInternal);
     }
 }

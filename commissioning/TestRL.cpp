@@ -298,11 +298,7 @@ void CTestRL::OnTimer(int timerId) {
     switch (m_nStep) {
     case kWaitPositioning1:
     case kWaitPositioning2:
-        switch (PollPositioning()) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning())) return;
         ShowStepText(kStatusTexts.data());
         if (m_nStep == kLaunchR1) {
             if (!StartResistanceRun(m_current_counts, kLogPerSlowLoop, false)) return;
@@ -313,11 +309,7 @@ void CTestRL::OnTimer(int timerId) {
         StartPollTimer();
         return;
     case kWaitR1: {
-        switch (PollProgram(m_resistance, kMaskShortCircuitEnable)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollProgram(m_resistance, kMaskShortCircuitEnable))) return;
         const DriveReading voltage = ReadInternalValue(GetSetup(), "var_i1");
         if (!voltage.value) return Fail(voltage.error);
         m_voltage1_counts = *voltage.value;
@@ -334,11 +326,7 @@ void CTestRL::OnTimer(int timerId) {
         return;
     }
     case kWaitR2:
-        switch (PollProgram(m_resistance, kMaskShortCircuitEnable)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollProgram(m_resistance, kMaskShortCircuitEnable))) return;
         if (!FinishSecondResistanceRun()) return;
         ShowStepText(kStatusTexts.data());
         if (!StartInductanceRun()) return;
@@ -346,11 +334,7 @@ void CTestRL::OnTimer(int timerId) {
         StartPollTimer();
         return;
     case kWaitL:
-        switch (PollProgram(m_inductance, kMaskShortCircuitEnable)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollProgram(m_inductance, kMaskShortCircuitEnable))) return;
         return FinishInductanceRun();
     default: return Fail(msc_pszErrInternal);
     }

@@ -61,11 +61,7 @@ void CTestVdcDetection::OnTimer(int timerId) {
     if (m_nStep != kWaitStep) return Fail(msc_pszErrInternal);
 
     // Only a short circuit matters: the measurement runs with the power stage off.
-    switch (PollProgram(m_program, kMaskShortCircuit)) {
-    case ProgramState::Running: StartPollTimer(); return;
-    case ProgramState::Failed: return;
-    case ProgramState::Finished: break;
-    }
+    if (!Finished(PollProgram(m_program, kMaskShortCircuit))) return;
     const std::optional<double> bus_counts = ReadDriveVariable("var_u2");
     if (!bus_counts) return;
     const double scale_counts_per_V = GetVdcScale(*GetSetup());

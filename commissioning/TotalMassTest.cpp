@@ -170,20 +170,12 @@ void CTotalMassTest::OnTimer(int timerId) {
     if (timerId != kTestTimerId || !m_bRunning) return CMyTestDlg::OnTimer(timerId);
     switch (m_nStep) {
     case kWaitPositioning:
-        switch (PollPositioning()) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning())) return;
         ShowStepText(kStatusTexts.data());
         return StartMainProgram();
     case kWaitMain:
         // Every fault the drive knows counts while the motor accelerates freely.
-        switch (PollProgram(m_main, kMaskAllErrors)) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollProgram(m_main, kMaskAllErrors))) return;
         return EvaluateMainProgram();
     default: return Fail(msc_pszErrInternal);
     }

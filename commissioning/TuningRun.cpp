@@ -163,11 +163,7 @@ void CTuningRunDlg::OnTimer(int timerId) {
     if (timerId != kTestTimerId || !m_bRunning) return CMyTestDlg::OnTimer(timerId);
     switch (m_nStep) {
     case kPositioningStep:
-        switch (PollPositioning()) {
-        case ProgramState::Running: StartPollTimer(); return;
-        case ProgramState::Failed: return;
-        case ProgramState::Finished: break;
-        }
+        if (!Finished(PollPositioning())) return;
         SetInfoText(m_spec.statusTexts[kLaunchText]);
         [[fallthrough]];
     case kLaunchStep: LaunchMain(); return;
