@@ -153,6 +153,131 @@ int Fail(const CommandContext& ctx, const std::string& message) {
     return ToInt(ExitCode::Failure);
 }
 
+// One run of a test through the dialogs, and what it left behind.
+class TestRun {
+public:
+    TestRun(const CommandContext& ctx, const TestRow& row, const TestArguments& a, HeadlessUi& ui,
+            const CMC_Setup& setup)
+        : m_ctx(ctx), m_row(row), m_a(a), m_ui(ui), m_setup(setup) {}
+
+    // A dialog on the way: the choice its button needs, the button, or only OK.
+    void OnTheWay(const PathStep& step, DialogDriver& d) {
+        if ((!step.first.empty() && !d.Click(step.first)) || (!step.button.empty() && !d.Click(step.button))) {
+            problem = d.Error();
+            d.Click("Cancel");
+            return;
+        }
+        d.Click("OK");
+    }
+
+    // The test's dialog: what the user does before Start, Start, the wait, the results, the close.
+    void InTest(DialogDriver& d) {
+        if (!Prepare(d) || !d.Click("#10000")) {
+            problem = d.Error();
+            d.Click("Cancel");
+            return;
+        }
+        WaitForTheEnd(d);
+        ReadWhatItFound(d);
+        m_ui.QueueAnswer(m_a.answer == "yes" ? IDYES : IDNO);
+        d.Click(m_row.close == "Close" || m_a.answer == "yes" ? m_row.close : std::string_view("Cancel"));
+    }
+
+    std::string problem;  // why the run could not be carried out
+    std::string status;   // the test's last status
+    std::string failure;  // the test's message when it failed
+    std::string plotError;
+    bool succeeded = false;
+    std::vector<std::string> found;  // read before the closing answer, which may put the old values back
+    std::vector<std::string> readings;
+
+private:
+    bool Prepare(DialogDriver& d) {
+        for (const TestAction& action : m_row.prepare) {
+            if (!(action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry))) return false;
+        }
+        return m_a.bandwidth.empty() || (d.Type(m_row.bandwidthField, m_a.bandwidth) && d.Click(m_row.bandwidthButton));
+    }
+
+    // Polls the status line on the host's clock, printing each new status; stops a test that runs
+    // until stopped after its time, and any test past the timeout.
+    void WaitForTheEnd(DialogDriver& d) {
+        const double deadline_s = m_ui.Now_s() + m_a.timeout_s;
+        const double stopAt_s = m_ui.Now_s() + m_row.stopAfter_ms / 1000.0;
+        bool stopped = false;
+        std::string shown;
+        for (;;) {
+            status = d.Dialog().GetChildText(IDC_TEST_STATUS);
+            if (status != shown) {
+                m_ctx.err << "pelmora test " << m_row.name << ": " << status << '\n';
+                shown = status;
+            }
+            if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
+                status == CMC_TestDlg::kStoppedText)
+                return;
+            if (m_row.stopAfter_ms > 0.0 && !stopped && m_ui.Now_s() >= stopAt_s) {
+                d.Click("#10000");
+                stopped = true;
+            }
+            if (m_ui.Now_s() >= deadline_s) {
+                problem = "the test did not end within " + FormatExact(m_a.timeout_s) + " s; it was stopped";
+                d.Click("#10000");
+                return;
+            }
+            d.Wait_ms(kPollSlice_ms);
+        }
+    }
+
+    void ReadWhatItFound(DialogDriver& d) {
+        succeeded = status == CMC_TestDlg::kSucceededText;
+        const CDialog& test = d.Dialog();
+        if (!succeeded) failure = test.GetChildText(IDC_TEST_RESULT);
+        for (const ResultValue& value : m_row.results) found.push_back(Shown(m_setup, value.parameter));
+        for (const ShownReading& reading : m_row.readings) {
+            readings.push_back(test.GetChildText(reading.labelId) + " = " + test.GetChildText(reading.valueId) + " " +
+                               test.GetChildText(reading.unitId));
+        }
+        // The plot shows what happened, a failed run included.
+        if (!m_a.plotDir.empty()) plotError = SavePlot(test, m_row.plotControl, m_a.plotDir, m_row.plotStem);
+    }
+
+    const CommandContext& m_ctx;
+    const TestRow& m_row;
+    const TestArguments& m_a;
+    HeadlessUi& m_ui;
+    const CMC_Setup& m_setup;
+};
+
+// What the run found, printed, and the setup saved when the test found values the user kept.
+int Report(const CommandContext& ctx, const TestRow& row, const TestArguments& a, const TestRun& run,
+           const std::vector<std::string>& previous, bool kept, const CMC_Setup& setup) {
+    if (!run.problem.empty()) return Fail(ctx, run.problem);
+    if (!run.plotError.empty()) return Fail(ctx, "--plot: " + run.plotError + "; nothing was saved");
+    if (!run.succeeded) {
+        const std::string outcome = run.status == CMC_TestDlg::kStoppedText ? "was stopped"
+                                    : run.status.empty()                     ? "did not run"
+                                                                             : "failed";
+        return Fail(ctx, "\"" + std::string(row.caption) + "\" " + outcome +
+                             (run.failure.empty() ? std::string() : ": " + run.failure) + "; nothing was saved");
+    }
+    for (std::size_t i = 0; i < row.results.size() && i < run.found.size(); ++i)
+        ctx.out << row.results[i].parameter << " = " << run.found[i] << "  (setup: " << previous[i] << ")\n";
+    for (const std::string& reading : run.readings) ctx.out << reading << '\n';
+    if (row.results.empty()) {
+        // Nothing was measured into the setup: saving would only keep the clicks on the way.
+        ctx.err << "pelmora test: the test changes nothing in the setup; nothing was saved\n";
+        return ToInt(ExitCode::Success);
+    }
+    if (a.answer != "yes" || !kept) {
+        ctx.err << "pelmora test: the values found were not kept; nothing was saved\n";
+        return ToInt(ExitCode::Success);
+    }
+    if (!a.outPath.empty()) {
+        if (const std::string error = SaveSetupFile(setup, a.outPath); !error.empty()) return Fail(ctx, error);
+    }
+    return ToInt(ExitCode::Success);
+}
+
 }  // namespace
 
 CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
@@ -209,112 +334,15 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     for (const ResultValue& value : row->results) previous.push_back(Shown(*setup, value.parameter));
 
     HeadlessUi ui;
-    std::string problem;     // why the run could not be carried out
-    std::string status;      // the test's last status
-    std::string failure;     // the test's message when it failed
-    bool succeeded = false;
-    std::vector<std::string> found;  // read before the closing answer, which may put the old values back
-    std::vector<std::string> readings;
-    std::string plotError;
-
-    const auto runTest = [&](DialogDriver& d) {
-        bool prepared = true;
-        for (const TestAction& action : row->prepare)
-            prepared = prepared && (action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry));
-        if (prepared && !a.bandwidth.empty())
-            prepared = d.Type(row->bandwidthField, a.bandwidth) && d.Click(row->bandwidthButton);
-        if (!prepared || !d.Click("#10000")) {
-            problem = d.Error();
-            d.Click("Cancel");
-            return;
-        }
-        const double deadline_s = ui.Now_s() + a.timeout_s;
-        const double stopAt_s = ui.Now_s() + row->stopAfter_ms / 1000.0;
-        bool stopped = false;
-        std::string shown;
-        for (;;) {
-            status = d.Dialog().GetChildText(IDC_TEST_STATUS);
-            if (status != shown) {
-                ctx.err << "pelmora test " << row->name << ": " << status << '\n';
-                shown = status;
-            }
-            if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
-                status == CMC_TestDlg::kStoppedText)
-                break;
-            if (row->stopAfter_ms > 0.0 && !stopped && ui.Now_s() >= stopAt_s) {
-                d.Click("#10000");
-                stopped = true;
-            }
-            if (ui.Now_s() >= deadline_s) {
-                problem = "the test did not end within " + FormatExact(a.timeout_s) + " s; it was stopped";
-                d.Click("#10000");
-                break;
-            }
-            d.Wait_ms(kPollSlice_ms);
-        }
-        succeeded = status == CMC_TestDlg::kSucceededText;
-        if (!succeeded) failure = d.Dialog().GetChildText(IDC_TEST_RESULT);
-        for (const ResultValue& value : row->results) found.push_back(Shown(*setup, value.parameter));
-        for (const ShownReading& reading : row->readings) {
-            const CDialog& test = d.Dialog();
-            readings.push_back(test.GetChildText(reading.labelId) + " = " + test.GetChildText(reading.valueId) + " " +
-                               test.GetChildText(reading.unitId));
-        }
-        // The plot shows what happened, a failed run included.
-        if (!a.plotDir.empty()) plotError = SavePlot(d.Dialog(), row->plotControl, a.plotDir, row->plotStem);
-        ui.QueueAnswer(a.answer == "yes" ? IDYES : IDNO);
-        if (row->close == "Close" || a.answer == "yes") {
-            d.Click(row->close);
-        } else {
-            d.Click("Cancel");
-        }
-    };
-
+    TestRun run(ctx, *row, a, ui, *setup);
     // Walk the path: each dialog opens the next by its button (the last one opens the test), or
     // is only closed with OK.
-    ui.OnDialog(std::string(row->caption), runTest);
+    ui.OnDialog(std::string(row->caption), [&run](DialogDriver& d) { run.InTest(d); });
     for (const PathStep& step : row->path) {
-        ui.OnDialog(std::string(step.caption), [&, step](DialogDriver& d) {
-            if (!step.first.empty() && !d.Click(step.first)) {
-                problem = d.Error();
-                d.Click("Cancel");
-                return;
-            }
-            if (!step.button.empty() && !d.Click(step.button)) {
-                problem = d.Error();
-                d.Click("Cancel");
-                return;
-            }
-            d.Click("OK");
-        });
+        ui.OnDialog(std::string(step.caption), [&run, step](DialogDriver& d) { run.OnTheWay(step, d); });
     }
     SetUiBackend(&ui);
     const int edited = ctx.plugin.EditSetup(setup.get());
     SetUiBackend(nullptr);
-
-    if (!problem.empty()) return Fail(ctx, problem);
-    if (!plotError.empty()) return Fail(ctx, "--plot: " + plotError + "; nothing was saved");
-    if (!succeeded) {
-        const std::string outcome = status == CMC_TestDlg::kStoppedText ? "was stopped"
-                                    : status.empty()                     ? "did not run"
-                                                                         : "failed";
-        return Fail(ctx, "\"" + std::string(row->caption) + "\" " + outcome +
-                             (failure.empty() ? std::string() : ": " + failure) + "; nothing was saved");
-    }
-    for (std::size_t i = 0; i < row->results.size() && i < found.size(); ++i)
-        ctx.out << row->results[i].parameter << " = " << found[i] << "  (setup: " << previous[i] << ")\n";
-    for (const std::string& reading : readings) ctx.out << reading << '\n';
-    if (row->results.empty()) {
-        // Nothing was measured into the setup: saving would only keep the clicks on the way.
-        ctx.err << "pelmora test: the test changes nothing in the setup; nothing was saved\n";
-        return ToInt(ExitCode::Success);
-    }
-    if (a.answer != "yes" || edited != 1) {
-        ctx.err << "pelmora test: the values found were not kept; nothing was saved\n";
-        return ToInt(ExitCode::Success);
-    }
-    if (!a.outPath.empty()) {
-        if (const std::string error = SaveSetupFile(*setup, a.outPath); !error.empty()) return Fail(ctx, error);
-    }
-    return ToInt(ExitCode::Success);
+    return Report(ctx, *row, a, run, previous, edited == 1, *setup);
 }
