@@ -1,6 +1,6 @@
 // `pelmora test current` through the loaded plug-in: tuning from a passband, the plot files, and
 // what is saved when the run fails or the user declines.
-#include "TestCommands.h"
+#include "TestCommandFixture.h"
 
 #include "MC_Comm.h"
 #include "MC_SetupFile.h"
@@ -16,28 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class CurrentTestCommand : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(plugin.Load(PELMORA_PLUGIN_PATH)) << plugin.Error();
-        dir = fs::temp_directory_path() /
-              ("pelmora-current-command-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    int Run(const TestArguments& a) {
-        out.str({});
-        err.str({});
-        const CommandContext ctx{out, err, plugin};
-        return RunTest(ctx, a);
-    }
-
-    PluginLibrary plugin;
-    fs::path dir;
-    std::ostringstream out;
-    std::ostringstream err;
-};
+class CurrentTestCommand : public TestCommandFixture {};
 
 TEST_F(CurrentTestCommand, TunesRunsPlotsAndSavesOnlyAKeptSuccess) {
     struct Case {

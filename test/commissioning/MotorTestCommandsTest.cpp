@@ -1,6 +1,6 @@
 // `pelmora test hall-offsets` and `pelmora test phases` through the loaded plug-in: the motor
 // setup's buttons pressed headless, what is printed, and what is saved.
-#include "TestCommands.h"
+#include "TestCommandFixture.h"
 
 #include "MC_Comm.h"
 #include "MC_SetupFile.h"
@@ -16,28 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class MotorTestCommands : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(plugin.Load(PELMORA_PLUGIN_PATH)) << plugin.Error();
-        dir = fs::temp_directory_path() /
-              ("pelmora-motor-test-command-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    int Run(const TestArguments& a) {
-        out.str({});
-        err.str({});
-        const CommandContext ctx{out, err, plugin};
-        return RunTest(ctx, a);
-    }
-
-    PluginLibrary plugin;
-    fs::path dir;
-    std::ostringstream out;
-    std::ostringstream err;
-};
+class MotorTestCommands : public TestCommandFixture {};
 
 TEST_F(MotorTestCommands, EachTestRunsFromTheMotorSetupAndSavesOnlyWhatItFound) {
     struct Case {

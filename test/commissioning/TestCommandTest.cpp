@@ -1,6 +1,6 @@
 // `pelmora test` end to end through the loaded plug-in: what it prints, and that it saves only a
 // result the test found and the user kept.
-#include "TestCommands.h"
+#include "TestCommandFixture.h"
 
 #include "MC_Comm.h"
 #include "MC_SetupFile.h"
@@ -16,32 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TestCommand : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(plugin.Load(PELMORA_PLUGIN_PATH)) << plugin.Error();
-        dir = fs::temp_directory_path() / ("pelmora-test-command-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
-        fs::create_directories(dir);
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string WriteSim(const std::string& name, const std::string& json) {
-        const fs::path path = dir / name;
-        std::ofstream(path) << json;
-        return path.string();
-    }
-    int Run(const TestArguments& a) {
-        out.str({});
-        err.str({});
-        const CommandContext ctx{out, err, plugin};
-        return RunTest(ctx, a);
-    }
-
-    PluginLibrary plugin;
-    fs::path dir;
-    std::ostringstream out;
-    std::ostringstream err;
-};
+class TestCommand : public TestCommandFixture {};
 
 TEST_F(TestCommand, SavesOnlyAResultThatWasFoundAndKept) {
     struct Case {
