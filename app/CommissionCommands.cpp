@@ -28,7 +28,7 @@ constexpr std::array kSequence = {
 
 struct StepReport {
     std::string_view test;
-    std::string found;  // what the test printed: one "NAME = found  (setup: previous)" per line
+    std::vector<FoundValue> values;
 };
 
 // Escapes text for an HTML page.
@@ -46,20 +46,11 @@ std::string Html(std::string_view text) {
     return escaped;
 }
 
-// One row per value found: "Vdc = 47.63 V  (setup: 48 V)" -> Vdc | 48 V | 47.63 V.
-void WriteValueRows(std::ostream& page, std::string_view test, const std::string& found) {
-    std::istringstream lines(found);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const std::size_t equals = line.find(" = ");
-        const std::size_t previous = line.find("  (setup: ");
-        if (equals == std::string::npos || previous == std::string::npos || previous < equals) continue;
-        const std::string name = line.substr(0, equals);
-        const std::string now = line.substr(equals + 3, previous - equals - 3);
-        std::string before = line.substr(previous + 10);
-        if (!before.empty() && before.back() == ')') before.pop_back();
-        page << "<tr><td>" << Html(test) << "</td><td>" << Html(name) << "</td><td>" << Html(before) << "</td><td>"
-             << Html(now) << "</td></tr>\n";
+// One row per value found: step | value | setup before | found.
+void WriteValueRows(std::ostream& page, std::string_view test, const std::vector<FoundValue>& values) {
+    for (const FoundValue& value : values) {
+        page << "<tr><td>" << Html(test) << "</td><td>" << Html(value.parameter) << "</td><td>" << Html(value.previous)
+             << "</td><td>" << Html(value.found) << "</td></tr>\n";
     }
 }
 
@@ -72,7 +63,7 @@ std::string WriteReport(const fs::path& dir, const std::vector<StepReport>& step
             "td,th{border:1px solid #999;padding:2px 8px}img{max-width:100%}</style></head><body>\n"
             "<h1>Commissioning report</h1>\n<table>\n<tr><th>Step</th><th>Value</th><th>Setup before</th>"
             "<th>Found</th></tr>\n";
-    for (const StepReport& step : steps) WriteValueRows(page, step.test, step.found);
+    for (const StepReport& step : steps) WriteValueRows(page, step.test, step.values);
     page << "</table>\n";
     std::vector<fs::path> plots;
     std::error_code error;
@@ -163,16 +154,15 @@ int RunCommission(const CommandContext& ctx, const CommissionArguments& a) {
         step.drive = a.drive;
         step.answer = "yes";
         step.outPath = (work / ("step-" + std::to_string(i + 1) + ".json")).string();
-        std::ostringstream found;
-        const int code = RunTest(CommandContext{found, ctx.err, ctx.plugin}, step);
-        ctx.out << found.str();
+        StepReport done{test, {}};
+        const int code = RunTest(ctx, step, &done.values);
         if (code != 0) {
             return Fail(ctx, "step " + std::to_string(i + 1) + " (" + std::string(test) +
                                  ") failed; the commissioning stopped there and nothing was saved");
         }
         if (!fs::exists(step.outPath) && !TestStoresResults(test)) {
             // A check that passed and stores nothing: the next step goes on from the same setup.
-            steps.push_back({test, found.str()});
+            steps.push_back(std::move(done));
             continue;
         }
         if (!fs::exists(step.outPath)) {
@@ -180,7 +170,7 @@ int RunCommission(const CommandContext& ctx, const CommissionArguments& a) {
                                  ") kept nothing; the commissioning stopped there and nothing was saved");
         }
         current = step.outPath;
-        steps.push_back({test, found.str()});
+        steps.push_back(std::move(done));
     }
 
     const SetupLoadResult commissioned = LoadSetupFile(current);

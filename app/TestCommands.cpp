@@ -250,7 +250,8 @@ private:
 
 // What the run found, printed, and the setup saved when the test found values the user kept.
 int Report(const CommandContext& ctx, const TestRow& row, const TestArguments& a, const TestRun& run,
-           const std::vector<std::string>& previous, bool kept, const CMC_Setup& setup) {
+           const std::vector<std::string>& previous, bool kept, const CMC_Setup& setup,
+           std::vector<FoundValue>* values) {
     if (!run.problem.empty()) return Fail(ctx, run.problem);
     if (!run.plotError.empty()) return Fail(ctx, "--plot: " + run.plotError + "; nothing was saved");
     if (!run.succeeded) {
@@ -260,8 +261,10 @@ int Report(const CommandContext& ctx, const TestRow& row, const TestArguments& a
         return Fail(ctx, "\"" + std::string(row.caption) + "\" " + outcome +
                              (run.failure.empty() ? std::string() : ": " + run.failure) + "; nothing was saved");
     }
-    for (std::size_t i = 0; i < row.results.size() && i < run.found.size(); ++i)
+    for (std::size_t i = 0; i < row.results.size() && i < run.found.size(); ++i) {
         ctx.out << row.results[i].parameter << " = " << run.found[i] << "  (setup: " << previous[i] << ")\n";
+        if (values) values->push_back({std::string(row.results[i].parameter), run.found[i], previous[i]});
+    }
     for (const std::string& reading : run.readings) ctx.out << reading << '\n';
     if (row.results.empty()) {
         // Nothing was measured into the setup: saving would only keep the clicks on the way.
@@ -309,7 +312,7 @@ bool TestStoresResults(std::string_view name) {
     return row && !row->results.empty();
 }
 
-int RunTest(const CommandContext& ctx, const TestArguments& a) {
+int RunTest(const CommandContext& ctx, const TestArguments& a, std::vector<FoundValue>* found) {
     const TestRow* row = FindTest(a.name);
     if (!row) {
         ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
@@ -344,5 +347,5 @@ int RunTest(const CommandContext& ctx, const TestArguments& a) {
     SetUiBackend(&ui);
     const int edited = ctx.plugin.EditSetup(setup.get());
     SetUiBackend(nullptr);
-    return Report(ctx, *row, a, run, previous, edited == 1, *setup);
+    return Report(ctx, *row, a, run, previous, edited == 1, *setup, found);
 }

@@ -27,7 +27,15 @@ struct TestArguments {
 // Adds `test` to the application; `out` receives what was given.
 CLI::App* AddTestCommand(CLI::App& app, TestArguments& out);
 
-int RunTest(const CommandContext& ctx, const TestArguments& arguments);
+// A value a test found, in its unit on show, beside what the setup held before.
+struct FoundValue {
+    std::string parameter;
+    std::string found;
+    std::string previous;
+};
+
+// Runs the test; the values it found (when it succeeded) also go to `found` when given.
+int RunTest(const CommandContext& ctx, const TestArguments& arguments, std::vector<FoundValue>* found = nullptr);
 
 // The names `pelmora test` takes, in the order a new axis is commissioned.
 std::vector<std::string_view> CommissioningTestNames();
