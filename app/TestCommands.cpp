@@ -13,7 +13,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <ostream>
 #include <span>
@@ -114,6 +116,12 @@ constexpr std::array kTests = {
 };
 
 constexpr double kPollSlice_ms = 20.0;
+// A field holds what was typed to this share: the drive's registers round a typed value a little.
+constexpr double kFieldTolerance = 1e-3;
+
+bool NearlyEqual(double held, double asked) {
+    return std::abs(held - asked) <= kFieldTolerance * std::max(std::abs(held), std::abs(asked)) + 1e-12;
+}
 
 const TestRow* FindTest(std::string_view name) {
     for (const TestRow& row : kTests) {
@@ -173,7 +181,7 @@ public:
     // The test's dialog: what the user does before Start, Start, the wait, the results, the close.
     void InTest(DialogDriver& d) {
         if (!Prepare(d) || !d.Click("#10000")) {
-            problem = d.Error();
+            if (problem.empty()) problem = d.Error();
             d.Click("Cancel");
             return;
         }
@@ -193,6 +201,9 @@ public:
 
 private:
     bool Prepare(DialogDriver& d) {
+        for (const std::string& field : m_a.fields) {
+            if (!SetField(d, field)) return false;
+        }
         for (const TestAction& action : m_row.prepare) {
             if (!(action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry))) return false;
         }
@@ -241,6 +252,41 @@ private:
         if (!m_a.plotDir.empty()) plotError = SavePlot(test, m_row.plotControl, m_a.plotDir, m_row.plotStem);
     }
 
+    // Sets one NAME=VALUE as the user would, and checks that the dialog took it: a value it
+    // refuses or clips would otherwise run the test on something else than was asked.
+    bool SetField(DialogDriver& d, const std::string& field) {
+        const auto equals = field.find('=');
+        const std::string name = field.substr(0, equals);
+        const std::string value = field.substr(equals + 1);
+        const std::size_t messagesBefore = m_ui.Messages().size();
+        if (!d.SetParameter(name, value)) {
+            problem = field + ": " + d.Error();
+            return false;
+        }
+        const CMC_Parameter* parameter = m_setup.FindParameter(name);
+        const TypedQuantityResult typed = ParseTypedQuantity(value);
+        const CMC_Unit* unit = typed.quantity && parameter
+                                   ? (typed.quantity->unit.empty()
+                                          ? &parameter->GetUnit()
+                                          : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), typed.quantity->unit))
+                                   : nullptr;
+        const auto& messages = m_ui.Messages();
+        for (std::size_t i = messagesBefore; i < messages.size(); ++i) {
+            m_ctx.err << "pelmora test " << m_row.name << ": [" << messages[i].caption << "] " << messages[i].text << '\n';
+        }
+        double asked = 0.0;
+        // Ticks, options and list entries are checked by the dialog itself; typed numbers are not.
+        const ControlKind kind = d.Dialog().GetControl(d.Find("@" + name))->form->kind;
+        const bool typedNumber = kind == ControlKind::Edit || kind == ControlKind::Slider;
+        if (!typedNumber || !parameter) return true;
+        if (!unit || !parameter->ToBase(typed.quantity->value, *unit, asked)) {
+            problem = field + ": " + (messages.size() > messagesBefore ? messages.back().text : "not a value for " + name);
+        } else if (!NearlyEqual(parameter->GetValueInBaseUnit(), asked)) {
+            problem = field + ": the dialog did not take it; " + name + " is " + Shown(m_setup, name);
+        }
+        return problem.empty();
+    }
+
     const CommandContext& m_ctx;
     const TestRow& m_row;
     const TestArguments& m_a;
@@ -286,7 +332,9 @@ int Report(const CommandContext& ctx, const TestRow& row, const TestArguments& a
 CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     CLI::App* test = app.add_subcommand("test", "Run a commissioning test on the drive, headless");
     test->add_option("name", out.name, "The test: " + TestNames())->required();
-    test->add_option("setup", out.setupPath, "SETUP (default: the embedded default setup)");
+    test->add_option("fields", out.fields,
+                     "[SETUP] [FIELD=VALUE[UNIT]...]: the setup (default: the embedded one), then values for the "
+                     "test's fields, set before Start (TestCurrent=1.2A, MultiCycleS=1)");
     test->add_option("--sim", out.simPath, "The simulated drive's truth (JSON); default: the embedded one");
     test->add_option("--drive", out.drive, "The drive link: sim (default), tcp:HOST:PORT or serial:DEVICE");
     test->add_option("-o,--output", out.outPath, "Save the setup with the kept result to OUT");
@@ -297,7 +345,8 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     test->add_option("--bandwidth", out.bandwidth,
                      "Tuning tests: tune from this passband (in the unit on show unless given) before Start");
     test->add_option("--plot", out.plotDir, "Tuning tests: save the plot of the run as CSV, PNG and SVG in DIR");
-    test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json");
+    test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json\n"
+                 "         pelmora test current TestCurrent=1.5A --bandwidth 3000 --plot plots");
     return test;
 }
 
@@ -312,8 +361,16 @@ bool TestStoresResults(std::string_view name) {
     return row && !row->results.empty();
 }
 
-int RunTest(const CommandContext& ctx, const TestArguments& a, std::vector<FoundValue>* found) {
-    const TestRow* row = FindTest(a.name);
+int RunTest(const CommandContext& ctx, const TestArguments& given, std::vector<FoundValue>* found) {
+    const TestRow* row = FindTest(given.name);
+    TestArguments a = given;
+    if (a.setupPath.empty()) a.setupPath = TakeSetupArgument(a.fields, IsSetArgumentASetup);
+    for (const std::string& field : a.fields) {
+        if (field.find('=') == std::string::npos || field.front() == '=') {
+            ctx.err << "pelmora test: \"" << field << "\" is not FIELD=VALUE[UNIT]\n";
+            return ToInt(ExitCode::Misuse);
+        }
+    }
     if (!row) {
         ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
         return ToInt(ExitCode::Misuse);
