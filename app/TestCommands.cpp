@@ -65,11 +65,13 @@ struct TestRow {
     // --bandwidth: typed into this field, then this button pressed (empty: the test has none).
     std::string_view bandwidthField = {};
     std::string_view bandwidthButton = {};
-    // --plot DIR: the graph control saved, and the stem of its files (0: the test plots nothing).
+    // --plot DIR: the graph control saved, and the stem of its files (0: the test plots nothing);
+    // a test with an on-line plot in the same place saves whichever of the two shows.
     int plotControl = 0;
     std::string_view plotStem = {};
     // The button that ends the test keeping what it found.
     std::string_view close = "Close";
+    int onlinePlotControl = 0;
 };
 
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
@@ -168,9 +170,14 @@ public:
             const CMC_Setup& setup)
         : m_ctx(ctx), m_row(row), m_a(a), m_ui(ui), m_setup(setup) {}
 
-    // A dialog on the way: the choice its button needs, the button, or only OK.
+    // A dialog on the way: the choice its button needs, the button (on whichever tab page shows
+    // it), or only OK.
     void OnTheWay(const PathStep& step, DialogDriver& d) {
-        if ((!step.first.empty() && !d.Click(step.first)) || (!step.button.empty() && !d.Click(step.button))) {
+        const auto click = [&d](std::string_view what) {
+            const int id = d.Find(what);
+            return id != 0 && d.BringIntoView(id) && d.Click(what);
+        };
+        if ((!step.first.empty() && !click(step.first)) || (!step.button.empty() && !click(step.button))) {
             problem = d.Error();
             d.Click("Cancel");
             return;
@@ -214,7 +221,8 @@ private:
     // until stopped after its time, and any test past the timeout.
     void WaitForTheEnd(DialogDriver& d) {
         const double deadline_s = m_ui.Now_s() + m_a.timeout_s;
-        const double stopAt_s = m_ui.Now_s() + m_row.stopAfter_ms / 1000.0;
+        const double stopAfter_ms = m_a.stopAfter_s > 0.0 ? m_a.stopAfter_s * 1000.0 : m_row.stopAfter_ms;
+        const double stopAt_s = m_ui.Now_s() + stopAfter_ms / 1000.0;
         bool stopped = false;
         std::string shown;
         for (;;) {
@@ -226,12 +234,13 @@ private:
             if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
                 status == CMC_TestDlg::kStoppedText)
                 return;
-            if (m_row.stopAfter_ms > 0.0 && !stopped && m_ui.Now_s() >= stopAt_s) {
+            if (stopAfter_ms > 0.0 && !stopped && m_ui.Now_s() >= stopAt_s) {
                 d.Click("#10000");
                 stopped = true;
             }
             if (m_ui.Now_s() >= deadline_s) {
-                problem = "the test did not end within " + FormatExact(m_a.timeout_s) + " s; it was stopped";
+                problem = "the test did not end within " + FormatExact(m_a.timeout_s) +
+                          " s; it was stopped (a test that repeats until stopped needs --stop-after)";
                 d.Click("#10000");
                 return;
             }
@@ -249,7 +258,11 @@ private:
                                test.GetChildText(reading.unitId));
         }
         // The plot shows what happened, a failed run included.
-        if (!m_a.plotDir.empty()) plotError = SavePlot(test, m_row.plotControl, m_a.plotDir, m_row.plotStem);
+        if (!m_a.plotDir.empty()) {
+            const ControlState* online = m_row.onlinePlotControl ? test.GetControl(m_row.onlinePlotControl) : nullptr;
+            const int shown = online && online->visible ? m_row.onlinePlotControl : m_row.plotControl;
+            plotError = SavePlot(test, shown, m_a.plotDir, m_row.plotStem);
+        }
     }
 
     // Sets one NAME=VALUE as the user would, and checks that the dialog took it: a value it
@@ -345,6 +358,9 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     test->add_option("--bandwidth", out.bandwidth,
                      "Tuning tests: tune from this passband (in the unit on show unless given) before Start");
     test->add_option("--plot", out.plotDir, "Tuning tests: save the plot of the run as CSV, PNG and SVG in DIR");
+    test->add_option("--stop-after", out.stopAfter_s,
+                     "Press Stop after this many seconds of drive time (tests that repeat until stopped)")
+        ->check(CLI::PositiveNumber);
     test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json\n"
                  "         pelmora test current TestCurrent=1.5A --bandwidth 3000 --plot plots");
     return test;

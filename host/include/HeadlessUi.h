@@ -42,6 +42,9 @@ public:
     // option for the value counted from 0 in form order, or picks its list entry by value or text.
     // A control hidden on another page of the dialog's tab bar is brought into view first.
     bool SetParameter(std::string_view parameter, std::string_view value);
+    // Selects, one after the other, the pages of the dialog's tab bar until `id` shows; false
+    // when it shows on none (or the dialog has no tab bar).
+    bool BringIntoView(int id);
     // Picks the list entry whose text is `entry`, else the first that begins with it (case ignored).
     bool Select(std::string_view what, std::string_view entry);
     // The unit list of a field (or the list itself), or 0 with Error() saying why.
@@ -61,9 +64,6 @@ private:
     bool Fail(std::string message);
     // The controls a label names, within the group box titled `group` (empty: anywhere).
     std::vector<int> FindByLabel(std::string_view group, std::string_view label) const;
-    // Selects, one after the other, the pages of the dialog's tab bar until `id` shows; false
-    // when it shows on none (or the dialog has no tab bar).
-    bool BringIntoView(int id);
 
     HeadlessUi& m_ui;
     CDialog& m_dialog;

@@ -219,7 +219,7 @@ bool DialogDriver::BringIntoView(int id) {
             if (m_dialog.GetControl(id)->visible) return true;
         }
     }
-    return false;
+    return Fail("control " + std::to_string(id) + " shows on no page of the dialog");
 }
 
 namespace {
