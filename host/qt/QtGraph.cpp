@@ -291,6 +291,9 @@ void QtGraphView::Sync() {
     const bool rebuilt = window != m_shown || signature != m_signature;
     if (rebuilt) {
         m_panel->Build(*window);
+        // A graph of several areas needs room for each one's labels: the form's size for a graph
+        // is the least it takes, never a squeeze below what its areas need.
+        setMinimumHeight(std::max(minimumHeight(), m_panel->minimumSizeHint().height()));
         m_shown = window;
         m_signature = signature;
     } else if (window->GetRevision() == m_revision && doc.GetAppended() == m_appended &&
