@@ -155,6 +155,7 @@ void Firmware::Reconfigure() {
     m_per_pwmper = 1.0 / m_reg.pwmper;
     m_tc_s = pwm_s * m_reg.clper;
     m_ts_s = pwm_s * m_reg.slper;
+    m_heatsink_step = 1.0 - std::exp(-m_ts_s / m_config.drive.heatsink_tau_s);
     // DBT holds the two switching edges' dead times in ticks, one per byte.
     const int ticks = std::max(m_reg.dbt & 0xFF, (m_reg.dbt >> 8) & 0xFF);
     const double dead_s = ticks * m_config.drive.dead_time_tick_percent / 100.0 / dsp_Hz;
@@ -203,6 +204,7 @@ void Firmware::SlowSample() {
     ++m_slow_index;
     SampleHallsNow();
     V(Var::AD5) = m_plant.SampleAnalogueInput();
+    HeatsinkModel();
     Protections();
     if (m_running) {
         m_program->Slow(*this);
@@ -238,6 +240,8 @@ std::uint16_t Firmware::PresentCauses() const {
     if (IsBitSet(pcr, regmap::pcr::kUnderVoltage) && bus < m_reg.uminprot) causes |= BitMask(regmap::mer::kUnderVoltage);
     if (IsBitSet(pcr, regmap::pcr::kMotorOverTemperature) && m_config.faults.motor_over_temperature)
         causes |= BitMask(regmap::mer::kMotorOverTemperature);
+    if (IsBitSet(pcr, regmap::pcr::kDriveOverTemperature) && (m_config.faults.drive_over_temperature || m_heatsink_hot))
+        causes |= BitMask(regmap::mer::kDrive);
     if (LimitInputActive(true)) causes |= BitMask(regmap::mer::kPositiveLimitSwitch);
     if (LimitInputActive(false)) causes |= BitMask(regmap::mer::kNegativeLimitSwitch);
     return static_cast<std::uint16_t>(causes);
@@ -255,6 +259,24 @@ void Firmware::Protections() {
         m_overcurrent_samples = peak > limit ? m_overcurrent_samples + 1 : 0;
         if (m_overcurrent_samples > m_reg.timaxprot) Trip(regmap::mer::kOverCurrent);
     }
+}
+
+// The heatsink as one thermal capacity behind one resistance to the ambient, stepped exactly for
+// the losses held over a slow sample. Its sensor keeps reporting until the heatsink has cooled by
+// the hysteresis, so that a drive does not restart at the edge of its limit.
+void Firmware::HeatsinkModel() {
+    constexpr double kHysteresis_K = 10.0;
+    const DriveHardware& d = m_config.drive;
+    double squares_A2 = 0.0;
+    for (int terminal = 0; terminal < 3; ++terminal) {
+        const double i_A = m_plant.TerminalCurrent_A(terminal);
+        squares_A2 += i_A * i_A;
+    }
+    const double steady_K = d.stage_loss_W_per_A2 * squares_A2 * d.heatsink_K_per_W;
+    m_heatsink_rise_K += (steady_K - m_heatsink_rise_K) * m_heatsink_step;
+    const double heatsink_C = d.ambient_C + m_heatsink_rise_K;
+    if (heatsink_C >= d.heatsink_trip_C) m_heatsink_hot = true;
+    else if (heatsink_C < d.heatsink_trip_C - kHysteresis_K) m_heatsink_hot = false;
 }
 
 // Each slow sample adds (i² − I_n²)·SFI2T/2^30 to an image that never goes below zero; it trips

@@ -186,6 +186,7 @@ private:
     void FlushFrame(bool end);
     std::uint16_t PresentCauses() const;
     void ThermalImages();
+    void HeatsinkModel();
     bool LimitInputActive(bool positive) const;
 
     SimConfig m_config;
@@ -221,6 +222,11 @@ private:
     int m_overcurrent_samples = 0;
     // The motor's and the drive's I²t images, kept across runs as the windings keep their heat.
     std::array<double, 2> m_i2t{};
+    // The heatsink's temperature above the ambient, its share of the way to the steady state per
+    // slow sample, and whether its sensor reports it too hot.
+    double m_heatsink_rise_K = 0.0;
+    double m_heatsink_step = 0.0;
+    bool m_heatsink_hot = false;
     // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
     // ALPHA and ZAOFF they were computed from.
     mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;
