@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace drivesim::detail {
@@ -122,6 +123,14 @@ std::int32_t* Field(Registers& r, std::string_view name) {
     return nullptr;
 }
 
+// The registers the calibrated Hall vector is computed from: a write of any other leaves the
+// commutation table as it is (the tuning tests write gains live, one per transaction).
+bool IsHallCalibration(std::string_view name) {
+    static constexpr std::string_view kCalibration[] = {"HALLAOFF",  "HALLBOFF",  "HALLCOFF", "HALLAGAIN",
+                                                         "HALLBGAIN", "HALLCGAIN", "ALPHA",    "ZAOFF"};
+    return std::find(std::begin(kCalibration), std::end(kCalibration), name) != std::end(kCalibration);
+}
+
 }  // namespace
 
 Status Firmware::WriteRegister(const std::string& name, double value) {
@@ -132,10 +141,13 @@ Status Firmware::WriteRegister(const std::string& name, double value) {
     if ((name == "PWMPER" || name == "CLPER" || name == "SLPER") && value < 1.0)
         return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
     m_registers[name] = value;
-    ++m_register_generation;
     if (name == "I2TINTLIM_M" || name == "I2TINTLIM_D") m_reg.i2tintlim[name == "I2TINTLIM_M" ? 0 : 1] = value;
     if (field) {
-        *field = ToRegister(value);
+        const std::int32_t resolved = ToRegister(value);
+        // A download writes the whole block before every run: the same calibration again keeps
+        // the table.
+        if (*field != resolved && IsHallCalibration(name)) ++m_hall_calibration_generation;
+        *field = resolved;
         if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
     }
     return Status::Ok();
@@ -409,7 +421,8 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
 
 void Firmware::BuildHallTable() {
     HallTable& t = m_hall_table;
-    t.generation = m_register_generation;
+    t.generation = m_hall_calibration_generation;
+    ++m_hall_table_builds;
     const Plant::HallSensing sensing = m_plant.HallModel();
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
     constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
@@ -465,7 +478,7 @@ void Firmware::BuildHallTable() {
 }
 
 Firmware::HallAngle Firmware::CommutationAngle() {
-    if (m_hall_table.generation != m_register_generation) BuildHallTable();
+    if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
     const HallTable& t = m_hall_table;
     // Where the magnet is within its turn, as a fractional node index.
     const double turns = m_plant.ElectricalTurns();

@@ -151,6 +151,8 @@ public:
     // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
     // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
     HallAngle CommutationAngle();
+    // How often the table behind CommutationAngle has been computed.
+    std::uint64_t HallTableBuilds() const { return m_hall_table_builds; }
 
     double Tc_s() const { return m_tc_s; }
     double Ts_s() const { return m_ts_s; }
@@ -247,7 +249,8 @@ private:
     void TestAngle(double theta_rad) const;
     mutable double m_test_theta = 0.0, m_test_cos = 1.0, m_test_sin = 0.0;
     HallTable m_hall_table;
-    std::uint64_t m_register_generation = 0;
+    std::uint64_t m_hall_calibration_generation = 0;  // counts the writes of the Halls' calibration
+    std::uint64_t m_hall_table_builds = 0;
 
     // Data logger.
     struct Log {

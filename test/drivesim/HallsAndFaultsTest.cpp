@@ -1,6 +1,7 @@
 // Hall calibration against the simulator's truth, and every injected fault reported where the
 // tests look for it, without hanging.
 #include "DriveTestSupport.h"
+#include "Firmware.h"
 #include "drivesim/Protocol.h"
 
 #include <gtest/gtest.h>
@@ -331,6 +332,41 @@ TEST(Faults, DroppedLinkFailsEveryTransactionWithoutPerformingIt) {
     EXPECT_FALSE(late.ok());
     EXPECT_NE(late.error.find("link"), std::string::npos) << late.error;
     EXPECT_EQ(*drive.ReadRegister("KPI").value, 123.0) << "nothing performed after the drop";
+}
+
+TEST(HallCommutationTable, OnlyAChangeOfTheHallCalibrationRebuildsIt) {
+    struct Case {
+        const char* name;
+        double value;
+        bool rebuilds;
+        bool movesMagnitude;  // the table follows the new calibration
+    };
+    const Case cases[] = {
+        {"KPS", 12000, false, false},
+        {"SFTKPS", 3, false, false},
+        {"KPI", 9000, false, false},
+        {"IMAXPROT", 20000, false, false},
+        // The value it holds already, as every download before a run writes it.
+        {"HALLAOFF", 32736, false, false},
+        {"HALLAOFF", 31000, true, true},
+        {"HALLBOFF", 34000, true, true},
+        {"HALLCOFF", 33000, true, true},
+        {"HALLAGAIN", 20000, true, true},
+        {"HALLBGAIN", 12000, true, true},
+        {"HALLCGAIN", 18000, true, true},
+        {"ALPHA", 300, true, true},
+        {"ZAOFF", 2000, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " = " + std::to_string(c.value));
+        drivesim::detail::Firmware firmware(drivesim::DefaultSimConfig());
+        const double before = firmware.CommutationAngle().magnitude;
+        const std::uint64_t builds = firmware.HallTableBuilds();
+        ASSERT_TRUE(firmware.WriteRegister(c.name, c.value).ok());
+        const double after = firmware.CommutationAngle().magnitude;
+        EXPECT_EQ(firmware.HallTableBuilds() - builds, c.rebuilds ? 1U : 0U);
+        EXPECT_EQ(after != before, c.movesMagnitude) << before << " then " << after;
+    }
 }
 
 }  // namespace
