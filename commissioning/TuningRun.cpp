@@ -243,7 +243,7 @@ bool CTuningRunDlg::LaunchMain() {
         m_polled.Clear();
         m_pollStart_s = CMC_Comm::DriveTime_s();
     }
-    if (online && m_scopeLogger) SetScopeTrigger(times, type);
+    if (online && m_scopeLogger) ArmScope(times, type);
     CMC_Logger* logger = online ? static_cast<CMC_Logger*>(m_scopeLogger.get()) : m_dataLogger.get();
     if (HasAbsoluteStartMinMove(setup)) Encode_ABSTART_MINMOVE(setup);
     if (!ExecuteCode(m_spec.mainProgram, &m_main, logger)) {
@@ -341,7 +341,11 @@ void CTuningRunDlg::UploadLog() {
     }
     m_bStopRequest = 0;
     // Uploaded whatever happened, so that the user sees it.
-    if (!m_dataLogger || !m_dataLogger->BeginUploadData()) return Fail(msc_pszErrInternal);
+    if (!m_dataLogger || !m_dataLogger->BeginUploadData()) {
+        // A protection that ends the program also empties its log: the trip is what the user must
+        // read, not the log it cost.
+        return Fail(m_bStopHandledByTest == 1 && !m_strError.empty() ? m_strError : std::string(msc_pszErrInternal));
+    }
     m_loggerGraph.DoZoomOut();
     while (m_dataLogger->ReadPoint()) {
         m_loggerGraph.UpdateLastPoint();
@@ -402,7 +406,8 @@ void CTuningRunDlg::RunOnlineScope() {
         CMC_Comm::CheckForUnrequestedMessages(&CTuningRunDlg::OnScopeFrame);
         ShowFrameStats();
         if (!scope.UploadInProgress()) {
-            Fail(msc_pszErrInternal);
+            // The drive closes the stream when its program ends: a trip is the reason to give.
+            if (CheckDriveErrors(1, kMaskRun) && CheckTestFlag(1)) Fail(msc_pszErrInternal);
             return scope.EndUploadData();
         }
         // While frames arrive the drive is alive; only a silent drive is asked why.

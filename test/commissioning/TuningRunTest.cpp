@@ -105,6 +105,7 @@ protected:
     }
 public:
     void Set(const char* name, double value) { ASSERT_TRUE(setup->FindParameter(name)->SetValueInBaseUnit(value)) << name; }
+    void Option(const char* name, const char* value) { setup->SetOption(name, value); }
 
 protected:
     // Starts the run; `at_s` after Start (drive time) the hook runs; waits for the outcome.
@@ -248,6 +249,18 @@ TEST_F(TuningRun, FaultsEndTheRunWithTheirMessageAndTheAxisOff) {
          [](drivesim::SimConfig& s, TuningRun& t) {
              s.faults.positive_limit_active = true;
              t.Set("StartMode", 1);
+         },
+         "Drive / Motor stopped due to positive limit switch input triggered."},
+        // Cycle after cycle one way the mover reaches its positive switch: the trip ends the
+        // program, which empties the log and closes the scope stream; the switch is the news.
+        {"travel's end reached cycle after cycle, data logger",
+         [](drivesim::SimConfig&, TuningRun& t) { t.Set("MultiCycleS", 1); },
+         "Drive / Motor stopped due to positive limit switch input triggered."},
+        {"travel's end reached cycle after cycle, on-line scope",
+         [](drivesim::SimConfig&, TuningRun& t) {
+             t.Option("hasOscilloscope", "1");
+             t.Set("OnlinePlotS", 1);
+             t.Set("MultiCycleS", 1);
          },
          "Drive / Motor stopped due to positive limit switch input triggered."},
         {"link dropped mid-run", [](drivesim::SimConfig& s, TuningRun&) { s.faults.link_drop_at_s = 1.6; }, ""},
