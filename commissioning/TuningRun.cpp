@@ -49,7 +49,8 @@ double ToInt16Count(double value) {
 
 std::string FrameStatsText(const CMC_ScopeLogger::FrameStats& stats) {
     return "frames " + std::to_string(stats.frames) + ", lost " + std::to_string(stats.lost) + ", repeated " +
-           std::to_string(stats.repeated) + ", malformed " + std::to_string(stats.malformed);
+           std::to_string(stats.repeated) + ", malformed " + std::to_string(stats.malformed) + ", late " +
+           std::to_string(stats.late) + ", stray " + std::to_string(stats.stray);
 }
 
 CTuningRunDlg::CTuningRunDlg(CMC_Setup* setup, const FormTemplate& form, int templateId, int flag, int helpTopic,
