@@ -402,6 +402,11 @@ bool TestStoresResults(std::string_view name) {
     return row && !row->results.empty();
 }
 
+bool TestPlots(std::string_view name) {
+    const TestRow* row = FindTest(name);
+    return row && row->plotControl != 0;
+}
+
 int RunTest(const CommandContext& ctx, const TestArguments& given, std::vector<FoundValue>* found) {
     const TestRow* row = FindTest(given.name);
     TestArguments a = given;

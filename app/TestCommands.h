@@ -47,3 +47,6 @@ std::vector<std::string_view> CommissioningTestNames();
 // Whether the test stores what it finds in the setup; a check that only shows readings (the
 // phase wiring) saves nothing.
 bool TestStoresResults(std::string_view name);
+
+// Whether the test plots its run (`--plot` saves it).
+bool TestPlots(std::string_view name);

@@ -75,6 +75,12 @@ TEST(CommissionCommand, SavesAndReportsOnlyWhenEveryStepSucceeded) {
         EXPECT_NEAR(saved.setup->FindParameter("Vdc")->GetValueInBaseUnit(), 47.63, 0.01);
         const std::string page = ReadFile(run / "report" / "index.html");
         EXPECT_NE(page.find("<td>vdc</td><td>Vdc</td><td>48 V</td><td>47.63 V</td>"), std::string::npos) << page;
+        // Every tuning step's response is plotted on the page, its picture beside it.
+        for (std::string_view stem : {"CurrentTuning", "SpeedTuning", "PositionTuning"}) {
+            const std::string picture = std::string(stem) + ".svg";
+            EXPECT_NE(page.find("<img src=\"" + picture + "\""), std::string::npos) << stem << " not on the page";
+            EXPECT_TRUE(fs::exists(run / "report" / picture)) << picture;
+        }
     }
     fs::remove_all(dir);
 }
