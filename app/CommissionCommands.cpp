@@ -154,6 +154,8 @@ int RunCommission(const CommandContext& ctx, const CommissionArguments& a) {
         step.drive = a.drive;
         step.answer = "yes";
         step.outPath = (work / ("step-" + std::to_string(i + 1) + ".json")).string();
+        // A user tunes each loop from its passband before testing it.
+        step.tune = TestTunes(test);
         // Each step response goes into the report beside the values.
         if (!report.empty() && TestPlots(test)) step.plotDir = report.string();
         StepReport done{test, {}};

@@ -239,7 +239,8 @@ private:
         for (const TestAction& action : m_row.prepare) {
             if (!(action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry))) return false;
         }
-        return m_a.bandwidth.empty() || (d.Type(m_row.bandwidthField, m_a.bandwidth) && d.Click(m_row.bandwidthButton));
+        if (!m_a.bandwidth.empty() && !d.Type(m_row.bandwidthField, m_a.bandwidth)) return false;
+        return (m_a.bandwidth.empty() && !m_a.tune) || d.Click(m_row.bandwidthButton);
     }
 
     // Polls the status line on the host's clock, printing each new status; stops a test that runs
@@ -382,6 +383,7 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
         ->check(CLI::PositiveNumber);
     test->add_option("--bandwidth", out.bandwidth,
                      "Tuning tests: tune from this passband (in the unit on show unless given) before Start");
+    test->add_flag("--tune", out.tune, "Tuning tests: press \"Tune\" with the passband on show before Start");
     test->add_option("--plot", out.plotDir, "Tuning tests: save the plot of the run as CSV, PNG and SVG in DIR");
     test->add_option("--stop-after", out.stopAfter_s,
                      "Press Stop after this many seconds of drive time (tests that repeat until stopped)")
@@ -400,6 +402,11 @@ std::vector<std::string_view> CommissioningTestNames() {
 bool TestStoresResults(std::string_view name) {
     const TestRow* row = FindTest(name);
     return row && !row->results.empty();
+}
+
+bool TestTunes(std::string_view name) {
+    const TestRow* row = FindTest(name);
+    return row && !row->bandwidthButton.empty();
 }
 
 bool TestPlots(std::string_view name) {
@@ -421,8 +428,8 @@ int RunTest(const CommandContext& ctx, const TestArguments& given, std::vector<F
         ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
         return ToInt(ExitCode::Misuse);
     }
-    if (!a.bandwidth.empty() && row->bandwidthField.empty()) {
-        ctx.err << "pelmora test: --bandwidth: \"" << row->name << "\" tunes nothing\n";
+    if ((!a.bandwidth.empty() || a.tune) && row->bandwidthField.empty()) {
+        ctx.err << "pelmora test: " << (a.tune ? "--tune" : "--bandwidth") << ": \"" << row->name << "\" tunes nothing\n";
         return ToInt(ExitCode::Misuse);
     }
     if (!a.plotDir.empty() && row->plotControl == 0) {

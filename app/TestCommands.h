@@ -21,6 +21,7 @@ struct TestArguments {
     std::string answer = "yes";  // --answer: to the question whether to keep changed values
     double timeout_s = 60.0;     // the longest wait for the test, in the host's time
     std::string bandwidth;       // --bandwidth: a tuning test's passband, as typed
+    bool tune = false;           // --tune: press "Tune" with the passband on show (implied by --bandwidth)
     std::string plotDir;         // --plot: where a tuning test's plot is saved
     double stopAfter_s = 0.0;    // --stop-after: Stop pressed after this long running; 0: the test's own
     // NAME=VALUE[UNIT]: the test's fields set before Start, in order (a leading argument
@@ -50,3 +51,6 @@ bool TestStoresResults(std::string_view name);
 
 // Whether the test plots its run (`--plot` saves it).
 bool TestPlots(std::string_view name);
+
+// Whether the test designs its gains from a passband (`--tune`, `--bandwidth`).
+bool TestTunes(std::string_view name);

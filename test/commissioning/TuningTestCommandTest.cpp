@@ -76,3 +76,34 @@ TEST_F(TuningTestCommand, ARunThatRepeatsUntilStoppedAsksForStopAfter) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(TuningTestCommand, TunePressedAfterTheFieldsDesignsTheGainsFromThePassbandOnShow) {
+    struct Case {
+        const char* test;
+        const char* gain;
+        bool tune;
+        bool typedGainKept;
+    };
+    const Case cases[] = {{"speed", "Kp_S_scl", false, true},
+                          {"speed", "Kp_S_scl", true, false},
+                          {"current", "Kp_C_scl", true, false}};
+    for (const Case& c : cases) {
+        const std::string name = std::string(c.test) + (c.tune ? " --tune" : "");
+        TestArguments a;
+        a.name = c.test;
+        a.fields = {std::string(c.gain) + "=1.5"};
+        a.tune = c.tune;
+        ASSERT_EQ(Run(a), 0) << name << ": " << err.str();
+        const bool kept = out.str().find(std::string(c.gain) + " = 1.5 ") != std::string::npos;
+        EXPECT_EQ(kept, c.typedGainKept) << name << ": " << out.str();
+    }
+    TestArguments vdc;
+    vdc.name = "vdc";
+    vdc.tune = true;
+    EXPECT_EQ(Run(vdc), 2);
+    EXPECT_NE(err.str().find("--tune: \"vdc\" tunes nothing"), std::string::npos) << err.str();
+}
+
+}  // namespace
