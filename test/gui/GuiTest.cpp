@@ -570,11 +570,12 @@ TEST(EditCommandTest, SavesOnOKToOutOrBackToTheSetupAndNothingOnCancel) {
 // drive with real timers, the finished dialog saved as a screenshot.
 
 // A click on the way to a test: in the dialog with this caption, first `before` (when given),
-// then the button that opens the next dialog.
+// then the button that opens the next dialog (on its tab page, when given).
 struct GuiPathStep {
     const char* caption;
     const char* button;
     const char* before = nullptr;
+    const char* tab = nullptr;  // the page of the dialog's tab bar (1300) that shows the button
 };
 
 struct CommissioningGuiCase {
@@ -597,6 +598,8 @@ const CommissioningGuiCase kCommissioningGui[] = {
     {{{"Drive Setup", "Current controller/Tune & Test"}}, "Current Controller Tuning Test", "test_current.png", 0, 1300,
      "Test"},
     {{{"Drive Setup", "Speed controller/Tune & Test"}}, "Speed Controller Tuning Test", "test_speed.png", 0, 1300, "Test"},
+    {{{"Drive Setup", "Speed controller/Tune & Test"}, {"Speed Controller Tuning Test", "Identify", nullptr, "Test"}},
+     "Total mass test", "test_mass.png"},
     {{{"Drive Setup", "Position controller/Tune & Test"}}, "Position Controller Tuning Test", "test_position.png", 0,
      1300, "Test"},
 };
@@ -669,6 +672,7 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                                            [&](const GuiPathStep& p) { return dialog.GetCaption() == p.caption; });
             if (step != t.path.end()) {
                 MakeActive(window);
+                if (step->tab) ClickTab(ui, dialog, 1300, step->tab);
                 if (!step->before || ClickLabelled(ui, dialog, step->before)) {
                     ClickLabelled(ui, dialog, step->button);  // the next dialog runs inside
                 }
