@@ -5,6 +5,8 @@
 #include "TestAnalogueRef.h"
 #include "TestRL.h"
 #include "TestCurrent.h"
+#include "TestPositionTuning.h"
+#include "TestSpeedTuning.h"
 #include "TestVdcDetection.h"
 #include "TotalMassTest.h"
 
@@ -35,6 +37,8 @@ constexpr std::array kTests = {
     TestMaker{CommissioningTest::ResistanceInductance, &Make<CTestRL>},
     TestMaker{CommissioningTest::TotalMass, &Make<CTotalMassTest>},
     TestMaker{CommissioningTest::CurrentTuning, &Make<CTestCurrent>},
+    TestMaker{CommissioningTest::SpeedTuning, &Make<CTestSpeedTuning>},
+    TestMaker{CommissioningTest::PositionTuning, &Make<CTestPositionTuning>},
 };
 
 MakeTest FindMaker(CommissioningTest test) {

@@ -242,7 +242,7 @@ bool CTuningRunDlg::LaunchMain() {
         m_polled.Clear();
         m_pollStart_s = CMC_Comm::DriveTime_s();
     }
-    if (online && m_scopeLogger) SetScopeTrigger(times, type);
+    if (online && m_scopeLogger) ArmScope(times, type);
     CMC_Logger* logger = online ? static_cast<CMC_Logger*>(m_scopeLogger.get()) : m_dataLogger.get();
     if (HasAbsoluteStartMinMove(setup)) Encode_ABSTART_MINMOVE(setup);
     if (!ExecuteCode(m_spec.mainProgram, &m_main, logger)) {

@@ -81,6 +81,13 @@ protected:
     // Writes a setup current in counts, truncated to what the program's 16-bit variable takes;
     // fails the test (false) for a value beyond it or a refused write.
     bool WriteCurrentCounts(CMC_CoffFormat& program, const char* parameter, const char* variable);
+    // Sets the scope's window and trigger for the run about to start (on-line with a scope).
+    virtual void ArmScope(const ProfileTimes& times, ReferenceType type) { SetScopeTrigger(times, type); }
+
+    CMC_ScopeLogger* Scope() { return m_scopeLogger.get(); }
+    CMC_SingleAxisLogger* Logger() { return m_dataLogger.get(); }
+    CGraphWindow& LoggerGraph() { return m_loggerGraph; }
+    CGraphWindow& ScopeGraph() { return m_scopeGraph; }
 
     CMC_CoffFormat m_main;
 

@@ -42,6 +42,7 @@ constexpr int kGuidelineLines = 6;
 constexpr int kGuidelineMinWidth = 330;
 constexpr int kGraphWidth = 360;
 constexpr int kGraphHeight = 220;
+constexpr int kSpinArrowsWidth_px = 18;
 constexpr int kWrapLabelAbove = 90;      // characters: longer labels wrap
 constexpr int kWrapLabelWidth = 380;
 constexpr int kShortOptionRun = 40;      // characters of labelled option buttons side by side
@@ -85,6 +86,19 @@ QString MnemonicText(const ControlState& c) {
 }
 
 // A picture of the forms, drawn at its own size and greyed when disabled.
+// A spin control: a pair of arrows that steps its buddy; its count is not for reading.
+class SpinArrows : public QSpinBox {
+public:
+    explicit SpinArrows(QWidget* parent) : QSpinBox(parent) {
+        setFrame(false);
+        setFocusPolicy(Qt::NoFocus);
+        setFixedWidth(kSpinArrowsWidth_px);
+    }
+
+protected:
+    QString textFromValue(int) const override { return {}; }
+};
+
 class PictureWidget : public QWidget {
 public:
     explicit PictureWidget(QWidget* parent) : QWidget(parent) { setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed); }
@@ -248,7 +262,7 @@ QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
             return slider;
         }
         case K::Spin: {
-            auto* spin = new QSpinBox(this);
+            auto* spin = new SpinArrows(this);
             connect(spin, &QSpinBox::valueChanged, this, [this, id](int position) {
                 if (!m_applying) Act([&] { m_dialog.UserSetSliderPosition(id, position); });
             });

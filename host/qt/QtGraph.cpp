@@ -33,7 +33,8 @@ namespace qtgraph {
 namespace {
 
 constexpr int kSyncInterval_ms = 50;  // a scope stream redraws at most this often
-constexpr int kMinChartHeight_px = 120;
+// Tall enough for a chart's tick labels and axis title; below it Qt Charts elides them to "...".
+constexpr int kMinChartHeight_px = 170;
 
 QColor ToQColor(GraphColor c) { return QColor(int((c >> 16) & 0xFF), int((c >> 8) & 0xFF), int(c & 0xFF)); }
 
@@ -165,7 +166,8 @@ public:
             area.view = new ChartView(area.chart, this, m_mouse);
             area.view->setRenderHint(QPainter::Antialiasing);
             area.view->setMinimumHeight(kMinChartHeight_px);
-            m_layout->addWidget(area.view);
+            // Areas share the height alike: the lower one carries the time axis and its title.
+            m_layout->addWidget(area.view, 1);
             m_areas.push_back(area);
         }
         if (!m_areas.empty()) {
