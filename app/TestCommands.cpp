@@ -106,6 +106,25 @@ constexpr std::array kCurrentPath = {PathStep{"Drive Setup", "Current controller
 constexpr std::array kCurrentResults = {ResultValue{"Kp_C_scl", "Kp"}, ResultValue{"Ki_C_scl", "Ki"}};
 constexpr std::array kCurrentPrepare = {TestAction{"#1300", "Test"}};
 
+// The speed and position tests tune on their "Test" tab; their logger graph and their on-line
+// plot share one place.
+constexpr std::array kTuningPrepare = {TestAction{"#1300", "Test"}};
+constexpr int kTuningLoggerGraph = 1361;
+constexpr int kTuningOnlineGraph = 1362;
+
+constexpr std::array kSpeedPath = {PathStep{"Drive Setup", "Speed controller/Tune & Test"}};
+constexpr std::array kSpeedResults = {ResultValue{"Kp_S_scl", "Kp"}, ResultValue{"Ki_S_scl", "Ki"}};
+
+constexpr std::array kPositionPath = {PathStep{"Drive Setup", "Position controller/Tune & Test"}};
+constexpr std::array kPositionResults = {ResultValue{"Kp_P_scl", "Kp"}, ResultValue{"Ki_P_scl", "Ki"},
+                                         ResultValue{"Kd_P_scl", "Kd"}};
+
+// The total mass is identified from the speed tuning test ("Identify", on its "Test" tab), which
+// is then closed with OK so that the drive setup keeps the mass.
+constexpr std::array kMassPath = {PathStep{"Drive Setup", "Speed controller/Tune & Test"},
+                                  PathStep{"Speed Controller Tuning Test", "#3273"}};
+constexpr std::array kMassResults = {ResultValue{"Mt", "Total mass"}};
+
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
     TestRow{"rl", "Total Resistance and Inductance Identification Test", kRlPath, kRlResults},
@@ -115,6 +134,11 @@ constexpr std::array kTests = {
     TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, {}, kPhasesReadings},
     TestRow{"current", "Current Controller Tuning Test", kCurrentPath, kCurrentResults, {}, 0.0, kCurrentPrepare,
             "#3155", "Tune", 1361, "CurrentTuning", "OK"},
+    TestRow{"mass", "Total mass test", kMassPath, kMassResults},
+    TestRow{"speed", "Speed Controller Tuning Test", kSpeedPath, kSpeedResults, {}, 0.0, kTuningPrepare,
+            "#1379", "#1390", kTuningLoggerGraph, "SpeedTuning", "OK", kTuningOnlineGraph},
+    TestRow{"position", "Position Controller Tuning Test", kPositionPath, kPositionResults, {}, 0.0, kTuningPrepare,
+            "#1379", "#1390", kTuningLoggerGraph, "PositionTuning", "OK", kTuningOnlineGraph},
 };
 
 constexpr double kPollSlice_ms = 20.0;
@@ -203,6 +227,7 @@ public:
     std::string failure;  // the test's message when it failed
     std::string plotError;
     bool succeeded = false;
+    bool stoppedOnTime = false;  // Stop pressed after the time the row or --stop-after gives
     std::vector<std::string> found;  // read before the closing answer, which may put the old values back
     std::vector<std::string> readings;
 
@@ -223,7 +248,6 @@ private:
         const double deadline_s = m_ui.Now_s() + m_a.timeout_s;
         const double stopAfter_ms = m_a.stopAfter_s > 0.0 ? m_a.stopAfter_s * 1000.0 : m_row.stopAfter_ms;
         const double stopAt_s = m_ui.Now_s() + stopAfter_ms / 1000.0;
-        bool stopped = false;
         std::string shown;
         for (;;) {
             status = d.Dialog().GetChildText(IDC_TEST_STATUS);
@@ -234,9 +258,9 @@ private:
             if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
                 status == CMC_TestDlg::kStoppedText)
                 return;
-            if (stopAfter_ms > 0.0 && !stopped && m_ui.Now_s() >= stopAt_s) {
+            if (stopAfter_ms > 0.0 && !stoppedOnTime && m_ui.Now_s() >= stopAt_s) {
                 d.Click("#10000");
-                stopped = true;
+                stoppedOnTime = true;
             }
             if (m_ui.Now_s() >= deadline_s) {
                 problem = "the test did not end within " + FormatExact(m_a.timeout_s) +
@@ -249,7 +273,8 @@ private:
     }
 
     void ReadWhatItFound(DialogDriver& d) {
-        succeeded = status == CMC_TestDlg::kSucceededText;
+        // A run that repeats until stopped ends well when it is this command that stopped it.
+        succeeded = status == CMC_TestDlg::kSucceededText || (stoppedOnTime && status == CMC_TestDlg::kStoppedText);
         const CDialog& test = d.Dialog();
         if (!succeeded) failure = test.GetChildText(IDC_TEST_RESULT);
         for (const ResultValue& value : m_row.results) found.push_back(Shown(m_setup, value.parameter));

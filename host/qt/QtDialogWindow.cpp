@@ -631,7 +631,7 @@ std::vector<QWidget*> QtDialogWindow::MakeSections(std::vector<std::size_t>& but
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const ControlTemplate& f = *controls[i].form;
         if (OwnGroup(f) != 0) continue;
-        if (f.kind == K::GroupBox) {
+        if (f.kind == K::GroupBox || f.kind == K::TabBar) {
             endLoose();
             sections.push_back(m_entries[i].widget);
         } else if (IsButton(f)) {
@@ -676,11 +676,20 @@ ColumnPlan PlanColumns(const std::vector<QWidget*>& sections, const QRect& scree
 void QtDialogWindow::LayOut() {
     LayOutGroupBoxes();
     std::vector<std::size_t> buttons;
-    const std::vector<QWidget*> sections = MakeSections(buttons);
+    std::vector<QWidget*> sections = MakeSections(buttons);
+    // A tab bar heads the whole dialog: its pages show and hide sections in every column, and a
+    // column whose page is hidden then takes no room.
+    std::vector<QWidget*> tabBars;
+    std::erase_if(sections, [&tabBars](QWidget* section) {
+        if (!qobject_cast<QTabBar*>(section)) return false;
+        tabBars.push_back(section);
+        return true;
+    });
     const QRect screen = AvailableArea();
     const ColumnPlan plan = PlanColumns(sections, screen);
 
     auto* main = new QVBoxLayout(this);
+    for (QWidget* tabBar : tabBars) main->addWidget(tabBar);
     auto* side = new QHBoxLayout;
     for (const auto& column : plan.columns) {
         auto* stack = new QVBoxLayout;
