@@ -4,6 +4,7 @@
 #include "Steps.h"
 
 #include <cmath>
+#include <initializer_list>
 
 namespace pelmora {
 
@@ -12,10 +13,27 @@ namespace {
 // Below this ratio of electrical time constant to current-loop period the plant is too fast for
 // pole placement, and the gains follow a fixed rule of the sampling period instead.
 constexpr double kSlowPlantPeriods = 4.0;
+// Up to this ω·T_C the loop's delay (the voltage computed from a sample is applied one period
+// later and held) costs little phase, and the continuous pole placement holds; beyond it the poles
+// are placed on the sampled loop itself.
+constexpr double kContinuousDesignLimit = 0.1;
+// Beyond this ω·T_C no PI reaches the asked bandwidth through that delay (the step overshoots
+// well beyond what the damping implies): the design refuses it.
+constexpr double kReachableCurrentBandwidth = 0.25;
+// T_C is computed from registers and carries round-off: the limit itself stays reachable.
+constexpr double kLimitRoundOff = 1e-9;
 // In phase connection 1 the phase resistance is a third of the measured R.
 constexpr double kPhasesPerMeasuredResistance = 3.0;
 constexpr int kThirdResistanceConnection = 1;
 constexpr int kPositionDrivesSpeedLoop = 1;
+
+// Whether every value is a positive number (NaN is not).
+bool AllPositive(std::initializer_list<double> values) {
+    for (double v : values) {
+        if (!(v > 0.0)) return false;
+    }
+    return true;
+}
 
 struct PiGains {
     double ki;
@@ -25,6 +43,34 @@ struct PiGains {
 // PI on an integrator plant·s⁻¹: s² + Kp/plant·s + Ki/(plant·T), placed at s² + 2ζωs + ω².
 PiGains IntegratorPi(double omega_rad_s, double zeta, double period_s, double plant) {
     return {omega_rad_s * omega_rad_s * period_s * plant, omega_rad_s * 2.0 * zeta * plant};
+}
+
+// z² + p1·z + p2 with the roots exp(s·T) of s² + 2ζωs + ω².
+struct SampledPair {
+    double p1;
+    double p2;
+};
+SampledPair SamplePolePair(double omega_rad_s, double zeta, double period_s) {
+    const double decay = std::exp(-zeta * omega_rad_s * period_s);
+    double sum = 0.0;  // of the two roots exp(s·T)
+    if (zeta < 1.0) {
+        sum = 2.0 * decay * std::cos(omega_rad_s * std::sqrt(1.0 - zeta * zeta) * period_s);
+    } else {
+        sum = 2.0 * decay * std::cosh(omega_rad_s * std::sqrt(zeta * zeta - 1.0) * period_s);
+    }
+    return {-sum, decay * decay};
+}
+
+// PI gains in units of c on the sampled plant i[k+1] = a·i[k] + (1 − a)·u[k − 1], a = exp(−T/τ),
+// with u[k] = Kp·e[k] + Ki·Σe: the characteristic z(z − a)(z − 1) + (1 − a)((Kp + Ki)z − Kp)
+// equated to (z² + p1·z + p2)(z − r) gives r = 1 + a + p1 and the two gains.
+PiGains SampledCurrentPi(double omega_rad_s, double zeta, double tau_s, double period_s) {
+    const double a = std::exp(-period_s / tau_s);
+    const double b = 1.0 - a;
+    const SampledPair pair = SamplePolePair(omega_rad_s, zeta, period_s);
+    const double r = 1.0 + a + pair.p1;
+    const double kp = pair.p2 * r / b;
+    return {(pair.p2 - pair.p1 * r - a) / b - kp, kp};
 }
 
 }  // namespace
@@ -41,27 +87,36 @@ int DesignCurrentController(CMC_Setup& setup) {
     if (!reads.ok()) return 0;
 
     const double r_ohm = resistance->GetValueInBaseUnit();
+    const double l_H = inductance->GetValueInBaseUnit();
+    const double omega_rad_s = bandwidth->GetValueInBaseUnit();
+    const double zeta = damping->GetValueInBaseUnit();
+    const double period_s = GetCurrentLoopPeriod(setup);
+    // A winding without resistance or inductance, or a bandwidth or damping that is not positive,
+    // has no loop to place: gains from it would be of the wrong sign or meaningless.
+    if (!AllPositive({r_ohm, l_H, omega_rad_s, zeta, period_s})) return 0;
+    if (omega_rad_s * period_s > kReachableCurrentBandwidth * (1.0 + kLimitRoundOff)) return 0;
     const double phaseR_ohm = Truncate(connection->GetValueInBaseUnit()) == kThirdResistanceConnection
                                   ? r_ohm / kPhasesPerMeasuredResistance
                                   : r_ohm;
     // τ from the unreduced R: the connection reduces L and R alike.
-    const double tau_s = inductance->GetValueInBaseUnit() / r_ohm;
-    const double period_s = GetCurrentLoopPeriod(setup);
+    const double tau_s = l_H / r_ohm;
     // Turns a gain in volts per ampere of the phase into PWM counts per current count.
     const double c = phaseR_ohm * GetVoltageScale(setup) / GetCurrentScale(setup);
-    const double omega_rad_s = bandwidth->GetValueInBaseUnit();
-    const double zeta = damping->GetValueInBaseUnit();
 
     double kpValue = 0.0;
     double kiValue = 0.0;
-    if (tau_s > kSlowPlantPeriods * period_s) {
+    if (tau_s <= kSlowPlantPeriods * period_s) {
+        kpValue = (tau_s * 0.5 / std::sqrt(2.0) / period_s - 1.0) * c;
+        kiValue = omega_rad_s * period_s * c;
+    } else if (omega_rad_s * period_s <= kContinuousDesignLimit) {
         // PI on R(1 + sτ), gains in units of c: the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C)
         // placed at s² + 2ζωs + ω².
         kpValue = (zeta * 2.0 * omega_rad_s * tau_s - 1.0) * c;
         kiValue = omega_rad_s * omega_rad_s * tau_s * period_s * c;
     } else {
-        kpValue = (tau_s * 0.5 / std::sqrt(2.0) / period_s - 1.0) * c;
-        kiValue = omega_rad_s * period_s * c;
+        const PiGains gains = SampledCurrentPi(omega_rad_s, zeta, tau_s, period_s);
+        kpValue = gains.kp * c;
+        kiValue = gains.ki * c;
     }
     if (!AllFinite({kpValue, kiValue})) return 0;
     WriteBase(*kp, kpValue);
@@ -74,7 +129,8 @@ int DesignSpeedController(CMC_Setup& setup) {
     CMC_Parameter* ki = reads("Ki_S_scl");
     CMC_Parameter* kp = reads("Kp_S_scl");
     CMC_Parameter* mass = reads("Mt");
-    CMC_Parameter* polePitch = reads("PolePitch");
+    // The pole pitch is looked up for the order of the lookups only: the scales carry it.
+    reads("PolePitch");
     CMC_Parameter* forceConstant = reads("Kf");
     CMC_Parameter* bandwidth = reads("PB_S");
     CMC_Parameter* damping = reads("Dump_S");
@@ -82,9 +138,12 @@ int DesignSpeedController(CMC_Setup& setup) {
 
     const double omega_rad_s = bandwidth->GetValueInBaseUnit();
     const double zeta = damping->GetValueInBaseUnit();
-    const double m = polePitch->GetValueInBaseUnit() * mass->GetValueInBaseUnit();
-    // The plant m/Kf (speed per current) in current counts per speed count.
-    const double plant = m * GetCurrentScale(setup) / GetMotorSpeedScale(setup) / forceConstant->GetValueInBaseUnit();
+    const double m_kg = mass->GetValueInBaseUnit();
+    const double kf_N_A = forceConstant->GetValueInBaseUnit();
+    if (!AllPositive({omega_rad_s, zeta, m_kg, kf_N_A})) return 0;
+    // The plant m/Kf (current per acceleration) in current counts per speed count. K_VM already
+    // holds the pole pitch (speed counts per m/s), so the mass enters as it is.
+    const double plant = m_kg * GetCurrentScale(setup) / GetMotorSpeedScale(setup) / kf_N_A;
 
     const PiGains gains = IntegratorPi(omega_rad_s, zeta, GetSpeedLoopPeriod(setup), plant);
     if (!AllFinite({gains.ki, gains.kp})) return 0;
@@ -106,6 +165,7 @@ int DesignPositionController(CMC_Setup& setup) {
     const double omega_rad_s = bandwidth->GetValueInBaseUnit();
     const double zeta = damping->GetValueInBaseUnit();
     const double period_s = GetSpeedLoopPeriod(setup);
+    if (!AllPositive({omega_rad_s, zeta})) return 0;
 
     double kiValue = 0.0;
     double kpValue = 0.0;
@@ -119,13 +179,14 @@ int DesignPositionController(CMC_Setup& setup) {
         kpValue = gains.kp;
     } else {
         CMC_Parameter* mass = reads("Mt");
-        CMC_Parameter* polePitch = reads("PolePitch");
+        reads("PolePitch");  // carried by K_PM, looked up for the order of the lookups only
         CMC_Parameter* forceConstant = reads("Kf");
         if (!reads.ok()) return 0;
 
-        const double m = polePitch->GetValueInBaseUnit() * mass->GetValueInBaseUnit();
-        const double plant =
-            m * GetCurrentScale(setup) / GetMotorPositionScale(setup) / forceConstant->GetValueInBaseUnit();
+        const double m_kg = mass->GetValueInBaseUnit();
+        const double kf_N_A = forceConstant->GetValueInBaseUnit();
+        if (!AllPositive({m_kg, kf_N_A})) return 0;
+        const double plant = m_kg * GetCurrentScale(setup) / GetMotorPositionScale(setup) / kf_N_A;
         // PID on a double integrator, s³ + Kd·s² + Kp·s + Ki, placed at
         // (s + ω)(s² + 2ζωs + ω²) = s³ + B·s² + B·ω·s + ω³.
         const double b = (zeta * 2.0 + 1.0) * omega_rad_s;

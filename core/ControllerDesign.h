@@ -2,24 +2,29 @@
 // "Tune" buttons call these, then encode the gains into registers and snap them back.
 //
 // Each design looks its parameters up in a fixed order and returns 0, changing nothing, at the first
-// one the setup lacks. It computes every gain before writing any: when one of them is not a finite
-// number (a zero resistance, force constant or scale in the setup) nothing is written and it
-// returns 0, so a failed design leaves the previous gains in place. Otherwise it writes the gains
+// one the setup lacks. It computes every gain before writing any: when the plant is not positive
+// (a zero or negative resistance, inductance, mass or force constant), the passband or damping is
+// not positive, or a gain is not a finite number (a zero scale in the setup), nothing is written and
+// it returns 0, so a failed design leaves the previous gains in place. Otherwise it writes the gains
 // as computed (a negative proportional gain included; the host clamps to the parameter's range) and
 // returns 1.
+//
+// Passbands are angular frequencies: the ω, in rad/s, of the closed loop's s² + 2ζωs + ω².
 #pragma once
 
 #include "MC_Setup.h"
 
 namespace pelmora {
 
-// Kp_C_scl and Ki_C_scl from PB_C and Dump_C, with the winding's L and R.
+// Kp_C_scl and Ki_C_scl from PB_C and Dump_C, with the winding's L and R. Where ω·T_C is no longer
+// small the poles are placed on the sampled loop with its one period of delay; beyond 0.25 (5000
+// rad/s at 50 µs) no PI reaches the bandwidth and the design refuses it.
 int DesignCurrentController(CMC_Setup& setup);
-// Kp_S_scl and Ki_S_scl from PB_S and Dump_S, with the moving mass Mt and force constant Kf.
+// Kp_S_scl and Ki_S_scl from PB_S and Dump_S, with the total moving mass Mt and force constant Kf.
 int DesignSpeedController(CMC_Setup& setup);
 // Kp_P_scl, Ki_P_scl and Kd_P_scl from PB_P and Dump_P. With PositionControlType 1 the position
 // loop drives the speed loop and needs no plant data (Kd_P_scl becomes 0); otherwise it drives the
-// current loop directly and needs Mt, PolePitch and Kf as well.
+// current loop directly and needs Mt and Kf as well (PolePitch is looked up, the scales carry it).
 int DesignPositionController(CMC_Setup& setup);
 
 }  // namespace pelmora

@@ -31,9 +31,11 @@ enum class UnitType {
     Mass,
     ForceConstant,
     Percent,
+    // The ω of a closed loop the controller designs place (the passbands): rad/s, shown also in Hz.
+    AngularFrequency,
 };
 
-inline constexpr std::size_t kUnitTypeCount = static_cast<std::size_t>(UnitType::Percent) + 1;
+inline constexpr std::size_t kUnitTypeCount = static_cast<std::size_t>(UnitType::AngularFrequency) + 1;
 
 // The display unit every physical unit type offers besides its own: the drive's counts.
 inline constexpr std::string_view kInternalUnitName = "IU";
@@ -62,7 +64,9 @@ struct UnitTypeInfo {
     UnitType type;
     std::string_view key;        // the name used in setup files ("linear_position")
     std::string_view scaleText;  // the base unit text handed to the plug-in's scale functions
-    bool isPhysical;             // false only for UnitType::None: no internal/physical scaling
+    // false where the drive has no scale for the type, so the internal value is the base value:
+    // UnitType::None, and the angular frequencies that only the host's designs use.
+    bool isPhysical;
 };
 
 // The host's unit table. One process-wide instance, immutable.

@@ -133,6 +133,35 @@ struct UnitChoice {
     const CMC_Unit* unit;
 };
 
+// Parameters whose stored number has always meant another unit type than older files give them:
+// the number is kept and read in the new type's base unit, which it is also shown in.
+struct Retyped {
+    std::string_view name;
+    UnitType from;
+    UnitType to;
+};
+// The passbands: the designs always took their number as ω in rad/s.
+constexpr Retyped kRetyped[] = {
+    {"PB_C", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_C_minim", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_C_maxim", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_S", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_S_minim", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_S_maxim", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_P", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_P_minim", UnitType::Frequency, UnitType::AngularFrequency},
+    {"PB_P_maxim", UnitType::Frequency, UnitType::AngularFrequency},
+};
+
+UnitChoice Retype(std::string_view name, UnitChoice unit) {
+    const CMC_Units& units = CMC_Units::Instance();
+    for (const Retyped& r : kRetyped) {
+        if (unit.type != r.from || !EqualsNoCase(r.name, name)) continue;
+        return {r.to, unit.unit->IsInternal() ? &units.InternalUnit(r.to) : &units.BaseUnit(r.to)};
+    }
+    return unit;
+}
+
 UnitChoice ReadUnit(const json& item, const std::string& at) {
     const CMC_Units& units = CMC_Units::Instance();
     const std::string typeKey = String(Member(item, "unitType", at), Pointer(at, "unitType"));
@@ -237,7 +266,7 @@ void ReadParameters(const json& doc, CMC_Setup& setup) {
         const double max = Number(Member(item, "max", at), named + "/max");
         if (min > max) throw FormatError{named, "the minimum is above the maximum"};
         if (value < min || value > max) throw FormatError{named + "/value", "the value lies outside [min, max]"};
-        const UnitChoice unit = ReadUnit(item, named);
+        const UnitChoice unit = Retype(name, ReadUnit(item, named));
         if (name.empty()) throw FormatError{at + "/name", "the name is empty"};
         const ParameterKind kind = ReadKind(item, named);
         // The host keeps registers and integers whole; a fraction here was never saved by it.

@@ -101,6 +101,10 @@ constexpr CMC_Unit kUnits[] = {
 
     {"%", UnitType::Percent, 1.0},
     {kInternalUnitName, UnitType::Percent, 1.0, true},
+
+    {"rad/s", UnitType::AngularFrequency, 1.0},
+    {"Hz", UnitType::AngularFrequency, kTwoPi},
+    {kInternalUnitName, UnitType::AngularFrequency, 1.0, true},
 };
 
 constexpr UnitTypeInfo kTypes[kUnitTypeCount] = {
@@ -126,6 +130,8 @@ constexpr UnitTypeInfo kTypes[kUnitTypeCount] = {
     {UnitType::Mass, "mass", "kg", true},
     {UnitType::ForceConstant, "force_constant", "N/A", true},
     {UnitType::Percent, "percent", "%", true},
+    // No drive variable has this type: its text never reaches the scale functions.
+    {UnitType::AngularFrequency, "angular_frequency", "", false},
 };
 
 // Plain-ASCII spellings a user can type for units whose names need other characters.

@@ -127,26 +127,31 @@ TEST_F(CurrentTuning, TuneAndTestInTheDriveSetupOpensTheTestAndRunsTheStep) {
     EXPECT_DOUBLE_EQ(Base("Imax_Prot"), 5.0) << "OK keeps the test's protection level";
 }
 
-// The figures of the tuning table in docs/commissioning.md. The design places the poles of a
-// continuous loop: it holds while the loop's delay (about 1.5 current periods) costs little phase.
-// Beyond about 3000 rad/s the delay makes the loop faster and less damped than designed, and at
-// the slowest settings the inverter's dead-time drop (about 1.3 V against 3.75 V at 1.25 A) slows
-// it; those rows are measured and printed, not held to the design.
+// The figures of the tuning table in docs/commissioning.md. Up to ω·T_C = 0.1 the design places
+// the poles of the continuous loop; beyond it, those of the sampled loop with its delay (the
+// voltage computed from a sample is applied one period later and held), up to 5000 rad/s. The
+// inverter's dead-time drop is a disturbance the integral has to take up: it slows the overdamped
+// (ζ = 1) steps between 2500 and 3500 rad/s by a little over a fifth; those rows are measured and
+// printed, not held to the design.
 TEST_F(CurrentTuning, StepResponseAfterTuneReachesTheDesignedBandwidthAndDamping) {
+    // Twice the default test current: at 1.25 A the dead-time drop alone slows a ζ = 1 step by
+    // about a third.
+    constexpr double kStepCurrent_A = 2.5;
     struct Case {
         double passband;
         double damping;
         bool asDesigned;
     };
     const Case cases[] = {
-        {1500, 1.0, true},     {2000, 1.0, false},    {2500, 1.0, true},     {3000, 1.0, true},
+        {1500, 1.0, true},     {2000, 1.0, true},     {2500, 1.0, false},    {3000, 1.0, false},
         {3000, 0.8, true},     {1500, 0.7071, true},  {2000, 0.7071, true},  {2500, 0.7071, true},
-        {3000, 0.7071, true},  {3500, 1.0, false},    {4000, 1.0, false},    {4000, 0.7071, false},
-        {5000, 1.0, false},    {6000, 1.0, false},
+        {3000, 0.7071, true},  {3500, 1.0, false},    {4000, 1.0, true},     {4000, 0.7071, true},
+        {5000, 1.0, true},     {4500, 0.7071, true},
     };
     for (const Case& c : cases) {
         FreshUi();
         P("Dump_C").SetValueInBaseUnit(c.damping);
+        P("TestCurrent").SetValueInBaseUnit(kStepCurrent_A);
         Run(c.passband);
         const std::string name = "PB_C " + std::to_string(c.passband) + ", Dump_C " + std::to_string(c.damping);
         ASSERT_EQ(result, 1) << name << ": " << error;

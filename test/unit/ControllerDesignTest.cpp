@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <complex>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -20,9 +21,10 @@ namespace {
 const std::vector<ParameterSpec> kDrive = {{"DSP_freq", 60e6}, {"PWMPER", 1500}, {"CLPER", 1}, {"SLPER", 10},
                                            {"Vdc", 48},        {"ImaxPS", 8},     {"DBTTH", 4}};
 constexpr double kUPerI = 65534.0 / 52.8 / 4092.0;  // K_U / K_I
-// A 1.5 kg slider on a 20 N/A motor: PolePitch · Mt · K_I / Kf over K_VM and over K_PM.
-constexpr double kSpeedPlant = 0.048 * 4092.0 / 20.0 / 64.0;
-constexpr double kPositionPlant = 0.048 * 4092.0 / 20.0 / 128000.0;
+// A 1.5 kg slider on a 20 N/A motor: Mt · K_I / Kf over K_VM and over K_PM (the scales hold the
+// pole pitch already).
+constexpr double kSpeedPlant = 1.5 * 4092.0 / 20.0 / 64.0;
+constexpr double kPositionPlant = 1.5 * 4092.0 / 20.0 / 128000.0;
 constexpr double kUnset = 7.0;  // every gain before a design
 
 struct Loop {
@@ -34,7 +36,7 @@ struct Loop {
 
 const Loop kCurrent = {"current", pelmora::DesignCurrentController,
                        {{"MotorPhaseConnectionType", 0}, {"L", 1.5e-3}, {"R", 3}, {"Kp_C_scl", kUnset},
-                        {"Ki_C_scl", kUnset}, {"PB_C", 4000}, {"Dump_C", 1}},
+                        {"Ki_C_scl", kUnset}, {"PB_C", 1600}, {"Dump_C", 1}},
                        {"Kp_C_scl", "Ki_C_scl"}};
 const Loop kSpeed = {"speed", pelmora::DesignSpeedController,
                      {{"Ki_S_scl", kUnset}, {"Kp_S_scl", kUnset}, {"Mt", 1.5}, {"PolePitch", 0.032}, {"Kf", 20},
@@ -70,14 +72,15 @@ struct CurrentCase {
 };
 
 TEST(ControllerDesign, CurrentLoopTakesTheBranchOfItsTimeConstant) {
-    // ω = 4000, ζ = 1. Slow plant: Kp = 2ζωτ − 1, Ki = ω²τT_C; otherwise Kp = τ / (2√2·T_C) − 1,
-    // Ki = ω·T_C. 4e-4 / 2 is exactly 4 · T_C in doubles.
+    // ω = 1600, ζ = 1 (ω·T_C = 0.08, where the delay costs little). Slow plant: Kp = 2ζωτ − 1,
+    // Ki = ω²τT_C; otherwise Kp = τ / (2√2·T_C) − 1, Ki = ω·T_C. 4e-4 / 2 is exactly 4 · T_C in
+    // doubles.
     const CurrentCase cases[] = {
-        {"slow plant, τ = 500 µs", 0, 1.5e-3, 3, 3, 3.0, 0.4},
-        {"connection 1 divides R by 3 but keeps τ", 1, 1.5e-3, 3, 1, 3.0, 0.4},
-        {"τ exactly 4·T_C is fast", 0, 4e-4, 2, 2, std::sqrt(2.0) - 1.0, 0.2},
-        {"τ just above 4·T_C is slow", 0, std::nextafter(4e-4, 1.0), 2, 2, 0.6, 0.16},
-        {"τ below 2√2·T_C: negative Kp, written as is", 0, 1e-4, 2, 2, 0.5 / std::sqrt(2.0) - 1.0, 0.2},
+        {"slow plant, τ = 500 µs", 0, 1.5e-3, 3, 3, 0.6, 0.064},
+        {"connection 1 divides R by 3 but keeps τ", 1, 1.5e-3, 3, 1, 0.6, 0.064},
+        {"τ exactly 4·T_C is fast", 0, 4e-4, 2, 2, std::sqrt(2.0) - 1.0, 0.08},
+        {"τ just above 4·T_C is slow", 0, std::nextafter(4e-4, 1.0), 2, 2, -0.36, 0.0256},
+        {"τ below 2√2·T_C: negative Kp, written as is", 0, 1e-4, 2, 2, 0.5 / std::sqrt(2.0) - 1.0, 0.08},
     };
     for (const CurrentCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -143,6 +146,58 @@ TEST(ControllerDesign, MissingParameterIsReportedAndChangesNothing) {
             }
         }
     }
+}
+
+// Where ω·T_C is not small the gains are placed on the sampled loop: the current is sampled, the
+// voltage computed from it is applied one period later and held, u[k] = Kp·e[k] + Ki·Σe. The
+// closed loop's characteristic z(z − a)(z − 1) + (1 − a)((Kp + Ki)z − Kp), gains in units of c,
+// must vanish at exp(s·T_C) for both designed poles s.
+TEST(ControllerDesign, FastCurrentLoopPlacesThePolesOnTheSampledLoop) {
+    struct Case {
+        double omega, zeta;
+    };
+    const Case cases[] = {{2500, 1.0}, {4000, 1.0}, {4000, 0.7071}, {5000, 0.5}, {5000, 2.0}, {3000, 1.0}};
+    constexpr double kPeriod_s = 50e-6;
+    constexpr double kTau_s = 0.5e-3;
+    const double a = std::exp(-kPeriod_s / kTau_s);
+    for (const Case& c : cases) {
+        SCOPED_TRACE("ω " + std::to_string(c.omega) + ", ζ " + std::to_string(c.zeta));
+        auto setup = Build(kCurrent, {{"PB_C", c.omega}, {"Dump_C", c.zeta}});
+        ASSERT_EQ(pelmora::DesignCurrentController(*setup), 1);
+        const double unit = 3.0 * kUPerI;
+        const double kp = Value(*setup, "Kp_C_scl") / unit;
+        const double ki = Value(*setup, "Ki_C_scl") / unit;
+        const std::complex<double> discriminant = std::sqrt(std::complex<double>(c.zeta * c.zeta - 1.0));
+        for (const std::complex<double> s : {c.omega * (-c.zeta + discriminant), c.omega * (-c.zeta - discriminant)}) {
+            const std::complex<double> z = std::exp(s * kPeriod_s);
+            const std::complex<double> characteristic = z * (z - a) * (z - 1.0) + (1.0 - a) * ((kp + ki) * z - kp);
+            EXPECT_LT(std::abs(characteristic), 1e-12) << "pole " << s;
+        }
+        // The third pole, 1 + a + p1, stays inside the unit circle: the loop is stable.
+        const std::complex<double> z1 = std::exp(c.omega * (-c.zeta + discriminant) * kPeriod_s);
+        const std::complex<double> z2 = std::exp(c.omega * (-c.zeta - discriminant) * kPeriod_s);
+        EXPECT_LT(std::abs(1.0 + a - (z1 + z2).real()), 1.0);
+    }
+}
+
+TEST(ControllerDesign, UnreachableOrNonPositiveInputsWriteNothing) {
+    const std::vector<std::pair<const Loop*, ParameterSpec>> cases = {
+        {&kCurrent, {"PB_C", 5001}},  // ω·T_C beyond 0.25: no PI reaches it through the delay
+        {&kCurrent, {"PB_C", 0}},     {&kCurrent, {"Dump_C", 0}},    {&kCurrent, {"R", -3}},
+        {&kCurrent, {"L", 0}},        {&kCurrent, {"L", -1.5e-3}},   {&kSpeed, {"Mt", 0}},
+        {&kSpeed, {"Mt", -1.5}},      {&kSpeed, {"Kf", -20}},        {&kSpeed, {"PB_S", -300}},
+        {&kSpeed, {"Dump_S", 0}},     {&kPosition, {"Mt", -1.5}},    {&kPosition, {"Kf", -20}},
+        {&kPosition, {"PB_P", 0}},    {&kPosition, {"Dump_P", -1}},
+    };
+    for (const auto& [loop, bad] : cases) {
+        SCOPED_TRACE(std::string(loop->name) + ", " + bad.name + " = " + std::to_string(bad.value));
+        auto setup = Build(*loop, {bad});
+        EXPECT_EQ(loop->design(*setup), 0);
+        for (const char* output : loop->outputs) EXPECT_EQ(Value(*setup, output), kUnset) << output;
+    }
+    // At its limit the current design still answers.
+    auto limit = Build(kCurrent, {{"PB_C", 5000}});
+    EXPECT_EQ(pelmora::DesignCurrentController(*limit), 1);
 }
 
 TEST(ControllerDesign, NonFiniteDesignWritesNothing) {

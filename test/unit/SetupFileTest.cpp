@@ -69,6 +69,51 @@ TEST(SetupFile, TheDefaultSetupLoadsWithEveryValueInItsRange) {
     EXPECT_EQ(Compute_ADCMaxValue(&setup), 65472u);
 }
 
+// The passbands were always used as ω in rad/s: a file that calls them frequencies in Hz keeps its
+// number, now read and shown as rad/s, and is saved with their own unit type. Other frequencies
+// and other types are left as the file gives them.
+TEST(SetupFile, PassbandsStoredAsFrequenciesLoadAsAngularFrequenciesWithTheSameNumber) {
+    struct Case {
+        const char* name;
+        const char* unitType;
+        const char* unit;
+        UnitType type;
+        const char* shownIn;
+    };
+    const Case cases[] = {
+        {"PB_C", "frequency", "Hz", UnitType::AngularFrequency, "rad/s"},
+        {"pb_s", "frequency", "kHz", UnitType::AngularFrequency, "rad/s"},
+        {"PB_P", "frequency", "IU", UnitType::AngularFrequency, "IU"},
+        {"PB_C_maxim", "frequency", "Hz", UnitType::AngularFrequency, "rad/s"},
+        {"PB_P_minim", "frequency", "Hz", UnitType::AngularFrequency, "rad/s"},
+        {"PB_S", "angular_frequency", "Hz", UnitType::AngularFrequency, "Hz"},
+        {"PB_S", "angular_frequency", "rad/s", UnitType::AngularFrequency, "rad/s"},
+        {"PWM_freq", "frequency", "Hz", UnitType::Frequency, "Hz"},
+        {"PB_C", "none", "-", UnitType::None, "-"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " as " + c.unitType + " in " + c.unit);
+        const std::string item = std::string(R"({"name": ")") + c.name +
+                                 R"(", "value": 4000, "min": 100, "max": 20000, "kind": "real", "unitType": ")" +
+                                 c.unitType + R"(", "unit": ")" + c.unit + R"("})";
+        const SetupLoadResult loaded = ParseSetup(Document(item), "axis.json");
+        ASSERT_TRUE(loaded) << loaded.error;
+        const CMC_Parameter* p = loaded.setup->FindParameter(c.name);
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->GetValueInBaseUnit(), 4000.0);
+        EXPECT_EQ(p->GetUnitType(), c.type);
+        EXPECT_EQ(p->GetUnit().GetName(), c.shownIn);
+        const std::string saved = SetupToJson(*loaded.setup);
+        EXPECT_NE(saved.find(std::string(R"("unitType":")") + std::string(CMC_Units::Instance().Info(c.type).key)),
+                  std::string::npos)
+            << saved;
+        const SetupLoadResult again = ParseSetup(saved, "memory");
+        ASSERT_TRUE(again) << again.error;
+        EXPECT_EQ(again.setup->FindParameter(c.name)->GetValueInBaseUnit(), 4000.0);
+        EXPECT_EQ(again.setup->FindParameter(c.name)->GetUnitType(), c.type);
+    }
+}
+
 TEST(SetupFile, ValuesRoundTripBitForBit) {
     const double awkward[] = {0.1, 1.0 / 3.0, 1e-300, 5e-324, -0.0, 123456789.123456789, 2.0 / 3.0 * 1e-7};
     CMC_Setup setup;

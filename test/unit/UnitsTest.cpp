@@ -57,6 +57,8 @@ TEST(Units, DisplayUnitsConvertToTheBaseUnit) {
         {UnitType::Time, "ms", 2, 0.002},
         {UnitType::Time, "µs", 50, 50e-6},
         {UnitType::Time, "us", 50, 50e-6},
+        {UnitType::AngularFrequency, "Hz", 1, 2.0 * std::numbers::pi},
+        {UnitType::AngularFrequency, "rad/s", 300, 300},
         {UnitType::Frequency, "kHz", 20, 20000},
         {UnitType::LinearPosition, "mm", 32, 0.032},
         {UnitType::LinearPosition, "um", 5, 5e-6},
