@@ -441,4 +441,45 @@ TEST_F(TuningDialog, IdentifyAndFiltersOpenTheirDialogsFromTheTestTab) {
     }
 }
 
+TEST_F(TuningDialog, TuneThatCannotDesignSaysSoAndKeepsTheGains) {
+    struct Case {
+        bool position;
+        const char* gain;
+    };
+    // Without a force constant neither the speed loop nor a position loop on the current has a plant.
+    const Case cases[] = {{false, "Kp_S_scl"}, {true, "Kp_P_scl"}};
+    for (const Case& c : cases) {
+        Fresh();
+        FreshSetup();
+        Set("PositionControlType", 0);
+        setup->FindParameter("Kf")->SetMinInBaseUnit(0.0);
+        Set("Kf", 0.0);
+        const double kp = Value(c.gain);
+        OpenEither(c.position, [&](DialogDriver& d, CTuningTestDlg&) {
+            ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+            ASSERT_TRUE(d.Click("Tune")) << d.Error();
+        });
+        ASSERT_FALSE(ui->Messages().empty()) << c.gain << ": Tune said nothing";
+        EXPECT_NE(ui->Messages().back().text.find("cannot be designed"), std::string::npos) << ui->Messages().back().text;
+        EXPECT_EQ(Value(c.gain), kp) << c.gain;
+    }
+}
+
+TEST_F(TuningDialog, OnLinePlotWithoutAScopeNeedsCyclesUntilStop) {
+    setup->SetOption("hasOscilloscope", "0");
+    Set("MultiCycleS", 1);
+    Set("OnlinePlotS", 1);
+    bool onlineOffered = false, onlineAfter = true;
+    Open<CTestSpeedTuning>([&](DialogDriver& d, CTestSpeedTuning& t) {
+        ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+        onlineOffered = t.GetControl(IDC_TT_ONLINE)->enabled;
+        ASSERT_TRUE(d.Select("#1300", "Test Parameters")) << d.Error();
+        ASSERT_TRUE(d.Click("Multiple Cycle Movement")) << d.Error();
+        onlineAfter = t.GetControl(IDC_TT_ONLINE)->enabled;
+    });
+    EXPECT_TRUE(onlineOffered);
+    EXPECT_FALSE(onlineAfter) << "polling offered for a single cycle";
+    EXPECT_EQ(Value("OnlinePlotS"), 0.0) << "one cycle polled without a scope";
+}
+
 }  // namespace
