@@ -29,8 +29,6 @@ bool LooksLikeSetupFile(const std::string& arg) {
     return arg.ends_with(".json") || arg.find('/') != std::string::npos || std::filesystem::exists(arg, error);
 }
 
-// In `set`, a leading argument without '=' is the setup, and so is one that looks like a file
-// ("a=b.json" is a file name, not an assignment).
 bool IsSetArgumentASetup(const std::string& arg) {
     return arg.find('=') == std::string::npos || arg.ends_with(".json");
 }

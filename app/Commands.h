@@ -21,6 +21,9 @@ std::string FormatExact(double value);
 
 // Whether a leading argument names a setup file: it ends in .json or is an existing file.
 bool LooksLikeSetupFile(const std::string& arg);
+// Before NAME=VALUE arguments, a leading argument without '=' is the setup, and so is one that
+// looks like a file ("a=b.json" is a file name, not an assignment).
+bool IsSetArgumentASetup(const std::string& arg);
 // Splits off a leading setup file (as `isSetup` tells) from the other arguments; empty if none.
 std::string TakeSetupArgument(std::vector<std::string>& args, bool (*isSetup)(const std::string&));
 

@@ -13,7 +13,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <array>
+#include <cmath>
 #include <filesystem>
 #include <ostream>
 #include <span>
@@ -63,11 +65,13 @@ struct TestRow {
     // --bandwidth: typed into this field, then this button pressed (empty: the test has none).
     std::string_view bandwidthField = {};
     std::string_view bandwidthButton = {};
-    // --plot DIR: the graph control saved, and the stem of its files (0: the test plots nothing).
+    // --plot DIR: the graph control saved, and the stem of its files (0: the test plots nothing);
+    // a test with an on-line plot in the same place saves whichever of the two shows.
     int plotControl = 0;
     std::string_view plotStem = {};
     // The button that ends the test keeping what it found.
     std::string_view close = "Close";
+    int onlinePlotControl = 0;
 };
 
 constexpr std::array kVdcPath = {PathStep{"Drive Setup", "Detect"}};
@@ -102,6 +106,25 @@ constexpr std::array kCurrentPath = {PathStep{"Drive Setup", "Current controller
 constexpr std::array kCurrentResults = {ResultValue{"Kp_C_scl", "Kp"}, ResultValue{"Ki_C_scl", "Ki"}};
 constexpr std::array kCurrentPrepare = {TestAction{"#1300", "Test"}};
 
+// The speed and position tests tune on their "Test" tab; their logger graph and their on-line
+// plot share one place.
+constexpr std::array kTuningPrepare = {TestAction{"#1300", "Test"}};
+constexpr int kTuningLoggerGraph = 1361;
+constexpr int kTuningOnlineGraph = 1362;
+
+constexpr std::array kSpeedPath = {PathStep{"Drive Setup", "Speed controller/Tune & Test"}};
+constexpr std::array kSpeedResults = {ResultValue{"Kp_S_scl", "Kp"}, ResultValue{"Ki_S_scl", "Ki"}};
+
+constexpr std::array kPositionPath = {PathStep{"Drive Setup", "Position controller/Tune & Test"}};
+constexpr std::array kPositionResults = {ResultValue{"Kp_P_scl", "Kp"}, ResultValue{"Ki_P_scl", "Ki"},
+                                         ResultValue{"Kd_P_scl", "Kd"}};
+
+// The total mass is identified from the speed tuning test ("Identify", on its "Test" tab), which
+// is then closed with OK so that the drive setup keeps the mass.
+constexpr std::array kMassPath = {PathStep{"Drive Setup", "Speed controller/Tune & Test"},
+                                  PathStep{"Speed Controller Tuning Test", "#3273"}};
+constexpr std::array kMassResults = {ResultValue{"Mt", "Total mass"}};
+
 constexpr std::array kTests = {
     TestRow{"vdc", "VDC Detection Test", kVdcPath, kVdcResults},
     TestRow{"rl", "Total Resistance and Inductance Identification Test", kRlPath, kRlResults},
@@ -111,9 +134,20 @@ constexpr std::array kTests = {
     TestRow{"phases", "Motor Phase Connection Test", kPhasesPath, {}, kPhasesReadings},
     TestRow{"current", "Current Controller Tuning Test", kCurrentPath, kCurrentResults, {}, 0.0, kCurrentPrepare,
             "#3155", "Tune", 1361, "CurrentTuning", "OK"},
+    TestRow{"mass", "Total mass test", kMassPath, kMassResults},
+    TestRow{"speed", "Speed Controller Tuning Test", kSpeedPath, kSpeedResults, {}, 0.0, kTuningPrepare,
+            "#1379", "#1390", kTuningLoggerGraph, "SpeedTuning", "OK", kTuningOnlineGraph},
+    TestRow{"position", "Position Controller Tuning Test", kPositionPath, kPositionResults, {}, 0.0, kTuningPrepare,
+            "#1379", "#1390", kTuningLoggerGraph, "PositionTuning", "OK", kTuningOnlineGraph},
 };
 
 constexpr double kPollSlice_ms = 20.0;
+// A field holds what was typed to this share: the drive's registers round a typed value a little.
+constexpr double kFieldTolerance = 1e-3;
+
+bool NearlyEqual(double held, double asked) {
+    return std::abs(held - asked) <= kFieldTolerance * std::max(std::abs(held), std::abs(asked)) + 1e-12;
+}
 
 const TestRow* FindTest(std::string_view name) {
     for (const TestRow& row : kTests) {
@@ -160,9 +194,14 @@ public:
             const CMC_Setup& setup)
         : m_ctx(ctx), m_row(row), m_a(a), m_ui(ui), m_setup(setup) {}
 
-    // A dialog on the way: the choice its button needs, the button, or only OK.
+    // A dialog on the way: the choice its button needs, the button (on whichever tab page shows
+    // it), or only OK.
     void OnTheWay(const PathStep& step, DialogDriver& d) {
-        if ((!step.first.empty() && !d.Click(step.first)) || (!step.button.empty() && !d.Click(step.button))) {
+        const auto click = [&d](std::string_view what) {
+            const int id = d.Find(what);
+            return id != 0 && d.BringIntoView(id) && d.Click(what);
+        };
+        if ((!step.first.empty() && !click(step.first)) || (!step.button.empty() && !click(step.button))) {
             problem = d.Error();
             d.Click("Cancel");
             return;
@@ -173,7 +212,7 @@ public:
     // The test's dialog: what the user does before Start, Start, the wait, the results, the close.
     void InTest(DialogDriver& d) {
         if (!Prepare(d) || !d.Click("#10000")) {
-            problem = d.Error();
+            if (problem.empty()) problem = d.Error();
             d.Click("Cancel");
             return;
         }
@@ -188,11 +227,15 @@ public:
     std::string failure;  // the test's message when it failed
     std::string plotError;
     bool succeeded = false;
+    bool stoppedOnTime = false;  // Stop pressed after the time the row or --stop-after gives
     std::vector<std::string> found;  // read before the closing answer, which may put the old values back
     std::vector<std::string> readings;
 
 private:
     bool Prepare(DialogDriver& d) {
+        for (const std::string& field : m_a.fields) {
+            if (!SetField(d, field)) return false;
+        }
         for (const TestAction& action : m_row.prepare) {
             if (!(action.entry.empty() ? d.Click(action.control) : d.Select(action.control, action.entry))) return false;
         }
@@ -203,8 +246,8 @@ private:
     // until stopped after its time, and any test past the timeout.
     void WaitForTheEnd(DialogDriver& d) {
         const double deadline_s = m_ui.Now_s() + m_a.timeout_s;
-        const double stopAt_s = m_ui.Now_s() + m_row.stopAfter_ms / 1000.0;
-        bool stopped = false;
+        const double stopAfter_ms = m_a.stopAfter_s > 0.0 ? m_a.stopAfter_s * 1000.0 : m_row.stopAfter_ms;
+        const double stopAt_s = m_ui.Now_s() + stopAfter_ms / 1000.0;
         std::string shown;
         for (;;) {
             status = d.Dialog().GetChildText(IDC_TEST_STATUS);
@@ -215,12 +258,13 @@ private:
             if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
                 status == CMC_TestDlg::kStoppedText)
                 return;
-            if (m_row.stopAfter_ms > 0.0 && !stopped && m_ui.Now_s() >= stopAt_s) {
+            if (stopAfter_ms > 0.0 && !stoppedOnTime && m_ui.Now_s() >= stopAt_s) {
                 d.Click("#10000");
-                stopped = true;
+                stoppedOnTime = true;
             }
             if (m_ui.Now_s() >= deadline_s) {
-                problem = "the test did not end within " + FormatExact(m_a.timeout_s) + " s; it was stopped";
+                problem = "the test did not end within " + FormatExact(m_a.timeout_s) +
+                          " s; it was stopped (a test that repeats until stopped needs --stop-after)";
                 d.Click("#10000");
                 return;
             }
@@ -229,7 +273,8 @@ private:
     }
 
     void ReadWhatItFound(DialogDriver& d) {
-        succeeded = status == CMC_TestDlg::kSucceededText;
+        // A run that repeats until stopped ends well when it is this command that stopped it.
+        succeeded = status == CMC_TestDlg::kSucceededText || (stoppedOnTime && status == CMC_TestDlg::kStoppedText);
         const CDialog& test = d.Dialog();
         if (!succeeded) failure = test.GetChildText(IDC_TEST_RESULT);
         for (const ResultValue& value : m_row.results) found.push_back(Shown(m_setup, value.parameter));
@@ -238,7 +283,46 @@ private:
                                test.GetChildText(reading.unitId));
         }
         // The plot shows what happened, a failed run included.
-        if (!m_a.plotDir.empty()) plotError = SavePlot(test, m_row.plotControl, m_a.plotDir, m_row.plotStem);
+        if (!m_a.plotDir.empty()) {
+            const ControlState* online = m_row.onlinePlotControl ? test.GetControl(m_row.onlinePlotControl) : nullptr;
+            const int shown = online && online->visible ? m_row.onlinePlotControl : m_row.plotControl;
+            plotError = SavePlot(test, shown, m_a.plotDir, m_row.plotStem);
+        }
+    }
+
+    // Sets one NAME=VALUE as the user would, and checks that the dialog took it: a value it
+    // refuses or clips would otherwise run the test on something else than was asked.
+    bool SetField(DialogDriver& d, const std::string& field) {
+        const auto equals = field.find('=');
+        const std::string name = field.substr(0, equals);
+        const std::string value = field.substr(equals + 1);
+        const std::size_t messagesBefore = m_ui.Messages().size();
+        if (!d.SetParameter(name, value)) {
+            problem = field + ": " + d.Error();
+            return false;
+        }
+        const CMC_Parameter* parameter = m_setup.FindParameter(name);
+        const TypedQuantityResult typed = ParseTypedQuantity(value);
+        const CMC_Unit* unit = typed.quantity && parameter
+                                   ? (typed.quantity->unit.empty()
+                                          ? &parameter->GetUnit()
+                                          : CMC_Units::Instance().FindUnit(parameter->GetUnitType(), typed.quantity->unit))
+                                   : nullptr;
+        const auto& messages = m_ui.Messages();
+        for (std::size_t i = messagesBefore; i < messages.size(); ++i) {
+            m_ctx.err << "pelmora test " << m_row.name << ": [" << messages[i].caption << "] " << messages[i].text << '\n';
+        }
+        double asked = 0.0;
+        // Ticks, options and list entries are checked by the dialog itself; typed numbers are not.
+        const ControlKind kind = d.Dialog().GetControl(d.Find("@" + name))->form->kind;
+        const bool typedNumber = kind == ControlKind::Edit || kind == ControlKind::Slider;
+        if (!typedNumber || !parameter) return true;
+        if (!unit || !parameter->ToBase(typed.quantity->value, *unit, asked)) {
+            problem = field + ": " + (messages.size() > messagesBefore ? messages.back().text : "not a value for " + name);
+        } else if (!NearlyEqual(parameter->GetValueInBaseUnit(), asked)) {
+            problem = field + ": the dialog did not take it; " + name + " is " + Shown(m_setup, name);
+        }
+        return problem.empty();
     }
 
     const CommandContext& m_ctx;
@@ -286,7 +370,9 @@ int Report(const CommandContext& ctx, const TestRow& row, const TestArguments& a
 CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     CLI::App* test = app.add_subcommand("test", "Run a commissioning test on the drive, headless");
     test->add_option("name", out.name, "The test: " + TestNames())->required();
-    test->add_option("setup", out.setupPath, "SETUP (default: the embedded default setup)");
+    test->add_option("fields", out.fields,
+                     "[SETUP] [FIELD=VALUE[UNIT]...]: the setup (default: the embedded one), then values for the "
+                     "test's fields, set before Start (TestCurrent=1.2A, MultiCycleS=1)");
     test->add_option("--sim", out.simPath, "The simulated drive's truth (JSON); default: the embedded one");
     test->add_option("--drive", out.drive, "The drive link: sim (default), tcp:HOST:PORT or serial:DEVICE");
     test->add_option("-o,--output", out.outPath, "Save the setup with the kept result to OUT");
@@ -297,7 +383,11 @@ CLI::App* AddTestCommand(CLI::App& app, TestArguments& out) {
     test->add_option("--bandwidth", out.bandwidth,
                      "Tuning tests: tune from this passband (in the unit on show unless given) before Start");
     test->add_option("--plot", out.plotDir, "Tuning tests: save the plot of the run as CSV, PNG and SVG in DIR");
-    test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json");
+    test->add_option("--stop-after", out.stopAfter_s,
+                     "Press Stop after this many seconds of drive time (tests that repeat until stopped)")
+        ->check(CLI::PositiveNumber);
+    test->footer("Example: pelmora test vdc axis.json --sim drive.json -o axis-measured.json\n"
+                 "         pelmora test current TestCurrent=1.5A --bandwidth 3000 --plot plots");
     return test;
 }
 
@@ -312,8 +402,16 @@ bool TestStoresResults(std::string_view name) {
     return row && !row->results.empty();
 }
 
-int RunTest(const CommandContext& ctx, const TestArguments& a, std::vector<FoundValue>* found) {
-    const TestRow* row = FindTest(a.name);
+int RunTest(const CommandContext& ctx, const TestArguments& given, std::vector<FoundValue>* found) {
+    const TestRow* row = FindTest(given.name);
+    TestArguments a = given;
+    if (a.setupPath.empty()) a.setupPath = TakeSetupArgument(a.fields, IsSetArgumentASetup);
+    for (const std::string& field : a.fields) {
+        if (field.find('=') == std::string::npos || field.front() == '=') {
+            ctx.err << "pelmora test: \"" << field << "\" is not FIELD=VALUE[UNIT]\n";
+            return ToInt(ExitCode::Misuse);
+        }
+    }
     if (!row) {
         ctx.err << "pelmora test: no test named \"" << a.name << "\"; the tests are " << TestNames() << '\n';
         return ToInt(ExitCode::Misuse);

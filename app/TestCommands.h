@@ -22,6 +22,10 @@ struct TestArguments {
     double timeout_s = 60.0;     // the longest wait for the test, in the host's time
     std::string bandwidth;       // --bandwidth: a tuning test's passband, as typed
     std::string plotDir;         // --plot: where a tuning test's plot is saved
+    double stopAfter_s = 0.0;    // --stop-after: Stop pressed after this long running; 0: the test's own
+    // NAME=VALUE[UNIT]: the test's fields set before Start, in order (a leading argument
+    // without "=" is taken for the setup).
+    std::vector<std::string> fields;
 };
 
 // Adds `test` to the application; `out` receives what was given.

@@ -214,6 +214,9 @@ CMyTestDlg::ProgramState CMyTestDlg::PollPositioning(bool onlyZeroFails) {
     }
     // The drive zeroes "In1" when it could not reach the current (an open phase, a trip).
     if (onlyZeroFails ? current == 0.0 : current <= 0.0) {
+        // A limit switch also stops the positioning; its own text tells the user what to clear,
+        // where the zero-value text would send them looking at the current.
+        if (!CheckDriveErrors(1, kMaskLimitSwitches)) return ProgramState::Failed;
         Fail(msc_pszErrInZero);
         return ProgramState::Failed;
     }

@@ -15,6 +15,8 @@ namespace pelmora {
 inline constexpr std::uint16_t kMaskShortCircuit = 0x0002;
 inline constexpr std::uint16_t kMaskShortCircuitEnable = 0x8002;
 inline constexpr std::uint16_t kMaskAllErrors = 0xFFFF;
+// The two limit-switch bits, examined when the positioning could not apply its current.
+inline constexpr std::uint16_t kMaskLimitSwitches = 0x00C0;
 
 // Period of the polling timer.
 inline constexpr int kTestPollPeriod_ms = 20;
@@ -81,7 +83,8 @@ protected:
     // One look at the positioning program (as PollProgram, mask 0x8002). Finished once it has
     // ended and "In1", "REFTST_V" and "RINCTST_V" were read back into m_testCurrent,
     // m_positioningRef and m_positioningRefInc. An "In1" of 0 (or below 0 unless
-    // `onlyZeroFails`) means the drive could not apply the current.
+    // `onlyZeroFails`) means the drive could not apply the current: the test fails with the
+    // limit switch's text when one stopped the drive, else with the zero-test-value text.
     ProgramState PollPositioning(bool onlyZeroFails = false);
     // A waiting step's verdict on one look: true once the program has finished; otherwise the
     // next look is armed (still running) or the test has already been failed.

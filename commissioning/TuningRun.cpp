@@ -49,7 +49,8 @@ double ToInt16Count(double value) {
 
 std::string FrameStatsText(const CMC_ScopeLogger::FrameStats& stats) {
     return "frames " + std::to_string(stats.frames) + ", lost " + std::to_string(stats.lost) + ", repeated " +
-           std::to_string(stats.repeated) + ", malformed " + std::to_string(stats.malformed);
+           std::to_string(stats.repeated) + ", malformed " + std::to_string(stats.malformed) + ", late " +
+           std::to_string(stats.late) + ", stray " + std::to_string(stats.stray);
 }
 
 CTuningRunDlg::CTuningRunDlg(CMC_Setup* setup, const FormTemplate& form, int templateId, int flag, int helpTopic,
@@ -340,7 +341,11 @@ void CTuningRunDlg::UploadLog() {
     }
     m_bStopRequest = 0;
     // Uploaded whatever happened, so that the user sees it.
-    if (!m_dataLogger || !m_dataLogger->BeginUploadData()) return Fail(msc_pszErrInternal);
+    if (!m_dataLogger || !m_dataLogger->BeginUploadData()) {
+        // A protection that ends the program also empties its log: the trip is what the user must
+        // read, not the log it cost.
+        return Fail(m_bStopHandledByTest == 1 && !m_strError.empty() ? m_strError : std::string(msc_pszErrInternal));
+    }
     m_loggerGraph.DoZoomOut();
     while (m_dataLogger->ReadPoint()) {
         m_loggerGraph.UpdateLastPoint();
@@ -401,7 +406,8 @@ void CTuningRunDlg::RunOnlineScope() {
         CMC_Comm::CheckForUnrequestedMessages(&CTuningRunDlg::OnScopeFrame);
         ShowFrameStats();
         if (!scope.UploadInProgress()) {
-            Fail(msc_pszErrInternal);
+            // The drive closes the stream when its program ends: a trip is the reason to give.
+            if (CheckDriveErrors(1, kMaskRun) && CheckTestFlag(1)) Fail(msc_pszErrInternal);
             return scope.EndUploadData();
         }
         // While frames arrive the drive is alive; only a silent drive is asked why.

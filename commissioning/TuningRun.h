@@ -52,7 +52,7 @@ inline constexpr std::array<const char*, 7> kTuningStatusTexts = {
     "Test failed!\nCurrent protection triggered during test!",
 };
 
-// A frame-count line: "frames 12, lost 1, repeated 0, malformed 2".
+// A frame-count line: "frames 12, lost 1, repeated 0, malformed 2, late 0, stray 0".
 std::string FrameStatsText(const CMC_ScopeLogger::FrameStats& stats);
 
 class CTuningRunDlg : public CMyTestDlg {

@@ -555,11 +555,17 @@ int Decode_Limit_Speed(CMC_Setup& setup) {
 }
 
 int Decode_TestMaxSpeed(CMC_Setup& setup) {
-    return DecodeRanged(setup, "TestMaxSpeed", Inputs{"PolePitch", "DSP_freq", "PWMPER"},
-                        [](double polePitch_m, double dspFreq_Hz, double pwmper) {
-                            const double v = MaxHallSpeed(dspFreq_Hz, polePitch_m, pwmper);
-                            return Ranged{0.0, v, v * kTestMaxSpeedShare};
-                        });
+    Reads find(setup);
+    CMC_Parameter* target = find("TestMaxSpeed");
+    const auto [polePitch_m, dspFreq_Hz, pwmper] = find.BaseValues(Inputs{"PolePitch", "DSP_freq", "PWMPER"});
+    if (!find.ok()) return 0;
+    const double max_m_s = MaxHallSpeed(dspFreq_Hz, polePitch_m, pwmper);
+    // No register holds the test speed: it is the user's choice (a stroke's worth, far below the
+    // electrical limit), so the pass keeps it while it fits the range and only puts a share of
+    // the limit in its place when it does not.
+    const double speed_m_s = Base(target);
+    const bool fits = std::isfinite(speed_m_s) && speed_m_s > 0.0 && speed_m_s <= max_m_s;
+    return SetRangeAndValue(*target, 0.0, max_m_s, fits ? speed_m_s : max_m_s * kTestMaxSpeedShare);
 }
 
 int Decode_KFFS_scl(CMC_Setup& setup) { return DecodeGain(setup, kGainKffS); }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 
 namespace drivesim::detail {
@@ -122,6 +123,14 @@ std::int32_t* Field(Registers& r, std::string_view name) {
     return nullptr;
 }
 
+// The registers the calibrated Hall vector is computed from: a write of any other leaves the
+// commutation table as it is (the tuning tests write gains live, one per transaction).
+bool IsHallCalibration(std::string_view name) {
+    static constexpr std::string_view kCalibration[] = {"HALLAOFF",  "HALLBOFF",  "HALLCOFF", "HALLAGAIN",
+                                                         "HALLBGAIN", "HALLCGAIN", "ALPHA",    "ZAOFF"};
+    return std::find(std::begin(kCalibration), std::end(kCalibration), name) != std::end(kCalibration);
+}
+
 }  // namespace
 
 Status Firmware::WriteRegister(const std::string& name, double value) {
@@ -132,10 +141,13 @@ Status Firmware::WriteRegister(const std::string& name, double value) {
     if ((name == "PWMPER" || name == "CLPER" || name == "SLPER") && value < 1.0)
         return Status::Fail("register " + name + ": " + std::to_string(value) + " is no period (at least 1)");
     m_registers[name] = value;
-    ++m_register_generation;
     if (name == "I2TINTLIM_M" || name == "I2TINTLIM_D") m_reg.i2tintlim[name == "I2TINTLIM_M" ? 0 : 1] = value;
     if (field) {
-        *field = ToRegister(value);
+        const std::int32_t resolved = ToRegister(value);
+        // A download writes the whole block before every run: the same calibration again keeps
+        // the table.
+        if (*field != resolved && IsHallCalibration(name)) ++m_hall_calibration_generation;
+        *field = resolved;
         if (name == "PWMPER" || name == "CLPER" || name == "SLPER" || name == "DBT") Reconfigure();
     }
     return Status::Ok();
@@ -155,6 +167,7 @@ void Firmware::Reconfigure() {
     m_per_pwmper = 1.0 / m_reg.pwmper;
     m_tc_s = pwm_s * m_reg.clper;
     m_ts_s = pwm_s * m_reg.slper;
+    m_heatsink_step = 1.0 - std::exp(-m_ts_s / m_config.drive.heatsink_tau_s);
     // DBT holds the two switching edges' dead times in ticks, one per byte.
     const int ticks = std::max(m_reg.dbt & 0xFF, (m_reg.dbt >> 8) & 0xFF);
     const double dead_s = ticks * m_config.drive.dead_time_tick_percent / 100.0 / dsp_Hz;
@@ -203,6 +216,7 @@ void Firmware::SlowSample() {
     ++m_slow_index;
     SampleHallsNow();
     V(Var::AD5) = m_plant.SampleAnalogueInput();
+    HeatsinkModel();
     Protections();
     if (m_running) {
         m_program->Slow(*this);
@@ -238,6 +252,8 @@ std::uint16_t Firmware::PresentCauses() const {
     if (IsBitSet(pcr, regmap::pcr::kUnderVoltage) && bus < m_reg.uminprot) causes |= BitMask(regmap::mer::kUnderVoltage);
     if (IsBitSet(pcr, regmap::pcr::kMotorOverTemperature) && m_config.faults.motor_over_temperature)
         causes |= BitMask(regmap::mer::kMotorOverTemperature);
+    if (IsBitSet(pcr, regmap::pcr::kDriveOverTemperature) && (m_config.faults.drive_over_temperature || m_heatsink_hot))
+        causes |= BitMask(regmap::mer::kDrive);
     if (LimitInputActive(true)) causes |= BitMask(regmap::mer::kPositiveLimitSwitch);
     if (LimitInputActive(false)) causes |= BitMask(regmap::mer::kNegativeLimitSwitch);
     return static_cast<std::uint16_t>(causes);
@@ -255,6 +271,24 @@ void Firmware::Protections() {
         m_overcurrent_samples = peak > limit ? m_overcurrent_samples + 1 : 0;
         if (m_overcurrent_samples > m_reg.timaxprot) Trip(regmap::mer::kOverCurrent);
     }
+}
+
+// The heatsink as one thermal capacity behind one resistance to the ambient, stepped exactly for
+// the losses held over a slow sample. Its sensor keeps reporting until the heatsink has cooled by
+// the hysteresis, so that a drive does not restart at the edge of its limit.
+void Firmware::HeatsinkModel() {
+    constexpr double kHysteresis_K = 10.0;
+    const DriveHardware& d = m_config.drive;
+    double squares_A2 = 0.0;
+    for (int terminal = 0; terminal < 3; ++terminal) {
+        const double i_A = m_plant.TerminalCurrent_A(terminal);
+        squares_A2 += i_A * i_A;
+    }
+    const double steady_K = d.stage_loss_W_per_A2 * squares_A2 * d.heatsink_K_per_W;
+    m_heatsink_rise_K += (steady_K - m_heatsink_rise_K) * m_heatsink_step;
+    const double heatsink_C = d.ambient_C + m_heatsink_rise_K;
+    if (heatsink_C >= d.heatsink_trip_C) m_heatsink_hot = true;
+    else if (heatsink_C < d.heatsink_trip_C - kHysteresis_K) m_heatsink_hot = false;
 }
 
 // Each slow sample adds (i² − I_n²)·SFI2T/2^30 to an image that never goes below zero; it trips
@@ -387,7 +421,8 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
 
 void Firmware::BuildHallTable() {
     HallTable& t = m_hall_table;
-    t.generation = m_register_generation;
+    t.generation = m_hall_calibration_generation;
+    ++m_hall_table_builds;
     const Plant::HallSensing sensing = m_plant.HallModel();
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
     constexpr double kRadToAngle = regmap::kAngleFullTurn / kTwoPi;
@@ -443,7 +478,7 @@ void Firmware::BuildHallTable() {
 }
 
 Firmware::HallAngle Firmware::CommutationAngle() {
-    if (m_hall_table.generation != m_register_generation) BuildHallTable();
+    if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
     const HallTable& t = m_hall_table;
     // Where the magnet is within its turn, as a fractional node index.
     const double turns = m_plant.ElectricalTurns();

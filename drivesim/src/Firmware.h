@@ -151,6 +151,8 @@ public:
     // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
     // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
     HallAngle CommutationAngle();
+    // How often the table behind CommutationAngle has been computed.
+    std::uint64_t HallTableBuilds() const { return m_hall_table_builds; }
 
     double Tc_s() const { return m_tc_s; }
     double Ts_s() const { return m_ts_s; }
@@ -186,6 +188,7 @@ private:
     void FlushFrame(bool end);
     std::uint16_t PresentCauses() const;
     void ThermalImages();
+    void HeatsinkModel();
     bool LimitInputActive(bool positive) const;
 
     SimConfig m_config;
@@ -221,6 +224,11 @@ private:
     int m_overcurrent_samples = 0;
     // The motor's and the drive's I²t images, kept across runs as the windings keep their heat.
     std::array<double, 2> m_i2t{};
+    // The heatsink's temperature above the ambient, its share of the way to the steady state per
+    // slow sample, and whether its sensor reports it too hot.
+    double m_heatsink_rise_K = 0.0;
+    double m_heatsink_step = 0.0;
+    bool m_heatsink_hot = false;
     // The Hall channels' assumed phases and the angle offset, as sines and cosines, kept for the
     // ALPHA and ZAOFF they were computed from.
     mutable std::int32_t m_hall_alpha = 0x7FFFFFFF;
@@ -241,7 +249,8 @@ private:
     void TestAngle(double theta_rad) const;
     mutable double m_test_theta = 0.0, m_test_cos = 1.0, m_test_sin = 0.0;
     HallTable m_hall_table;
-    std::uint64_t m_register_generation = 0;
+    std::uint64_t m_hall_calibration_generation = 0;  // counts the writes of the Halls' calibration
+    std::uint64_t m_hall_table_builds = 0;
 
     // Data logger.
     struct Log {

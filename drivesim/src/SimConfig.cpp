@@ -226,6 +226,13 @@ void ReadConfig(Section& root, SimConfig& c) {
         double seed = static_cast<double>(d.noise_seed);
         s.Number("noise_seed", seed, 0.0, 1e15);
         d.noise_seed = static_cast<std::uint64_t>(seed);
+        s.Number("ambient_C", d.ambient_C, -50.0, 150.0);
+        s.Number("stage_loss_W_per_A2", d.stage_loss_W_per_A2, 0.0, 1e3);
+        s.Number("heatsink_K_per_W", d.heatsink_K_per_W, 0.0, 1e3);
+        s.Positive("heatsink_tau_s", d.heatsink_tau_s, 1e6);
+        s.Number("heatsink_trip_C", d.heatsink_trip_C, -50.0, 300.0);
+        if (d.heatsink_trip_C <= d.ambient_C)
+            throw ConfigError{"/drive/heatsink_trip_C", "must lie above ambient_C"};
     });
     root.Object("faults", [&c](Section& s) {
         Faults& f = c.faults;
@@ -236,6 +243,7 @@ void ReadConfig(Section& root, SimConfig& c) {
         s.PhasePairOf("swapped_halls", f.swapped_halls);
         s.Flag("enable_inactive", f.enable_inactive);
         s.Flag("motor_over_temperature", f.motor_over_temperature);
+        s.Flag("drive_over_temperature", f.drive_over_temperature);
         s.Flag("positive_limit_active", f.positive_limit_active);
         s.Flag("negative_limit_active", f.negative_limit_active);
         s.OptionalTime("short_circuit_at_s", f.short_circuit_at_s);

@@ -37,6 +37,14 @@ public:
     // list is hidden or disabled.
     bool ChooseUnit(std::string_view what, std::string_view unit);
     bool Click(std::string_view what);
+    // Sets what a parameter's control holds as a user does: types `value` into its field (a unit
+    // may follow the number), ticks or clears its check box (1/0, yes/no, on/off), clicks its
+    // option for the value counted from 0 in form order, or picks its list entry by value or text.
+    // A control hidden on another page of the dialog's tab bar is brought into view first.
+    bool SetParameter(std::string_view parameter, std::string_view value);
+    // Selects, one after the other, the pages of the dialog's tab bar until `id` shows; false
+    // when it shows on none (or the dialog has no tab bar).
+    bool BringIntoView(int id);
     // Picks the list entry whose text is `entry`, else the first that begins with it (case ignored).
     bool Select(std::string_view what, std::string_view entry);
     // The unit list of a field (or the list itself), or 0 with Error() saying why.

@@ -127,6 +127,40 @@ public:
         std::uint64_t malformed = 0;  // refused: too short, or a length that does not match
         std::uint64_t lost = 0;       // frames the sequence numbers show missing
         std::uint64_t repeated = 0;   // a sequence number seen already (ignored)
+        std::uint64_t late = 0;       // came after a later frame, once counted lost (ignored)
+        std::uint64_t stray = 0;      // a lone number far off the stream, which went on without it (ignored)
+    };
+
+    // What a frame's sequence number makes of it. The next number is taken at once. Any other
+    // number ahead (frames lost, or a corrupted or foreign frame) is held until the next frame
+    // tells which: one that follows it confirms the jump, and the frames skipped count lost; one
+    // that follows the stream instead makes it a stray. So one bad frame costs neither "lost"
+    // frames (hundreds, for a wild number) nor the real frames that come after it.
+    class FrameSequence {
+    public:
+        enum class Verdict {
+            Take,           // the next in the stream
+            TakeHeldFirst,  // confirms the held jump: take the held frame, then this one
+            Hold,           // off the stream: keep the frame until the next one decides
+            Repeated,       // seen already
+            Late,           // behind the stream and not seen: its place in time is gone
+        };
+        // A frame confirms a held one when its number lies at most this far beyond it.
+        static constexpr std::uint16_t kTrustedGap = 64;
+        // How far behind the last taken number repeats and late frames are told apart (the bits
+        // of a 64-bit mask).
+        static constexpr std::uint16_t kHistory = 64;
+
+        Verdict Next(std::uint16_t sequence, FrameStats& stats);
+        void Reset() { *this = FrameSequence{}; }
+
+    private:
+        void Advance(std::uint16_t sequence, FrameStats& stats);
+
+        std::optional<std::uint16_t> m_last;
+        std::optional<std::uint16_t> m_held;
+        std::uint64_t m_seen = 0;     // bit i: m_last − i was taken
+        std::uint64_t m_skipped = 0;  // bit i: m_last − i was counted lost
     };
 
     CMC_ScopeLogger(CMC_Setup* setup, CMC_CoffFormat* program);
@@ -201,6 +235,10 @@ private:
         double time_s = 0.0;
         std::vector<double> values;
     };
+    // The records of a well-formed data frame, through the trigger into the ring.
+    void TakeRecords(const std::uint8_t* payload, std::size_t records);
+    // Takes the frame FrameSequence held and now confirmed; its record count.
+    std::size_t TakeHeldFrame();
     void Take(Sample sample);
     void Store(Sample sample);
     bool Crossed(double previous, double current) const;
@@ -219,7 +257,8 @@ private:
     // The run's streamed variables: the items, then the trigger variable when it is none of them.
     std::vector<std::string> m_streamed;
     int m_triggerColumn = -1;
-    std::optional<std::uint16_t> m_lastSequence;
+    FrameSequence m_sequence;
+    std::vector<std::uint8_t> m_heldFrame;  // the payload FrameSequence holds
     std::uint64_t m_sampleIndex = 0;
     std::optional<double> m_previousTrigger;
     double m_triggerTime_s = 0.0;

@@ -45,6 +45,7 @@ constexpr int kGuidelineLines = 6;
 constexpr int kGuidelineMinWidth = 330;
 constexpr int kGraphWidth = 360;
 constexpr int kGraphHeight = 220;
+constexpr int kSpinArrowsWidth_px = 18;
 constexpr int kWrapLabelAbove = 90;      // characters: longer labels wrap
 constexpr int kWrapLabelWidth = 380;
 constexpr int kShortOptionRun = 40;      // characters of labelled option buttons side by side
@@ -88,6 +89,19 @@ QString MnemonicText(const ControlState& c) {
 }
 
 // A picture of the forms, drawn at its own size and greyed when disabled.
+// A spin control: a pair of arrows that steps its buddy; its count is not for reading.
+class SpinArrows : public QSpinBox {
+public:
+    explicit SpinArrows(QWidget* parent) : QSpinBox(parent) {
+        setFrame(false);
+        setFocusPolicy(Qt::NoFocus);
+        setFixedWidth(kSpinArrowsWidth_px);
+    }
+
+protected:
+    QString textFromValue(int) const override { return {}; }
+};
+
 class PictureWidget : public QWidget {
 public:
     explicit PictureWidget(QWidget* parent) : QWidget(parent) { setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed); }
@@ -251,7 +265,7 @@ QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
             return slider;
         }
         case K::Spin: {
-            auto* spin = new QSpinBox(this);
+            auto* spin = new SpinArrows(this);
             connect(spin, &QSpinBox::valueChanged, this, [this, id](int position) {
                 if (!m_applying) Act([&] { m_dialog.UserSetSliderPosition(id, position); });
             });
@@ -633,7 +647,7 @@ std::vector<QWidget*> QtDialogWindow::MakeSections(std::vector<std::size_t>& but
     for (std::size_t i = 0; i < controls.size(); ++i) {
         const ControlTemplate& f = *controls[i].form;
         if (OwnGroup(f) != 0) continue;
-        if (f.kind == K::GroupBox) {
+        if (f.kind == K::GroupBox || f.kind == K::TabBar) {
             endLoose();
             sections.push_back(m_entries[i].widget);
         } else if (IsButton(f)) {
@@ -678,11 +692,20 @@ ColumnPlan PlanColumns(const std::vector<QWidget*>& sections, const QRect& scree
 void QtDialogWindow::LayOut() {
     LayOutGroupBoxes();
     std::vector<std::size_t> buttons;
-    const std::vector<QWidget*> sections = MakeSections(buttons);
+    std::vector<QWidget*> sections = MakeSections(buttons);
+    // A tab bar heads the whole dialog: its pages show and hide sections in every column, and a
+    // column whose page is hidden then takes no room.
+    std::vector<QWidget*> tabBars;
+    std::erase_if(sections, [&tabBars](QWidget* section) {
+        if (!qobject_cast<QTabBar*>(section)) return false;
+        tabBars.push_back(section);
+        return true;
+    });
     const QRect screen = AvailableArea();
     const ColumnPlan plan = PlanColumns(sections, screen);
 
     auto* main = new QVBoxLayout(this);
+    for (QWidget* tabBar : tabBars) main->addWidget(tabBar);
     auto* side = new QHBoxLayout;
     for (const auto& column : plan.columns) {
         auto* stack = new QVBoxLayout;

@@ -33,7 +33,8 @@ namespace qtgraph {
 namespace {
 
 constexpr int kSyncInterval_ms = 50;  // a scope stream redraws at most this often
-constexpr int kMinChartHeight_px = 120;
+// Tall enough for a chart's tick labels and axis title; below it Qt Charts elides them to "...".
+constexpr int kMinChartHeight_px = 170;
 
 QColor ToQColor(GraphColor c) { return QColor(int((c >> 16) & 0xFF), int((c >> 8) & 0xFF), int(c & 0xFF)); }
 
@@ -170,7 +171,8 @@ public:
             area.view = new ChartView(area.chart, this, m_mouse);
             area.view->setRenderHint(QPainter::Antialiasing);
             area.view->setMinimumHeight(kMinChartHeight_px);
-            m_layout->addWidget(area.view);
+            // Areas share the height alike: the lower one carries the time axis and its title.
+            m_layout->addWidget(area.view, 1);
             m_areas.push_back(area);
         }
         if (!m_areas.empty()) {
@@ -296,6 +298,9 @@ void QtGraphView::Sync() {
     const bool rebuilt = window != m_shown || signature != m_signature;
     if (rebuilt) {
         m_panel->Build(*window);
+        // A graph of several areas needs room for each one's labels: the form's size for a graph
+        // is the least it takes, never a squeeze below what its areas need.
+        setMinimumHeight(std::max(minimumHeight(), m_panel->minimumSizeHint().height()));
         m_shown = window;
         m_signature = signature;
     } else if (window->GetRevision() == m_revision && doc.GetAppended() == m_appended &&
@@ -400,6 +405,23 @@ std::string ExportGraphFile(const CGraphWindow& window, const std::string& path)
     return WriteGraphPicture(window, path);
 }
 
+namespace {
+
+QtMessageHandler g_previousMessageHandler = nullptr;
+
+// The offscreen platform tells of every window it sizes that it cannot pass size hints on; for a
+// picture drawn without a screen that is no news, nor is a session without a runtime folder; on a
+// command's stderr they read like faults.
+void QuietOffscreenNotices(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+    if (type == QtWarningMsg && (message.contains(QLatin1String("does not support propagateSizeHints")) ||
+                                 message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))) {
+        return;
+    }
+    if (g_previousMessageHandler) g_previousMessageHandler(type, context, message);
+}
+
+}  // namespace
+
 QApplication* EnsureQtApplication() {
     if (auto* existing = qobject_cast<QApplication*>(QCoreApplication::instance())) return existing;
     if (QCoreApplication::instance()) return nullptr;
@@ -407,7 +429,10 @@ QApplication* EnsureQtApplication() {
         const char* value = std::getenv(variable);
         return value && *value;
     };
-    if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    if (!set("QT_QPA_PLATFORM") && !set("DISPLAY") && !set("WAYLAND_DISPLAY")) {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        g_previousMessageHandler = qInstallMessageHandler(QuietOffscreenNotices);
+    }
     // Qt keeps the arguments it was given for the application's whole life. The application is
     // never destroyed: as a static it would go at exit after Qt's own globals (the input device
     // list among them) and crash the process on its way out.

@@ -249,7 +249,11 @@ bool HeadlessScript::Execute(const Line& line, DialogDriver& driver) {
         }
         return true;
     }
-    if (command == "set") return driver.Type(w[1], w[2]) || Fail(line, driver.Error());
+    if (command == "set") {
+        const bool byParameter = w[1].size() > 1 && w[1].front() == '@';
+        return (byParameter ? driver.SetParameter(std::string_view(w[1]).substr(1), w[2]) : driver.Type(w[1], w[2])) ||
+               Fail(line, driver.Error());
+    }
     if (command == "unit") return driver.ChooseUnit(w[1], w[2]) || Fail(line, driver.Error());
     if (command == "click") return driver.Click(w[1]) || Fail(line, driver.Error());
     if (command == "select") return driver.Select(w[1], w[2]) || Fail(line, driver.Error());

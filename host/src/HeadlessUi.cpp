@@ -7,6 +7,7 @@
 #include <cctype>
 #include <charconv>
 #include <limits>
+#include <optional>
 
 namespace {
 
@@ -205,6 +206,98 @@ bool DialogDriver::Select(std::string_view what, std::string_view entry) {
         }
     }
     return Fail("the list \"" + std::string(what) + "\" has no entry \"" + std::string(entry) + "\"");
+}
+
+bool DialogDriver::BringIntoView(int id) {
+    if (m_dialog.GetControl(id)->visible) return true;
+    for (const ControlState& bar : m_dialog.Controls()) {
+        if (bar.form->kind != ControlKind::TabBar || !bar.visible || !bar.enabled) continue;
+        const int barId = bar.form->id;
+        const int pages = static_cast<int>(bar.items.size());
+        for (int page = 0; page < pages; ++page) {
+            m_dialog.UserSelect(barId, page);
+            if (m_dialog.GetControl(id)->visible) return true;
+        }
+    }
+    return Fail("control " + std::to_string(id) + " shows on no page of the dialog");
+}
+
+namespace {
+
+// "1", "yes", "on", "true" tick a check box; "0", "no", "off", "false" clear it.
+std::optional<bool> ParseTick(std::string_view value) {
+    for (std::string_view yes : {"1", "yes", "on", "true"}) {
+        if (EqualsNoCase(value, yes)) return true;
+    }
+    for (std::string_view no : {"0", "no", "off", "false"}) {
+        if (EqualsNoCase(value, no)) return false;
+    }
+    return std::nullopt;
+}
+
+std::optional<long> ParseWhole(std::string_view value) {
+    long number = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), number);
+    if (ec != std::errc() || end != value.data() + value.size()) return std::nullopt;
+    return number;
+}
+
+}  // namespace
+
+bool DialogDriver::SetParameter(std::string_view parameter, std::string_view value) {
+    const std::string at = "@" + std::string(parameter);
+    const int id = Find(at);
+    if (id == 0) return false;
+    if (!BringIntoView(id)) return Fail("the control of " + std::string(parameter) + " is not shown");
+    const ControlState* c = m_dialog.GetControl(id);
+    switch (c->form->kind) {
+        case ControlKind::Edit:
+            return Type(at, value);
+        case ControlKind::CheckBox: {
+            const std::optional<bool> tick = ParseTick(value);
+            if (!tick) return Fail(std::string(parameter) + " is a check box: give 1 or 0, not \"" + std::string(value) + "\"");
+            return (c->check != 0) == *tick || Click(at);
+        }
+        case ControlKind::OptionButton: {
+            const std::optional<long> index = ParseWhole(value);
+            std::vector<int> options;
+            const auto* editing = dynamic_cast<const CMC_EditSetupDlg*>(&m_dialog);
+            for (const ControlState& option : m_dialog.Controls()) {
+                if (option.form->kind == ControlKind::OptionButton &&
+                    editing->GetBoundParameter(option.form->id) == parameter) {
+                    options.push_back(option.form->id);
+                }
+            }
+            if (!index || *index < 0 || *index >= static_cast<long>(options.size())) {
+                return Fail(std::string(parameter) + " takes an option from 0 to " + std::to_string(options.size() - 1) +
+                            ", not \"" + std::string(value) + "\"");
+            }
+            return Click("#" + std::to_string(options[static_cast<std::size_t>(*index)]));
+        }
+        case ControlKind::DropDownList: {
+            if (const std::optional<long> data = ParseWhole(value)) {
+                for (std::size_t i = 0; i < c->items.size(); ++i) {
+                    if (c->items[i].second != *data) continue;
+                    if (!c->visible || !c->enabled) return Fail("\"" + at + "\" is not visible and enabled");
+                    m_dialog.UserSelect(id, static_cast<int>(i));
+                    return true;
+                }
+            }
+            return Select(at, value);
+        }
+        case ControlKind::Slider: {
+            // A slider is set through the field beside it.
+            const auto* editing = dynamic_cast<const CMC_EditSetupDlg*>(&m_dialog);
+            for (const ControlState& field : m_dialog.Controls()) {
+                if (field.form->kind == ControlKind::Edit && editing->GetBoundParameter(field.form->id) == parameter) {
+                    return Type("#" + std::to_string(field.form->id), value);
+                }
+            }
+            return Fail(std::string(parameter) + " has only a slider; it takes no typed value");
+        }
+        default:
+            return Fail("the control of " + std::string(parameter) + " takes no value");
+    }
 }
 
 void DialogDriver::Wait_ms(double ms) { m_ui.Advance(ms / 1000.0); }

@@ -254,7 +254,8 @@ bool CMC_ScopeLogger::Arm(std::uint64_t run, std::optional<drivesim::LoggerSetti
     }
     scope = drivesim::ScopeSettings{m_streamed, m_every};
 
-    m_lastSequence.reset();
+    m_sequence.Reset();
+    m_heldFrame.clear();
     m_sampleIndex = 0;
     m_previousTrigger.reset();
     m_triggerTime_s = 0.0;
@@ -273,6 +274,84 @@ bool CMC_ScopeLogger::Arm(std::uint64_t run, std::optional<drivesim::LoggerSetti
     m_reading = false;
     m_armedRun = run;
     return true;
+}
+
+CMC_ScopeLogger::FrameSequence::Verdict CMC_ScopeLogger::FrameSequence::Next(std::uint16_t sequence,
+                                                                             FrameStats& stats) {
+    if (!m_last) {
+        Advance(sequence, stats);
+        return Verdict::Take;
+    }
+    if (m_held) {
+        const auto afterHeld = static_cast<std::uint16_t>(sequence - *m_held);
+        if (afterHeld == 0) {
+            ++stats.repeated;
+            return Verdict::Repeated;
+        }
+        if (afterHeld <= kTrustedGap) {
+            // The stream did move there: what it skipped is lost. Far backward, the numbering
+            // started again, which tells nothing of what was lost.
+            const auto jump = static_cast<std::uint16_t>(*m_held - *m_last);
+            if (jump < 0x8000) {
+                Advance(*m_held, stats);
+            } else {
+                m_last = *m_held;
+                m_seen = 1;
+                m_skipped = 0;
+            }
+            m_held.reset();
+            Advance(sequence, stats);
+            return Verdict::TakeHeldFirst;
+        }
+    }
+    const auto ahead = static_cast<std::uint16_t>(sequence - *m_last);
+    if (ahead == 0) {
+        ++stats.repeated;
+        return Verdict::Repeated;
+    }
+    const auto behind = static_cast<std::uint16_t>(*m_last - sequence);
+    if (behind < kHistory) {
+        const std::uint64_t bit = std::uint64_t{1} << behind;
+        if (m_seen & bit) {
+            ++stats.repeated;
+            return Verdict::Repeated;
+        }
+        // It came after all, but too late to be placed; a gap had counted it lost.
+        m_seen |= bit;
+        if (m_skipped & bit) {
+            m_skipped &= ~bit;
+            --stats.lost;
+        }
+        ++stats.late;
+        return Verdict::Late;
+    }
+    // A frame that moves the stream on settles a held one: it did not follow it.
+    if (m_held) {
+        ++stats.stray;
+        m_held.reset();
+    }
+    if (ahead == 1) {
+        Advance(sequence, stats);
+        return Verdict::Take;
+    }
+    m_held = sequence;
+    return Verdict::Hold;
+}
+
+void CMC_ScopeLogger::FrameSequence::Advance(std::uint16_t sequence, FrameStats& stats) {
+    if (m_last) {
+        const auto ahead = static_cast<std::uint16_t>(sequence - *m_last);
+        stats.lost += ahead - 1U;
+        // Bits 1 … ahead − 1: the numbers the gap skipped.
+        const std::uint64_t gap =
+            ahead < kHistory ? ((std::uint64_t{1} << ahead) - 1U) & ~std::uint64_t{1} : ~std::uint64_t{1};
+        m_seen = ahead < kHistory ? (m_seen << ahead) | 1U : 1U;
+        m_skipped = (ahead < kHistory ? m_skipped << ahead : 0U) | gap;
+    } else {
+        m_seen = 1;
+        m_skipped = 0;
+    }
+    m_last = sequence;
 }
 
 bool CMC_ScopeLogger::Crossed(double previous, double current) const {
@@ -294,21 +373,39 @@ int CMC_ScopeLogger::OnFrameReceive(const std::uint8_t* payload, std::size_t byt
         ++m_stats.malformed;
         return -1;
     }
-    if (m_lastSequence) {
-        const auto ahead = static_cast<std::uint16_t>(sequence - *m_lastSequence);
-        // Zero, or "ahead" by more than half the range: a frame seen already, sent again.
-        if (ahead == 0 || ahead > 0x8000) {
-            ++m_stats.repeated;
-            return 0;
-        }
-        m_stats.lost += ahead - 1U;
-    }
-    m_lastSequence = sequence;
     if (records == 0) {
+        // The end frame ends the recording whatever its number: nothing can follow it to settle
+        // a doubt, and a held jump it follows is taken first.
+        const std::size_t taken =
+            m_sequence.Next(sequence, m_stats) == FrameSequence::Verdict::TakeHeldFirst ? TakeHeldFrame() : 0;
         m_finished = true;
         m_uploading = false;
-        return 0;
+        return static_cast<int>(taken);
     }
+    std::size_t taken = 0;
+    switch (m_sequence.Next(sequence, m_stats)) {
+    case FrameSequence::Verdict::Repeated:
+    case FrameSequence::Verdict::Late: return 0;
+    case FrameSequence::Verdict::Hold: m_heldFrame.assign(payload, payload + bytes); return 0;
+    case FrameSequence::Verdict::TakeHeldFirst: taken = TakeHeldFrame(); break;
+    case FrameSequence::Verdict::Take: break;
+    }
+    TakeRecords(payload, records);
+    return static_cast<int>(taken + records);
+}
+
+std::size_t CMC_ScopeLogger::TakeHeldFrame() {
+    // A held frame passed the length check when it came.
+    const std::size_t records = U16(m_heldFrame.data() + 2);
+    TakeRecords(m_heldFrame.data(), records);
+    m_heldFrame.clear();
+    return records;
+}
+
+void CMC_ScopeLogger::TakeRecords(const std::uint8_t* payload, std::size_t records) {
+    constexpr std::size_t kHeaderBytes = 4;
+    constexpr std::size_t kValueBytes = 4;
+    const std::size_t columns = m_streamed.size();
     ++m_stats.frames;
     m_stats.records += records;
 
@@ -346,7 +443,6 @@ int CMC_ScopeLogger::OnFrameReceive(const std::uint8_t* payload, std::size_t byt
         }
         Take(std::move(sample));
     }
-    return static_cast<int>(records);
 }
 
 void CMC_ScopeLogger::Take(Sample sample) {

@@ -7,10 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -81,3 +83,65 @@ TEST_F(CurrentTestCommand, TuningOptionsOnATestWithoutThemAreMisuse) {
 }
 
 }  // namespace
+
+// The largest current reference the plot of a run shows.
+double PlottedReferencePeak_A(const fs::path& csv) {
+    std::ifstream in(csv);
+    std::string line;
+    std::getline(in, line);  // the header
+    double peak_A = 0.0;
+    while (std::getline(in, line)) {
+        std::istringstream cells(line);
+        std::string time;
+        std::string reference;
+        std::getline(cells, time, ',');
+        std::getline(cells, reference, ',');
+        peak_A = std::max(peak_A, std::stod(reference));
+    }
+    return peak_A;
+}
+
+TEST_F(CurrentTestCommand, FieldsGivenOnTheCommandLineAreSetBeforeStartOrRefusedByName) {
+    struct Case {
+        std::vector<std::string> fields;
+        int exitCode;
+        const char* message;      // on stderr; empty: none looked for
+        double stepCurrent_A;     // the step the run applied (the test current)
+        bool filterUsed;          // kept in the saved setup
+    };
+    const Case cases[] = {
+        {{"TestCurrent=1.5A"}, 0, "", 1.5, false},
+        {{"TestCurrent=500mA", "isUseFilterOnCrtCtrlOutput=1"}, 0, "", 0.5, true},
+        // The slider's field sits on the other tab page: it is brought into view first.
+        {{"Kp_C_scl=3", "TestCurrent=1"}, 0, "", 1.0, false},
+        {{"TestCurrent=2V"}, 1, "TestCurrent=2V: \"2V\" is not a valid value for TestCurrent.", 0, false},
+        {{"TestCurrent=100A"}, 1, "TestCurrent=100A: the dialog did not take it", 0, false},
+        {{"isUseFilterOnCrtCtrlOutput=maybe"}, 1, "is a check box: give 1 or 0, not \"maybe\"", 0, false},
+        {{"NoSuchField=1"}, 1, "no control is bound to the parameter NoSuchField", 0, false},
+        {{"TestCurrent=1", "=1"}, 2, "\"=1\" is not FIELD=VALUE[UNIT]", 0, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string name = c.fields.back();
+        TestArguments a;
+        a.name = "current";
+        a.fields = c.fields;
+        a.plotDir = (dir / ("fieldplot" + std::to_string(n))).string();
+        a.outPath = (dir / ("fields" + std::to_string(n++) + ".json")).string();
+        out.str({});
+        err.str({});
+        EXPECT_EQ(Run(a), c.exitCode) << name << ": " << err.str();
+        if (*c.message) {
+            EXPECT_NE(err.str().find(c.message), std::string::npos) << name << ": " << err.str();
+        }
+        // A refused field runs nothing and saves nothing.
+        ASSERT_EQ(fs::exists(a.outPath), c.exitCode == 0) << name;
+        if (c.exitCode != 0) continue;
+        EXPECT_NEAR(PlottedReferencePeak_A(fs::path(a.plotDir) / "CurrentTuning.csv"), c.stepCurrent_A, 0.01) << name;
+        SetupLoadResult loaded = LoadSetupFile(a.outPath);
+        ASSERT_TRUE(loaded) << loaded.error;
+        EXPECT_EQ(loaded.setup->FindParameter("isUseFilterOnCrtCtrlOutput")->GetValueInBaseUnit() != 0.0,
+                  c.filterUsed)
+            << name;
+    }
+}

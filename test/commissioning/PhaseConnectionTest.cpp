@@ -143,9 +143,9 @@ TEST_F(PhaseConnection, FaultsEndWithTheirMessageAndChangeNothing) {
         // Held on phase A, the current returns through B and C in halves whichever way round they
         // are.
         {"phases B and C swapped", [](S& s) { s.faults.swapped_phases = drivesim::PhasePair::BC; }, nullptr, true},
-        // The drive stops the positioning; its mask does not examine the limit switches.
+        // The drive stops the positioning, which then names the switch.
         {"positive limit switch active", [](S& s) { s.faults.positive_limit_active = true; },
-         CMC_TestDlg::msc_pszErrInZero, false},
+         "Drive / Motor stopped due to positive limit switch input triggered.", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

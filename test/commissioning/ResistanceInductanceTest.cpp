@@ -109,9 +109,11 @@ TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
     const Case cases[] = {
         {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; }, zero},
         {"phase B open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::B; }, zero},
-        // Every limit switch stops the drive, which the positioning then reports as no current.
-        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; }, zero},
-        {"negative limit switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; }, zero},
+        // Every limit switch stops the drive in the positioning, which then names the switch.
+        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; },
+         "Drive / Motor stopped due to positive limit switch input triggered."},
+        {"negative limit switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; },
+         "Drive / Motor stopped due to negative limit switch input triggered."},
         {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; },
          "Drive / Motor ENABLE input is in DISABLED state."},
         {"short circuit at start", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; },

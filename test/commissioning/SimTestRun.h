@@ -87,11 +87,13 @@ protected:
         return names;
     }
 
-    // Opens `dialog`, presses Start, waits for the run to end (at most `wait_s` of the host's
-    // clock), then `then` (by default nothing) and Close.
-    RunOutcome Run(CMC_TestDlg& dialog, double wait_s, const std::function<void(DialogDriver&)>& then = nullptr) {
+    // Opens `dialog`, runs `prepare` (by default nothing), presses Start, waits for the run to end
+    // (at most `wait_s` of the host's clock), then `then` (by default nothing) and Close.
+    RunOutcome Run(CMC_TestDlg& dialog, double wait_s, const std::function<void(DialogDriver&)>& then = nullptr,
+                   const std::function<void(DialogDriver&)>& prepare = nullptr) {
         RunOutcome outcome;
         ui->OnDialog(std::string(dialog.GetCaption()), [&](DialogDriver& d) {
+            if (prepare) prepare(d);
             ASSERT_TRUE(d.Click("#10000")) << d.Error();
             outcome.ended = d.WaitUntil([&] { return !dialog.m_bRunning; }, wait_s);
             outcome.status = dialog.GetChildText(IDC_TEST_STATUS);

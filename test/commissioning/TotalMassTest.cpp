@@ -8,12 +8,14 @@
 
 #include "FakeDrive.h"
 #include "TotalMassForm.h"
+#include "TestFactory.h"
 #include "TotalMassTest.h"
 
 #include <array>
 #include <cmath>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace {
@@ -144,9 +146,25 @@ TEST_F(TotalMass, FindsTheMassOfEveryMotorAndLoad) {
     }
 }
 
-TEST_F(TotalMass, TheDefaultSpeedLimitCannotBeReached) {
+// The setup as it comes: its Hall calibration and force constant are the nameplate's, a few per
+// cent off the simulated motor's, and its test speed is one the stroke allows.
+TEST_F(TotalMass, TheDefaultSetupFindsTheMassOfTheDefaultDrive) {
+    Fresh();
+    std::unique_ptr<CDialog> made = MakeTestDialog(CommissioningTest::TotalMass, setup.get());
+    auto* dialog = dynamic_cast<CTotalMassTest*>(made.get());
+    ASSERT_NE(dialog, nullptr);
+    ui->QueueAnswer(IDYES);
+    const RunOutcome outcome = Run(*dialog, 60.0);
+    ASSERT_EQ(outcome.result, 1) << outcome.error;
+    const double truth_kg = TotalMass_kg(sim.motor);
+    EXPECT_NEAR(Value("Mt"), truth_kg, 0.02 * truth_kg);
+}
+
+TEST_F(TotalMass, ASpeedLevelBeyondTheStrokeIsReported) {
     Fresh();
     CalibrateHalls();
+    // A third of the electrical limit, 106.7 m/s: no stroke gets there.
+    Set("TestMaxSpeed", 320.0 / 3.0);
     const RunOutcome outcome = RunTest();
     EXPECT_EQ(outcome.result, 0);
     EXPECT_EQ(outcome.error.rfind("The motor does not reach the programmed speed level!", 0), 0U) << outcome.error;
@@ -164,7 +182,8 @@ TEST_F(TotalMass, FaultsEndTheRunWithTheirMessageAndKeepTheMass) {
         {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; }, zero},
         {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; },
          "Drive / Motor ENABLE input is in DISABLED state."},
-        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; }, zero},
+        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; },
+         "Drive / Motor stopped due to positive limit switch input triggered."},
         {"short circuit at start", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; },
          "Drive / Motor shortcircuit protection triggered."},
         {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; }, internal},

@@ -1,6 +1,7 @@
 // Hall calibration against the simulator's truth, and every injected fault reported where the
 // tests look for it, without hanging.
 #include "DriveTestSupport.h"
+#include "Firmware.h"
 #include "drivesim/Protocol.h"
 
 #include <gtest/gtest.h>
@@ -182,6 +183,66 @@ TEST(Protections, EachEnabledProtectionTripsItsMerBitAndOnlyThen) {
     }
 }
 
+// A heatsink that heats quickly: 10 W per square ampere into 10 K/W, settling in 2 s; at 4 A on
+// phase A (4² + 2·2² = 24 A²) it would settle 2400 K up and passes 85 °C within about 50 ms.
+drivesim::SimConfig QuicklyHeatedDrive() {
+    drivesim::SimConfig truth = drivesim::DefaultSimConfig();
+    truth.drive.stage_loss_W_per_A2 = 10.0;
+    truth.drive.heatsink_K_per_W = 10.0;
+    truth.drive.heatsink_tau_s = 2.0;
+    return truth;
+}
+
+TEST(Protections, TheDriveReportsItsHeatsinkTooHotOnlyWhileChecked) {
+    constexpr double kAllChecks = 191;
+    constexpr double kDriveTemperatureCheck = 8;
+    struct Case {
+        const char* name;
+        drivesim::SimConfig truth;
+        double current_A;
+        Registers registers;
+        bool trips;
+    };
+    drivesim::SimConfig hotSensor = drivesim::DefaultSimConfig();
+    hotSensor.faults.drive_over_temperature = true;
+    const Case cases[] = {
+        {"the default stage at 4 A", drivesim::DefaultSimConfig(), 4.0, {}, false},
+        {"sensor reads hot", hotSensor, 1.25, {}, true},
+        {"sensor reads hot, check off", hotSensor, 1.25, {{"PCR", kAllChecks - kDriveTemperatureCheck}}, false},
+        {"heated at 4 A", QuicklyHeatedDrive(), 4.0, {}, true},
+        {"heated at 4 A, check off", QuicklyHeatedDrive(), 4.0, {{"PCR", kAllChecks - kDriveTemperatureCheck}}, false},
+        // 0.3 A: 0.135 A² settles 13.5 K up, far below the trip.
+        {"heated at 0.3 A", QuicklyHeatedDrive(), 0.3, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        drivesim::Drive drive(c.truth);
+        RunOptions options = WithPresets({{"In1", std::round(c.current_A * kCountsPerAmp)}});
+        options.extra_registers = c.registers;
+        std::string error;
+        ASSERT_TRUE(RunProgram(drive, "Initial_Positioning_Test", options, &error)) << error;
+        const auto mer = static_cast<unsigned>(Variable(drive, "MER"));
+        EXPECT_EQ((mer >> 10) & 1u, c.trips ? 1u : 0u) << "MER " << mer;
+        EXPECT_EQ(ProgramVariable(drive, "In1") == 0.0, c.trips) << "the positioning's own report";
+        EXPECT_FALSE(drive.AxisOn());
+    }
+}
+
+TEST(Protections, AHotHeatsinkKeepsItsBitUntilItHasCooled) {
+    drivesim::Drive drive(QuicklyHeatedDrive());
+    std::string error;
+    ASSERT_TRUE(RunProgram(drive, "Initial_Positioning_Test", WithPresets({{"In1", std::round(4.0 * kCountsPerAmp)}}),
+                           &error))
+        << error;
+    ASSERT_EQ(static_cast<unsigned>(Variable(drive, "MER")) & 1024u, 1024u);
+    drive.Stop();
+    EXPECT_EQ(static_cast<unsigned>(Variable(drive, "MER")) & 1024u, 1024u) << "still at its limit";
+    // Axis off, the heatsink cools by e^(−t/τ): from about 60 K up to below 50 K in 0.4 s.
+    drive.AdvanceTo(drive.Time_s() + 1.0);
+    drive.Stop();
+    EXPECT_EQ(static_cast<unsigned>(Variable(drive, "MER")) & 1024u, 0u) << "cooled by the hysteresis";
+}
+
 TEST(Faults, LatchedBitsClearAtStopOnlyWhenTheirCauseIsGone) {
     drivesim::SimConfig truth = drivesim::DefaultSimConfig();
     truth.faults.short_circuit_at_s = 0.1;
@@ -271,6 +332,41 @@ TEST(Faults, DroppedLinkFailsEveryTransactionWithoutPerformingIt) {
     EXPECT_FALSE(late.ok());
     EXPECT_NE(late.error.find("link"), std::string::npos) << late.error;
     EXPECT_EQ(*drive.ReadRegister("KPI").value, 123.0) << "nothing performed after the drop";
+}
+
+TEST(HallCommutationTable, OnlyAChangeOfTheHallCalibrationRebuildsIt) {
+    struct Case {
+        const char* name;
+        double value;
+        bool rebuilds;
+        bool movesMagnitude;  // the table follows the new calibration
+    };
+    const Case cases[] = {
+        {"KPS", 12000, false, false},
+        {"SFTKPS", 3, false, false},
+        {"KPI", 9000, false, false},
+        {"IMAXPROT", 20000, false, false},
+        // The value it holds already, as every download before a run writes it.
+        {"HALLAOFF", 32736, false, false},
+        {"HALLAOFF", 31000, true, true},
+        {"HALLBOFF", 34000, true, true},
+        {"HALLCOFF", 33000, true, true},
+        {"HALLAGAIN", 20000, true, true},
+        {"HALLBGAIN", 12000, true, true},
+        {"HALLCGAIN", 18000, true, true},
+        {"ALPHA", 300, true, true},
+        {"ZAOFF", 2000, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " = " + std::to_string(c.value));
+        drivesim::detail::Firmware firmware(drivesim::DefaultSimConfig());
+        const double before = firmware.CommutationAngle().magnitude;
+        const std::uint64_t builds = firmware.HallTableBuilds();
+        ASSERT_TRUE(firmware.WriteRegister(c.name, c.value).ok());
+        const double after = firmware.CommutationAngle().magnitude;
+        EXPECT_EQ(firmware.HallTableBuilds() - builds, c.rebuilds ? 1U : 0U);
+        EXPECT_EQ(after != before, c.movesMagnitude) << before << " then " << after;
+    }
 }
 
 }  // namespace

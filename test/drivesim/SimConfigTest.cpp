@@ -29,6 +29,9 @@ TEST(SimConfig, MalformedFilesAreRefusedWithPlaceAndFault) {
         {R"({"faults": {"swapped_halls": "AA"}})", "/faults/swapped_halls", "\"AB\""},
         {R"({"faults": {"short_circuit_at_s": -2}})", "/faults/short_circuit_at_s", "time"},
         {R"({"faults": {"enable_inactive": 1}})", "/faults/enable_inactive", "true or false"},
+        {R"({"faults": {"drive_over_temperature": "yes"}})", "/faults/drive_over_temperature", "true or false"},
+        {R"({"drive": {"ambient_C": 40, "heatsink_trip_C": 30}})", "/drive/heatsink_trip_C", "above ambient_C"},
+        {R"({"drive": {"heatsink_tau_s": 0}})", "/drive/heatsink_tau_s", "must be positive"},
         {R"({"supply": {"Vdc_V": 1e400}})", "sim.json: malformed JSON", "overflow"},
         {"{\n  \"motor\": {\n    \"R_ohm\": 3,\n  }\n}", "sim.json:4:", "malformed JSON"},
         {R"([1, 2])", "/", "must be an object"},
@@ -45,7 +48,8 @@ TEST(SimConfig, MalformedFilesAreRefusedWithPlaceAndFault) {
 
 TEST(SimConfig, FileSettingsReplaceTheDefaultsAndTheRestStays) {
     const auto result = drivesim::ParseSimConfig(
-        R"({"motor": {"L_H": 0.02, "connection": "delta"}, "faults": {"swapped_phases": "CB", "link_drop_at_s": 3}})",
+        R"({"motor": {"L_H": 0.02, "connection": "delta"}, "drive": {"heatsink_tau_s": 60},
+            "faults": {"swapped_phases": "CB", "link_drop_at_s": 3, "drive_over_temperature": true}})",
         "sim.json");
     ASSERT_TRUE(result.ok()) << result.error;
     const drivesim::SimConfig& c = *result.value;
@@ -54,6 +58,9 @@ TEST(SimConfig, FileSettingsReplaceTheDefaultsAndTheRestStays) {
     EXPECT_EQ(c.motor.connection, drivesim::Connection::Delta);
     EXPECT_EQ(c.faults.swapped_phases, drivesim::PhasePair::BC);
     EXPECT_EQ(c.faults.link_drop_at_s, 3.0);
+    EXPECT_EQ(c.drive.heatsink_tau_s, 60.0);
+    EXPECT_TRUE(c.faults.drive_over_temperature);
+    EXPECT_EQ(c.drive.heatsink_trip_C, d.drive.heatsink_trip_C);
     EXPECT_EQ(c.motor.R_ohm, d.motor.R_ohm);
     EXPECT_EQ(c.Vdc_V, d.Vdc_V);
 }

@@ -596,6 +596,9 @@ const CommissioningGuiCase kCommissioningGui[] = {
      "Total Resistance and Inductance Identification Test", "test_rl.png"},
     {{{"Drive Setup", "Current controller/Tune & Test"}}, "Current Controller Tuning Test", "test_current.png", 0, 1300,
      "Test"},
+    {{{"Drive Setup", "Speed controller/Tune & Test"}}, "Speed Controller Tuning Test", "test_speed.png", 0, 1300, "Test"},
+    {{{"Drive Setup", "Position controller/Tune & Test"}}, "Position Controller Tuning Test", "test_position.png", 0,
+     1300, "Test"},
 };
 
 // Opens the tab named `text` of a tab bar as a click on it does.

@@ -248,23 +248,105 @@ TEST_F(Scope, MalformedLostAndRepeatedFramesAreCountedAndOnlyGoodRecordsKept) {
         {"too short", shortFrame, -1},
         {"length does not match the record count", badLength, -1},
         {"repeated", Payload(7, {{1}, {2}}), 0},
-        {"two frames lost", Payload(10, {{3}}), 1},
-        {"an old frame again", Payload(9, {{9}}), 0},
-        {"end frame", Payload(11, {}), 0},
+        {"two frames lost: held until the next", Payload(10, {{3}}), 0},
+        {"the next confirms the gap", Payload(11, {{4}}), 2},
+        {"a skipped frame, late", Payload(9, {{9}}), 0},
+        {"end frame", Payload(12, {}), 0},
     };
     for (const Step& s : steps) EXPECT_EQ(Feed(*scope, s.payload), s.result) << s.what;
     const auto& stats = scope->GetFrameStats();
-    EXPECT_EQ(stats.frames, 2U);
-    EXPECT_EQ(stats.records, 3U);
+    EXPECT_EQ(stats.frames, 3U);
+    EXPECT_EQ(stats.records, 4U);
     EXPECT_EQ(stats.malformed, 2U);
-    EXPECT_EQ(stats.lost, 2U);
-    EXPECT_EQ(stats.repeated, 2U);
+    EXPECT_EQ(stats.lost, 1U) << "the late frame came after all";
+    EXPECT_EQ(stats.repeated, 1U);
+    EXPECT_EQ(stats.late, 1U);
     EXPECT_EQ(scope->DoGracefulStop(), 1);
     EXPECT_FALSE(scope->UploadInProgress());
     std::vector<double> record;
     std::vector<double> values;
     for (int i = 0; scope->GetPoint(i, record); ++i) values.push_back(record[1]);
-    EXPECT_EQ(values, (std::vector<double>{1, 2, 3}));
+    EXPECT_EQ(values, (std::vector<double>{1, 2, 3, 4}));
+}
+
+TEST(ScopeFrameSequence, EachFrameIsCountedByWhatItsNumberMakesOfIt) {
+    using Sequence = CMC_ScopeLogger::FrameSequence;
+    using V = Sequence::Verdict;
+    struct Case {
+        const char* name;
+        std::vector<std::uint16_t> sequence;
+        std::vector<V> verdicts;
+        std::uint64_t lost, repeated, late, stray;
+    };
+    const Case cases[] = {
+        {"in order", {5, 6, 7}, {V::Take, V::Take, V::Take}, 0, 0, 0, 0},
+        {"wrapping", {0xFFFE, 0xFFFF, 0, 1}, {V::Take, V::Take, V::Take, V::Take}, 0, 0, 0, 0},
+        {"a gap, confirmed", {1, 2, 5, 6}, {V::Take, V::Take, V::Hold, V::TakeHeldFirst}, 2, 0, 0, 0},
+        {"a gap confirmed by one after a gap", {1, 5, 9}, {V::Take, V::Hold, V::TakeHeldFirst}, 6, 0, 0, 0},
+        {"sent twice", {1, 2, 2}, {V::Take, V::Take, V::Repeated}, 0, 1, 0, 0},
+        {"an older one again", {1, 2, 3, 1}, {V::Take, V::Take, V::Take, V::Repeated}, 0, 1, 0, 0},
+        {"a skipped one, late", {1, 4, 5, 2}, {V::Take, V::Hold, V::TakeHeldFirst, V::Late}, 1, 0, 1, 0},
+        {"a late one twice", {1, 4, 5, 2, 2}, {V::Take, V::Hold, V::TakeHeldFirst, V::Late, V::Repeated}, 1, 1, 1,
+         0},
+        {"late across the wrap", {0xFFFE, 1, 2, 0xFFFF}, {V::Take, V::Hold, V::TakeHeldFirst, V::Late}, 1, 0, 1, 0},
+        {"out of order before the first", {10, 8}, {V::Take, V::Late}, 0, 0, 1, 0},
+        {"a repeat while one is held", {1, 2, 5, 2, 6}, {V::Take, V::Take, V::Hold, V::Repeated, V::TakeHeldFirst},
+         2, 1, 0, 0},
+        {"a stray a little ahead", {1, 2, 5, 3, 4}, {V::Take, V::Take, V::Hold, V::Take, V::Take}, 0, 0, 0, 1},
+        {"a stray far ahead", {1, 2, 2000, 3, 4}, {V::Take, V::Take, V::Hold, V::Take, V::Take}, 0, 0, 0, 1},
+        {"a stray half the range ahead", {1, 0x8002, 2}, {V::Take, V::Hold, V::Take}, 0, 0, 0, 1},
+        {"a stray far behind", {1000, 1001, 3, 1002}, {V::Take, V::Take, V::Hold, V::Take}, 0, 0, 0, 1},
+        {"a stray held, then a gap", {1, 900, 4, 5}, {V::Take, V::Hold, V::Hold, V::TakeHeldFirst}, 2, 0, 0, 1},
+        {"a stray held, then sent twice", {1, 900, 900, 2}, {V::Take, V::Hold, V::Repeated, V::Take}, 0, 1, 0, 1},
+        {"two strays in a row", {1, 900, 5000, 2}, {V::Take, V::Hold, V::Hold, V::Take}, 0, 0, 0, 2},
+        // The host's queue dropped its oldest frames: the stream really did move on.
+        {"a real jump", {1, 2, 1003, 1004, 1005}, {V::Take, V::Take, V::Hold, V::TakeHeldFirst, V::Take}, 1000, 0, 0, 0},
+        {"a real jump, then a gap", {1, 1002, 1005}, {V::Take, V::Hold, V::TakeHeldFirst}, 1002, 0, 0, 0},
+        {"numbering started again", {5000, 5001, 0, 1}, {V::Take, V::Take, V::Hold, V::TakeHeldFirst}, 0, 0, 0, 0},
+        {"after a real jump, an old number", {1, 1000, 1001, 2}, {V::Take, V::Hold, V::TakeHeldFirst, V::Hold}, 998,
+         0, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(c.sequence.size(), c.verdicts.size());
+        Sequence sequence;
+        CMC_ScopeLogger::FrameStats stats;
+        for (std::size_t i = 0; i < c.sequence.size(); ++i)
+            EXPECT_EQ(sequence.Next(c.sequence[i], stats), c.verdicts[i]) << "frame " << i << ": " << c.sequence[i];
+        EXPECT_EQ(stats.lost, c.lost);
+        EXPECT_EQ(stats.repeated, c.repeated);
+        EXPECT_EQ(stats.late, c.late);
+        EXPECT_EQ(stats.stray, c.stray);
+    }
+}
+
+TEST_F(Scope, AStrayFrameIsDroppedAndAConfirmedJumpKeepsBothFrames) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint16_t> sequence;
+        std::vector<double> kept;
+    };
+    const Case cases[] = {
+        {"stray", {1, 2, 3000, 3, 4}, {1, 2, 4, 5}},
+        {"stray a little ahead", {1, 2, 5, 3, 4}, {1, 2, 4, 5}},
+        {"gap", {1, 2, 5, 6}, {1, 2, 3, 4}},
+        {"real jump", {1, 2, 3000, 3001}, {1, 2, 3, 4}},
+        {"real jump just before the end frame", {1, 3000}, {1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        scope = std::make_unique<CMC_ScopeLogger>(setup.get(), &program);
+        Arm(0.1, 1, 0);
+        for (std::size_t i = 0; i < c.sequence.size(); ++i)
+            Feed(*scope, Payload(c.sequence[i], {{static_cast<std::int32_t>(i + 1)}}));
+        // The end frame follows the last data frame.
+        Feed(*scope, Payload(static_cast<std::uint16_t>(c.sequence.back() + 1), {}));
+        EXPECT_EQ(scope->DoGracefulStop(), 1);
+        std::vector<double> record;
+        std::vector<double> values;
+        for (int i = 0; scope->GetPoint(i, record); ++i) values.push_back(record[1]);
+        EXPECT_EQ(values, c.kept);
+    }
 }
 
 TEST_F(Scope, SequenceNumbersWrapWithoutCountingALoss) {

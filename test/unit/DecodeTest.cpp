@@ -272,6 +272,32 @@ TEST(DecodeValues, LimitSpeedUntouchedUnlessPositionOverSpeed) {
     }
 }
 
+TEST(DecodeValues, TestSpeedIsKeptWhileItFitsTheElectricalLimit) {
+    // Half a pole pitch per PWM period: 32 mm · 20 kHz / 2 = 320 m/s.
+    constexpr double kLimit_m_s = 320.0;
+    struct Case {
+        const char* label;
+        double before_m_s;
+        double after_m_s;
+    };
+    const Case cases[] = {
+        {"a stroke's worth", 0.375, 0.375},
+        {"just below the limit", 319.0, 319.0},
+        {"beyond the limit", 400.0, kLimit_m_s / 3},
+        {"zero", 0.0, kLimit_m_s / 3},
+        {"negative", -1.0, kLimit_m_s / 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        auto setup = MakeDrive({{"TestMaxSpeed", c.before_m_s, UnitType::LinearSpeed}});
+        ASSERT_EQ(Decode_TestMaxSpeed(*setup), 1);
+        const Snapshot after = Take(*setup, "TestMaxSpeed");
+        EXPECT_NEAR(after.value, c.after_m_s, 1e-9);
+        EXPECT_EQ(after.min, 0.0);
+        EXPECT_NEAR(after.max, kLimit_m_s, 1e-9);
+    }
+}
+
 // A step that cannot finish leaves value and range exactly as they were and writes nothing
 // that is not a finite number.
 struct FailureCase {

@@ -67,6 +67,14 @@ struct DriveHardware {
     // Share of the stroke the mass test may use to accelerate.
     double test_travel_fraction = 0.4;
     std::uint64_t noise_seed = 1;
+    // The power stage's heatsink: conduction losses per square ampere of each terminal current,
+    // one thermal resistance and time constant to the ambient, and the temperature at which its
+    // sensor reports the drive too hot (MER bit 10, while PCR enables the check).
+    double ambient_C = 25.0;
+    double stage_loss_W_per_A2 = 0.05;
+    double heatsink_K_per_W = 1.5;
+    double heatsink_tau_s = 300.0;
+    double heatsink_trip_C = 85.0;
 };
 
 struct Faults {
@@ -79,6 +87,7 @@ struct Faults {
     bool positive_limit_active = false;
     bool negative_limit_active = false;
     bool motor_over_temperature = false;  // the motor's thermal switch open
+    bool drive_over_temperature = false;  // the drive's heatsink sensor reads too hot
     std::optional<double> short_circuit_at_s;
     std::string failing_read;   // a variable or register name whose read fails
     std::string failing_write;  // a variable or register name whose write fails

@@ -1,0 +1,78 @@
+// `pelmora test speed|position|mass` through the loaded plug-in: each tuning test reached from its
+// "Tune & Test" button in every run mode the dialog offers, and the total mass from "Identify".
+#include "TestCommandFixture.h"
+
+#include "MC_Comm.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class TuningTestCommand : public TestCommandFixture {};
+
+std::size_t LineCount(const fs::path& file) {
+    std::ifstream in(file);
+    std::size_t lines = 0;
+    for (std::string line; std::getline(in, line);) ++lines;
+    return lines;
+}
+
+TEST_F(TuningTestCommand, EachTuningTestRunsFromItsButtonInEveryRunMode) {
+    struct Case {
+        const char* name;
+        const char* test;
+        std::vector<std::string> fields;
+        double stopAfter_s;
+        int exitCode;
+        const char* printed;  // on stdout for success, on stderr for a failure
+        const char* plot;     // the plot's stem; empty: none asked for
+    };
+    const Case cases[] = {
+        {"speed, data logger, one cycle", "speed", {}, 0.0, 0, "Kp_S_scl = ", "SpeedTuning"},
+        {"speed, on-line scope, one cycle", "speed", {"OnlinePlotS=1"}, 0.0, 0, "Ki_S_scl = ", "SpeedTuning"},
+        {"speed, data logger, cycles until Stop",
+         "speed", {"MultiCycleS=1", "SpeedTestReferenceType=2"}, 1.5, 0, "Kp_S_scl = ", "SpeedTuning"},
+        {"position, data logger", "position", {}, 0.0, 0, "Kd_P_scl = ", "PositionTuning"},
+        {"position, on-line scope", "position", {"OnlinePlotP=1"}, 0.0, 0, "Kp_P_scl = ", "PositionTuning"},
+        {"position cascaded over the speed loop", "position", {"MultiCycleP=1", "PositionTestReferenceType=2"}, 1.5, 0,
+         "Ki_P_scl = ", "PositionTuning"},
+        {"total mass from the speed test's Identify", "mass", {"TestMaxSpeed=0.375"}, 0.0, 0, "Mt = ", ""},
+        {"cycles one way run into the travel's end", "speed", {"MultiCycleS=1"}, 5.0, 1,
+         "Drive / Motor stopped due to positive limit switch input triggered.", ""},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        TestArguments a;
+        a.name = c.test;
+        a.fields = c.fields;
+        a.stopAfter_s = c.stopAfter_s;
+        if (*c.plot) a.plotDir = (dir / ("plot" + std::to_string(n))).string();
+        a.outPath = (dir / ("out" + std::to_string(n++) + ".json")).string();
+        EXPECT_EQ(Run(a), c.exitCode) << c.name << ": " << err.str();
+        const std::string printed = c.exitCode == 0 ? out.str() : err.str();
+        EXPECT_NE(printed.find(c.printed), std::string::npos) << c.name << ": " << printed;
+        EXPECT_EQ(fs::exists(a.outPath), c.exitCode == 0) << c.name;
+        EXPECT_FALSE(CMC_Comm::IsConnected()) << c.name << ": the command left a link behind";
+        if (c.exitCode != 0 || !*c.plot) continue;
+        // Whichever plot the run showed (logger graph or scope) was saved, with more than a header.
+        EXPECT_GT(LineCount(fs::path(a.plotDir) / (std::string(c.plot) + ".csv")), 100U) << c.name;
+    }
+}
+
+TEST_F(TuningTestCommand, ARunThatRepeatsUntilStoppedAsksForStopAfter) {
+    TestArguments a;
+    a.name = "speed";
+    a.fields = {"MultiCycleS=1", "SpeedTestReferenceType=2"};
+    a.timeout_s = 1.0;
+    EXPECT_EQ(Run(a), 1) << err.str();
+    EXPECT_NE(err.str().find("needs --stop-after"), std::string::npos) << err.str();
+}
+
+}  // namespace
