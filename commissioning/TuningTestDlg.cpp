@@ -260,6 +260,8 @@ void CTuningTestDlg::OnChangedParameterValue(const char* name) {
     if (IsNameOf(name, m_run.amplitudeParameter)) RoundTestAmplitude();
     if (HasScope()) ScopeRulesOnValue(name);
     CTuningRunDlg::OnChangedParameterValue(name);
+    // What is offered depends on the values (multi-cycle, start mode, the mass being known).
+    if (m_initialised) UpdateData(false);
 }
 
 void CTuningTestDlg::OnRefreshParameterValue(const char* name) {

@@ -9,6 +9,8 @@
 #include "TuningRun.h"
 #include "TuningScale.h"
 
+#include "MC_PlotMenu.h"
+
 #include <array>
 #include <optional>
 #include <span>
@@ -52,16 +54,6 @@ struct TuningTestSpec {
     TuningDesign tune;
 };
 
-// Context-menu commands of the plots.
-inline constexpr int ID_PLOT_SCOPE_SETTINGS = 10062;
-inline constexpr int ID_PLOT_DEFAULT_SETTINGS = 10063;
-inline constexpr int ID_PLOT_AUTOSCALE = 10064;
-inline constexpr int ID_PLOT_LOAD_SETTINGS = 10065;
-inline constexpr int ID_PLOT_SAVE_SETTINGS = 10066;
-inline constexpr int ID_PLOT_SAVE_PLOTS = 10067;
-inline constexpr int ID_PLOT_PICTURE = 10068;
-inline constexpr int ID_PLOT_TEXT_EXPORT = 10069;
-
 // Pictures of the reference profile by its type, and of the start.
 inline constexpr const char* kPictureReferencePositive = "reference_positive";
 inline constexpr const char* kPictureReferenceNegative = "reference_negative";
@@ -80,7 +72,7 @@ constexpr std::array<const char*, 8> TuningStatusTexts(const char* procedure) {
             kTuningStatusTexts[4], kTuningStatusTexts[5], kTuningStatusTexts[6], procedure};
 }
 
-class CTuningTestDlg : public CTuningRunDlg {
+class CTuningTestDlg : public CTuningRunDlg, public PlotMenuOwner {
 public:
     CTuningTestDlg(CMC_Setup* setup, const TuningTestSpec& spec, const TuningRunSpec& run, int flag);
     ~CTuningTestDlg() override;
@@ -100,6 +92,7 @@ public:
     // Whether a right click over control `id` opens the plot menu: only over the scope's graph,
     // with a scope, while no run is on.
     bool PlotMenuAvailable(int id) const;
+    bool WantsPlotMenu(int id) const override { return PlotMenuAvailable(id); }
     // The scope's channel-scale message: `channel`'s division moved `steps` places. 0 always;
     // the scope is customised (and repainted) when the scale changed.
     int OnChannelScale(int controlId, int channel, int steps);

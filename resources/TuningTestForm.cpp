@@ -14,11 +14,8 @@ constexpr std::string_view kProcedurePlaceholder = "this text is set in source c
 constexpr TuningFormControls Build(const TuningFormText& t) {
     TuningFormControls form;
     const auto add = [&form](ControlTemplate control) { form.controls[form.count++] = control; };
-    const auto picture = [](int id, std::string_view name, int group) {
-        ControlTemplate control = Control(id, K::Picture, {}, group);
-        control.picture = name;
-        return control;
-    };
+    // The template's text names the bitmap it starts with; the dialog sets the picture it shows.
+    const auto picture = [](int id, std::string_view text, int group) { return Control(id, K::Picture, text, group); };
     // A value with its unit list; rows of a gain: edit, spin, slider, spin.
     const auto gainRow = [&](int label, std::string_view text, int edit, int unit, int down, int slider, int up,
                              int group) {
@@ -105,10 +102,11 @@ constexpr TuningFormControls Build(const TuningFormText& t) {
     add(Control(IDC_TT_RESPONSE_LEGEND, K::StaticText, "    "));
     add(Control(t.liveRows[2], K::StaticText, t.liveTexts[2]));
     add(Control(t.liveRows[3], K::StaticText, t.liveTexts[3]));
-    ControlTemplate pause = Control(IDC_TT_PAUSE, K::PictureButton, "PAUSE_");
+    // The bitmap buttons' images go by the names "PAUSE_" and "CONTINUE_".
+    ControlTemplate pause = Control(IDC_TT_PAUSE, K::PictureButton, "Pause");
     pause.picture = "PAUSE_";
     add(pause);
-    ControlTemplate resume = Control(IDC_TT_CONTINUE, K::PictureButton, "CONTINUE_");
+    ControlTemplate resume = Control(IDC_TT_CONTINUE, K::PictureButton, "Continue");
     resume.picture = "CONTINUE_";
     add(resume);
     add(Control(IDC_TT_SAVE_PLOTS, K::Button, "S&ave Plots"));

@@ -146,7 +146,7 @@ struct TuningFormText {
     std::string_view controllerGroup;
     std::array<int, 4> liveRows;      // reference label, value, response label, value
     std::array<std::string_view, 4> liveTexts;
-    std::string_view startPicture;    // the template's picture before the dialog sets its own
+    std::string_view startPicture;    // the template's text of the start-mode picture
     int identifyId;
     bool positionRows;                // Kd, its filter and the speed limit
 };

@@ -3,6 +3,8 @@
 #include "QtGraph.h"
 #include "QtUi.h"
 
+#include "MC_PlotMenu.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,6 +16,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -278,7 +281,20 @@ QWidget* QtDialogWindow::CreateWidget(const ControlState& control) {
         case K::Picture:
             return new PictureWidget(this);
         case K::Graph: {
-            auto* graph = new QtGraphView(m_dialog, id, this);
+            auto* graph = new QtGraphView(m_dialog, id, this, [this, id](const QPoint& at) {
+                const auto* owner = dynamic_cast<const PlotMenuOwner*>(&m_dialog);
+                if (!owner || !owner->WantsPlotMenu(id)) return false;
+                QMenu menu(this);
+                for (const PlotMenuEntry& entry : kPlotMenu) {
+                    const int command = entry.command;
+                    QAction* action = menu.addAction(QString::fromUtf8(entry.text.data(), static_cast<qsizetype>(entry.text.size())));
+                    connect(action, &QAction::triggered, this, [this, id, command] {
+                        Act([&] { UserPlotMenu(m_dialog, id, command); });
+                    });
+                }
+                menu.exec(at);
+                return true;
+            });
             graph->setMinimumSize(kGraphWidth, kGraphHeight);
             return graph;
         }

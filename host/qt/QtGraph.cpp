@@ -52,6 +52,7 @@ struct ChartMouse {
     std::function<void(double from, double to)> zoom;
     std::function<void(int which, double x)> cursor;
     std::function<void()> fit;
+    std::function<bool(const QPoint& global)> menu;
 };
 
 class ChartView : public QChartView {
@@ -61,6 +62,10 @@ public:
 protected:
     void mousePressEvent(QMouseEvent* event) override {
         if (event->button() == Qt::LeftButton) m_pressed = event->position();
+        if (event->button() == Qt::RightButton && m_mouse.menu && m_mouse.menu(event->globalPosition().toPoint())) {
+            event->accept();
+            return;
+        }
         if (event->button() == Qt::RightButton && m_mouse.fit) m_mouse.fit();
         QChartView::mousePressEvent(event);
     }
@@ -256,7 +261,8 @@ private:
 
 // ---------------------------------------------------------------------------------------------
 
-QtGraphView::QtGraphView(const CDialog& dialog, int controlId, QWidget* parent)
+QtGraphView::QtGraphView(const CDialog& dialog, int controlId, QWidget* parent,
+                         std::function<bool(const QPoint&)> menu)
     : QWidget(parent), m_dialog(dialog), m_id(controlId), m_timer(new QTimer(this)) {
     // The mouse acts on the graph the control shows at the time, then the view catches up.
     const auto act = [this](const std::function<void(CGraphWindow&)>& action) {
@@ -269,6 +275,7 @@ QtGraphView::QtGraphView(const CDialog& dialog, int controlId, QWidget* parent)
     mouse.zoom = [act](double from, double to) { act([&](CGraphWindow& w) { w.ZoomX(from, to); }); };
     mouse.cursor = [act](int which, double x) { act([&](CGraphWindow& w) { w.SetCursor(which, x); }); };
     mouse.fit = [act] { act([](CGraphWindow& w) { w.DoZoomOut(); }); };
+    mouse.menu = std::move(menu);
     m_panel = new qtgraph::GraphPanel(this, std::move(mouse));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

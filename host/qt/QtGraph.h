@@ -2,6 +2,8 @@
 // become, and pictures of a graph (PNG or SVG) for the CLI and the "Picture" command.
 #pragma once
 
+#include <functional>
+
 #include "MC_Graph.h"
 
 #include <QWidget>
@@ -24,7 +26,9 @@ class GraphPanel;
 // fit everything.
 class QtGraphView : public QWidget {
 public:
-    QtGraphView(const CDialog& dialog, int controlId, QWidget* parent);
+    // `menu` (optional) is offered a right click at its screen position first: true when it
+    // opened a menu there, else the click fits the graph.
+    QtGraphView(const CDialog& dialog, int controlId, QWidget* parent, std::function<bool(const QPoint&)> menu = {});
     ~QtGraphView() override;
     // Brings the drawing up to date with the graph (called by the view's timer; tests call it).
     void Sync();

@@ -13,6 +13,9 @@
 #include <drivesim/Protocol.h>
 
 #include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
 #include <functional>
 #include <set>
 #include <string>
@@ -93,7 +96,7 @@ struct Outcome {
     int result = -2;
     int axisOn = -1;
     std::string error, status, stats;
-    std::size_t logged = 0, polled = 0;
+    std::size_t logged = 0, polled = 0, scoped = 0;
 };
 
 enum class Which { Speed, Position };
@@ -146,6 +149,8 @@ protected:
             out.axisOn = AxisOn();
             out.logged = dialog.GetDataLogger()->GetGraphDocument().GetPointsCount();
             out.polled = dialog.GetPolledChart().GetPointsCount();
+            if (dialog.GetScopeLogger()) out.scoped = dialog.GetScopeLogger()->GetGraphDocument().GetPointsCount();
+            if (afterRun) afterRun(d);
             d.Click("Cancel");
         });
         dialog.DoModal();
@@ -171,6 +176,8 @@ protected:
 
     // The link the next run connects through; the plain simulator when none.
     std::unique_ptr<DriveLink> nextLink;
+    // What the user does once the run has ended, before closing.
+    std::function<void(DialogDriver&)> afterRun;
 };
 
 TEST_F(TuningDialogs, TuneAndTestInTheDriveSetupOpensEachTestAndRunsItToSuccess) {
@@ -381,6 +388,84 @@ TEST_F(TuningDialogs, FaultsEndTheRunWithTheirMessageTheAxisOffAndTheSetupAsItWa
         }
     }
     sim = drivesim::DefaultSimConfig();
+}
+
+TEST_F(TuningDialogs, TuneDuringAMultiCycleRunSendsTheDesignedGainsToTheDrive) {
+    struct Case {
+        Which which;
+        int passbandField;
+        std::vector<const char*> registers;
+    };
+    const Case cases[] = {
+        {Which::Speed, IDC_TT_PASSBAND, {"SFTKPS", "KPS", "SFTKIS", "KIS"}},
+        {Which::Position, IDC_TT_PASSBAND, {"SFTKPP", "KPP", "SFTKIP", "KIP", "SFTKDP", "KDP"}},
+    };
+    for (const Case& c : cases) {
+        FreshSetup();
+        Fresh();
+        const Names n = NamesOf(c.which);
+        setup->SetOption("hasOscilloscope", "0");
+        Set(n.online, 1);
+        Set(n.multi, 1);
+        Set(n.type, 2);
+        const double kp = Value(n.kp);
+        std::vector<std::string> missed;
+        const Outcome out = RunEither(c.which, nullptr, 3.0, 2.0, [&](CTuningTestDlg& dialog) {
+            const std::string passband = dialog.GetChildText(c.passbandField);
+            dialog.UserEnterText(c.passbandField, std::to_string(std::stod(passband) * 0.8));
+            dialog.UserClick(IDC_TT_TUNE);
+            for (const char* reg : c.registers) {
+                if (DriveRegister(reg) != setup->FindParameter(reg)->GetValueInBaseUnit()) missed.emplace_back(reg);
+            }
+        });
+        EXPECT_NE(Value(n.kp), kp) << NameOf(c.which) << ": Tune changed nothing";
+        EXPECT_TRUE(missed.empty()) << NameOf(c.which) << ": not on the drive: " << missed.front();
+        EXPECT_TRUE(out.ended) << NameOf(c.which);
+    }
+}
+
+TEST_F(TuningDialogs, ScopeCatchesTheProfileOfEveryReferenceType) {
+    struct Case {
+        Which which;
+        double type;
+    };
+    const Case cases[] = {{Which::Speed, 0}, {Which::Speed, 1}, {Which::Speed, 2},
+                          {Which::Position, 0}, {Which::Position, 1}, {Which::Position, 2}};
+    for (const Case& c : cases) {
+        FreshSetup();
+        Fresh();
+        const Names n = NamesOf(c.which);
+        setup->SetOption("hasOscilloscope", "1");
+        Set(n.online, 1);
+        Set(n.multi, 0);
+        Set(n.type, c.type);
+        const Outcome out = RunEither(c.which);
+        const std::string name = std::string(NameOf(c.which)) + ", reference type " + std::to_string(c.type);
+        EXPECT_EQ(out.result, 1) << name << ": " << out.error;
+        EXPECT_EQ(out.stats.find("frames 0,"), std::string::npos) << name << ": " << out.stats;
+        EXPECT_GT(out.scoped, 0U) << name << ": the scope never triggered";
+    }
+}
+
+TEST_F(TuningDialogs, SavePlotsWritesThePlotOnShowUnderTheTestsName) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "pelmora_tuning_plots";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    ::setenv("PELMORA_GUI_DIR", folder.c_str(), 1);
+    afterRun = [](DialogDriver& d) { ASSERT_TRUE(d.Click("Save Plots")) << d.Error(); };
+    for (Which which : {Which::Speed, Which::Position}) {
+        FreshSetup();
+        Fresh();
+        const Outcome out = RunEither(which, nullptr);
+        ASSERT_EQ(out.result, 1) << NameOf(which) << ": " << out.error;
+    }
+    afterRun = nullptr;
+    ::unsetenv("PELMORA_GUI_DIR");
+    for (const char* stem : {"SpeedTuning.csv", "PositionTuning.csv"}) {
+        EXPECT_TRUE(std::filesystem::exists(folder / stem)) << stem;
+        EXPECT_GT(std::filesystem::exists(folder / stem) ? std::filesystem::file_size(folder / stem) : 0U, 1000U) << stem;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -356,7 +356,7 @@ TEST_F(TuningDialog, ScopeScalesFollowTheValuesTheyShowUnlessTheUserSetThem) {
             ASSERT_TRUE(d.Type("#" + std::to_string(c.field), c.text)) << d.Error();
             after = t.GetScopeLogger()->GetChannelScale(c.channel)->step;
             // Once the user set a scale, the rules leave it.
-            t.OnCommand(ID_PLOT_AUTOSCALE);
+            UserPlotMenu(t, IDC_TT_SCOPE, ID_PLOT_AUTOSCALE);
             t.OnChannelScale(IDC_TT_SCOPE, c.channel, 1);
             customised = t.GetScopeLogger()->GetChannelScale(c.channel)->step;
             ASSERT_TRUE(d.Type("#" + std::to_string(c.field), "0.4")) << d.Error();
@@ -386,7 +386,7 @@ TEST_F(TuningDialog, ScopeSettingsTheUserChoseAreKeptInTheSetupByOkOnly) {
         OpenEither(position, [&](DialogDriver&, CTuningTestDlg& t) {
             customised = t.IsScopeCustomised();
             loaded = t.GetScopeLogger()->GetChannelScale(0)->step;
-            t.OnCommand(ID_PLOT_DEFAULT_SETTINGS);
+            UserPlotMenu(t, IDC_TT_SCOPE, ID_PLOT_DEFAULT_SETTINGS);
         }, true);
         EXPECT_TRUE(customised) << option;
         EXPECT_EQ(loaded, kept) << option;
@@ -406,9 +406,80 @@ TEST_F(TuningDialog, PlotMenuOpensOnlyOverTheScopeWhileNoRunIsOn) {
         Fresh();
         setup->SetOption("hasOscilloscope", c.scope);
         bool opens = !c.opens;
-        Open<CTestSpeedTuning>([&](DialogDriver&, CTestSpeedTuning& t) { opens = t.PlotMenuAvailable(c.control); });
+        Open<CTestSpeedTuning>([&](DialogDriver&, CTestSpeedTuning& t) { opens = UserPlotMenu(t, c.control, ID_PLOT_AUTOSCALE); });
         EXPECT_EQ(opens, c.opens) << "scope " << c.scope << ", control " << c.control;
     }
+}
+
+TEST_F(TuningDialog, IdentifyAndFiltersOpenTheirDialogsFromTheTestTab) {
+    struct Case {
+        bool position;
+        int button;
+        const char* caption;
+        const char* close;
+    };
+    const Case cases[] = {{false, IDC_TT_IDENTIFY_SPEED, "Total mass test", "Close"},
+                          {true, IDC_TT_IDENTIFY_POSITION, "Total mass test", "Close"},
+                          {false, IDC_TT_FILTERS, "Filters", "Cancel"},
+                          {true, IDC_TT_FILTERS, "Filters", "Cancel"}};
+    for (const Case& c : cases) {
+        Fresh();
+        FreshSetup();
+        const double mt = Value("Mt");
+        bool opened = false;
+        ui->OnDialog(c.caption, [&](DialogDriver& d) {
+            opened = true;
+            ASSERT_TRUE(d.Click(c.close)) << d.Error();
+        });
+        OpenEither(c.position, [&](DialogDriver& d, CTuningTestDlg&) {
+            ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+            ASSERT_TRUE(d.Click("#" + std::to_string(c.button))) << d.Error();
+        });
+        const std::string name = std::string(c.position ? "position: " : "speed: ") + c.caption;
+        EXPECT_TRUE(opened) << name << " did not open";
+        EXPECT_EQ(Value("Mt"), mt) << name << ": closed without a result, yet the mass changed";
+    }
+}
+
+TEST_F(TuningDialog, TuneThatCannotDesignSaysSoAndKeepsTheGains) {
+    struct Case {
+        bool position;
+        const char* gain;
+    };
+    // Without a force constant neither the speed loop nor a position loop on the current has a plant.
+    const Case cases[] = {{false, "Kp_S_scl"}, {true, "Kp_P_scl"}};
+    for (const Case& c : cases) {
+        Fresh();
+        FreshSetup();
+        Set("PositionControlType", 0);
+        setup->FindParameter("Kf")->SetMinInBaseUnit(0.0);
+        Set("Kf", 0.0);
+        const double kp = Value(c.gain);
+        OpenEither(c.position, [&](DialogDriver& d, CTuningTestDlg&) {
+            ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+            ASSERT_TRUE(d.Click("Tune")) << d.Error();
+        });
+        ASSERT_FALSE(ui->Messages().empty()) << c.gain << ": Tune said nothing";
+        EXPECT_NE(ui->Messages().back().text.find("cannot be designed"), std::string::npos) << ui->Messages().back().text;
+        EXPECT_EQ(Value(c.gain), kp) << c.gain;
+    }
+}
+
+TEST_F(TuningDialog, OnLinePlotWithoutAScopeNeedsCyclesUntilStop) {
+    setup->SetOption("hasOscilloscope", "0");
+    Set("MultiCycleS", 1);
+    Set("OnlinePlotS", 1);
+    bool onlineOffered = false, onlineAfter = true;
+    Open<CTestSpeedTuning>([&](DialogDriver& d, CTestSpeedTuning& t) {
+        ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+        onlineOffered = t.GetControl(IDC_TT_ONLINE)->enabled;
+        ASSERT_TRUE(d.Select("#1300", "Test Parameters")) << d.Error();
+        ASSERT_TRUE(d.Click("Multiple Cycle Movement")) << d.Error();
+        onlineAfter = t.GetControl(IDC_TT_ONLINE)->enabled;
+    });
+    EXPECT_TRUE(onlineOffered);
+    EXPECT_FALSE(onlineAfter) << "polling offered for a single cycle";
+    EXPECT_EQ(Value("OnlinePlotS"), 0.0) << "one cycle polled without a scope";
 }
 
 }  // namespace
