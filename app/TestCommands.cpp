@@ -17,6 +17,8 @@
 #include <array>
 #include <cmath>
 #include <filesystem>
+#include <functional>
+#include <limits>
 #include <ostream>
 #include <span>
 #include <string_view>
@@ -249,6 +251,17 @@ private:
         const double deadline_s = m_ui.Now_s() + m_a.timeout_s;
         const double stopAfter_ms = m_a.stopAfter_s > 0.0 ? m_a.stopAfter_s * 1000.0 : m_row.stopAfter_ms;
         const double stopAt_s = m_ui.Now_s() + stopAfter_ms / 1000.0;
+        // Stop is pressed as a user presses it: on time even while the test runs a loop of its
+        // own inside one tick (the on-line plots), which this wait cannot interrupt.
+        bool timedOut = false;
+        const ScheduledClick stop(m_ui, stopAfter_ms > 0.0 ? stopAt_s : kNever_s, [&] {
+            if (!Ended(d) && d.Click("#10000")) stoppedOnTime = true;
+        });
+        const ScheduledClick timeout(m_ui, deadline_s, [&] {
+            if (Ended(d)) return;
+            timedOut = true;
+            d.Click("#10000");
+        });
         std::string shown;
         for (;;) {
             status = d.Dialog().GetChildText(IDC_TEST_STATUS);
@@ -256,22 +269,39 @@ private:
                 m_ctx.err << "pelmora test " << m_row.name << ": " << status << '\n';
                 shown = status;
             }
-            if (status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
-                status == CMC_TestDlg::kStoppedText)
-                return;
-            if (stopAfter_ms > 0.0 && !stoppedOnTime && m_ui.Now_s() >= stopAt_s) {
-                d.Click("#10000");
-                stoppedOnTime = true;
-            }
-            if (m_ui.Now_s() >= deadline_s) {
+            if (timedOut || m_ui.Now_s() >= deadline_s) {
                 problem = "the test did not end within " + FormatExact(m_a.timeout_s) +
                           " s; it was stopped (a test that repeats until stopped needs --stop-after)";
-                d.Click("#10000");
+                if (!timedOut && !Ended(d)) d.Click("#10000");
                 return;
             }
+            if (Ended(d)) return;
             d.Wait_ms(kPollSlice_ms);
         }
     }
+
+    static bool Ended(DialogDriver& d) {
+        const std::string status = d.Dialog().GetChildText(IDC_TEST_STATUS);
+        return status == CMC_TestDlg::kSucceededText || status == CMC_TestDlg::kFailedText ||
+               status == CMC_TestDlg::kStoppedText;
+    }
+
+    // A click at a moment of the virtual clock, withdrawn when the wait ends first.
+    class ScheduledClick {
+    public:
+        ScheduledClick(HeadlessUi& ui, double at_s, std::function<void()> click)
+            : m_ui(ui), m_id(at_s < kNever_s ? ui.At(at_s, std::move(click)) : 0) {}
+        ~ScheduledClick() {
+            if (m_id != 0) m_ui.Cancel(m_id);
+        }
+        ScheduledClick(const ScheduledClick&) = delete;
+        ScheduledClick& operator=(const ScheduledClick&) = delete;
+
+    private:
+        HeadlessUi& m_ui;
+        int m_id;
+    };
+    static constexpr double kNever_s = std::numeric_limits<double>::infinity();
 
     void ReadWhatItFound(DialogDriver& d) {
         // A run that repeats until stopped ends well when it is this command that stopped it.

@@ -1125,7 +1125,9 @@ private:
     static constexpr int kSegments = 6;
     static constexpr std::int64_t kMinimumSamples = 2000;
 
-    // The 16.16 accumulator's integer part; segment i adds b_i for a_i samples.
+    // The 16.16 accumulator's integer part, toward zero; segment i adds b_i for a_i samples. An
+    // arithmetic shift would floor instead: a bidirectional profile whose first ramp ends a
+    // fraction above +A would then hold −A−1 against +A, and the mover would drift every cycle.
     std::int64_t NextReference() {
         while (m_segment < kSegments && m_done_in_segment >= m_length[m_segment]) {
             ++m_segment;
@@ -1138,7 +1140,7 @@ private:
             m_accumulator += m_increment[m_segment];
             ++m_done_in_segment;
         }
-        return m_accumulator >> 16;
+        return m_accumulator >= 0 ? m_accumulator >> 16 : -(-m_accumulator >> 16);
     }
     bool AllEmpty() const {
         for (std::int64_t a : m_length)

@@ -96,8 +96,15 @@ public:
     const std::vector<std::pair<std::string, int>>& HelpOpened() const { return m_help; }
     CDialog* Top() const { return m_stack.empty() ? nullptr : m_stack.back(); }
 
-    // Moves the virtual clock on by `seconds`, firing every timer that falls due on the way.
+    // Moves the virtual clock on by `seconds`, firing every timer and doing every act that falls
+    // due on the way.
     void Advance(double seconds);
+    // A user's act at `when_s` on the virtual clock. It is done when the clock passes that moment,
+    // whoever moves it: a script waiting, or a dialog that pumps messages inside a long loop of
+    // its own (a run that goes on until Stop), as a real user's click reaches such a loop. The
+    // id cancels it.
+    int At(double when_s, std::function<void()> act);
+    void Cancel(int actId);
 
     void RunModal(CDialog& dialog) override;
     int ShowMessageBox(CDialog* owner, std::string_view text, std::string_view caption, MessageBoxKind kind) override;
@@ -118,12 +125,22 @@ private:
         double interval_s;
         double due_s;
     };
+    struct Act {
+        int id;
+        double due_s;
+        std::function<void()> run;
+    };
     // The earliest timer due no later than `limit_s`, or null.
     Timer* NextDue(double limit_s);
     void Fire(Timer& timer);
+    // Does the earliest act or fires the earliest timer due no later than `limit_s`; false when
+    // nothing is due.
+    bool DoNextDue(double limit_s);
 
     double m_now_s = 0.0;
     std::vector<Timer> m_timers;
+    std::vector<Act> m_acts;
+    int m_lastActId = 0;
     std::vector<CDialog*> m_stack;
     std::deque<std::pair<std::string, Handler>> m_handlers;
     Handler m_everyDialog;

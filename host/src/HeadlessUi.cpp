@@ -336,9 +336,37 @@ void HeadlessUi::Fire(Timer& timer) {
     dialog->OnTimer(id);
 }
 
+bool HeadlessUi::DoNextDue(double limit_s) {
+    const auto act = std::min_element(m_acts.begin(), m_acts.end(),
+                                      [](const Act& a, const Act& b) { return a.due_s < b.due_s; });
+    Timer* timer = NextDue(limit_s);
+    // A user's act goes before a timer due at the same moment.
+    if (act != m_acts.end() && act->due_s <= limit_s && (!timer || act->due_s <= timer->due_s)) {
+        // Off the list before it runs: the act may pump messages, and must not be done twice.
+        std::function<void()> run = std::move(act->run);
+        m_now_s = std::max(m_now_s, act->due_s);
+        m_acts.erase(act);
+        run();
+        return true;
+    }
+    if (!timer) return false;
+    Fire(*timer);
+    return true;
+}
+
+int HeadlessUi::At(double when_s, std::function<void()> act) {
+    m_acts.push_back({++m_lastActId, when_s, std::move(act)});
+    return m_lastActId;
+}
+
+void HeadlessUi::Cancel(int actId) {
+    std::erase_if(m_acts, [&](const Act& a) { return a.id == actId; });
+}
+
 void HeadlessUi::Advance(double seconds) {
     const double end_s = m_now_s + std::max(0.0, seconds);
-    while (Timer* timer = NextDue(end_s)) Fire(*timer);
+    while (DoNextDue(end_s)) {
+    }
     // Drive transactions inside the handlers may have moved the clock past the end already.
     m_now_s = std::max(m_now_s, end_s);
 }
@@ -415,5 +443,6 @@ void HeadlessUi::StopTimer(CDialog& dialog, int timerId) {
 }
 
 void HeadlessUi::Pump() {
-    while (Timer* timer = NextDue(m_now_s)) Fire(*timer);
+    while (DoNextDue(m_now_s)) {
+    }
 }

@@ -3,6 +3,7 @@
 #include "TestCommandFixture.h"
 
 #include "MC_Comm.h"
+#include "MC_SetupFile.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class TuningTestCommand : public TestCommandFixture {};
+class TuningTestCommand : public TestCommandFixture {
+protected:
+    // The default setup with its drive's scope switched off, saved in the folder; its path.
+    std::string SetupWithoutScope(const std::string& name) {
+        SetupLoadResult loaded = LoadDefaultSetup();
+        EXPECT_TRUE(loaded) << loaded.error;
+        if (!loaded) return {};
+        loaded.setup->SetOption("hasOscilloscope", "0");
+        const std::string path = (dir / name).string();
+        EXPECT_EQ(SaveSetupFile(*loaded.setup, path), "");
+        return path;
+    }
+};
 
 std::size_t LineCount(const fs::path& file) {
     std::ifstream in(file);
@@ -33,6 +46,7 @@ TEST_F(TuningTestCommand, EachTuningTestRunsFromItsButtonInEveryRunMode) {
         int exitCode;
         const char* printed;  // on stdout for success, on stderr for a failure
         const char* plot;     // the plot's stem; empty: none asked for
+        bool polled = false;  // a setup without a scope: the on-line plot polls the drive
     };
     const Case cases[] = {
         {"speed, data logger, one cycle", "speed", {}, 0.0, 0, "Kp_S_scl = ", "SpeedTuning"},
@@ -43,6 +57,17 @@ TEST_F(TuningTestCommand, EachTuningTestRunsFromItsButtonInEveryRunMode) {
         {"position, on-line scope", "position", {"OnlinePlotP=1"}, 0.0, 0, "Kp_P_scl = ", "PositionTuning"},
         {"position cascaded over the speed loop", "position", {"MultiCycleP=1", "PositionTestReferenceType=2"}, 1.5, 0,
          "Ki_P_scl = ", "PositionTuning"},
+        // The on-line plots run inside one tick of the dialog until Stop: Stop must reach them on
+        // time, or the cycles go on until a trip (the travel's end, the I2t image) ends them.
+        {"speed, on-line scope, cycles until Stop",
+         "speed", {"OnlinePlotS=1", "MultiCycleS=1", "SpeedTestReferenceType=2"}, 3.0, 0, "Kp_S_scl = ", "SpeedTuning"},
+        {"position, on-line scope, cycles until Stop",
+         "position", {"OnlinePlotP=1", "MultiCycleP=1", "PositionTestReferenceType=2"}, 3.0, 0, "Kp_P_scl = ",
+         "PositionTuning"},
+        // Without a scope the on-line plot is offered only for a run that goes on until Stop.
+        {"speed, on-line polling, cycles until Stop",
+         "speed", {"MultiCycleS=1", "OnlinePlotS=1", "SpeedTestReferenceType=2"}, 3.0, 0, "Ki_S_scl = ", "SpeedTuning",
+         true},
         {"total mass from the speed test's Identify", "mass", {"TestMaxSpeed=0.375"}, 0.0, 0, "Mt = ", ""},
         {"cycles one way run into the travel's end", "speed", {"MultiCycleS=1"}, 5.0, 1,
          "Drive / Motor stopped due to positive limit switch input triggered.", ""},
@@ -53,6 +78,7 @@ TEST_F(TuningTestCommand, EachTuningTestRunsFromItsButtonInEveryRunMode) {
         a.name = c.test;
         a.fields = c.fields;
         a.stopAfter_s = c.stopAfter_s;
+        if (c.polled) a.setupPath = SetupWithoutScope("setup" + std::to_string(n) + ".json");
         if (*c.plot) a.plotDir = (dir / ("plot" + std::to_string(n))).string();
         a.outPath = (dir / ("out" + std::to_string(n++) + ".json")).string();
         EXPECT_EQ(Run(a), c.exitCode) << c.name << ": " << err.str();

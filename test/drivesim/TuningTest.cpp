@@ -152,6 +152,58 @@ TEST(TuningPrograms, CurrentAboveTheProtectionClearsTestFlag) {
     EXPECT_FALSE(drive.AxisOn());
 }
 
+// A bidirectional table has no correction after its first ramp: the 16.16 accumulator holds a
+// fraction above or below ±A on its plateaus. The integer part is taken toward zero, so the two
+// plateaus mirror each other and a cycle brings the mover back (a floor held −A−1 against +A).
+TEST(TuningPrograms, BidirectionalPlateausMirrorEachOtherWhateverTheFirstRampsRounding) {
+    struct Case {
+        const char* name;
+        std::int64_t rampSamples, firstSlope;  // the first ramp towards A = 32, slope in 16.16
+        double plateau;                        // what both plateaus hold, in magnitude
+    };
+    const Case cases[] = {
+        {"first ramp ends 48/65536 above A", 50, 41944, 32.0},
+        {"first ramp ends 2/65536 below A", 50, 41943, 31.0},
+        {"first ramp ends exactly at A", 64, 32768, 32.0},
+    };
+    constexpr double kAmplitude = 32.0;
+    constexpr double kOne = 65536.0;
+    constexpr std::int64_t kHold = 400;
+    for (const Case& c : cases) {
+        // The table as the host builds it for the bidirectional type.
+        const std::int64_t a[6] = {c.rampSamples, kHold, 2 * c.rampSamples, kHold, c.rampSamples - 1, 1};
+        std::int64_t b[6] = {c.firstSlope, 0, 0, 0, 0, 0};
+        const double firstEnd = static_cast<double>(c.firstSlope * c.rampSamples) / kOne;
+        b[2] = static_cast<std::int64_t>(std::floor(-(firstEnd + kAmplitude) / static_cast<double>(a[2]) * kOne + 0.5));
+        b[4] = static_cast<std::int64_t>(std::floor(kAmplitude / static_cast<double>(a[4]) * kOne + 0.5));
+        b[5] = -(b[0] * a[0] + b[2] * a[2] + b[4] * a[4]);
+        std::map<std::string, double> presets;
+        for (int i = 0; i < 6; ++i) {
+            presets["a" + std::to_string(i)] = static_cast<double>(a[i]);
+            presets["b" + std::to_string(i)] = static_cast<double>(b[i]);
+        }
+        const drivesim::SimConfig truth = drivesim::DefaultSimConfig();
+        drivesim::Drive drive(truth);
+        RunOptions options = WithPresets(presets);
+        options.presets["IlimPS_Test"] = 2.0 * 4092;
+        options.presets["Imax_Prot_Test"] = 7.0 * kCountsPerAmp;
+        options.extra_registers = CalibratedHallsOf(truth);
+        options.logger = drivesim::LoggerSettings{2000, 1, 1, {"Speed_Reference"}};
+        std::string error;
+        ASSERT_TRUE(RunProgram(drive, "Speed_Controller_Tuning_Test", options, &error)) << c.name << ": " << error;
+        auto log = drive.UploadLog();
+        ASSERT_TRUE(log.ok()) << c.name << ": " << log.error;
+        double highest = 0.0, lowest = 0.0;
+        for (const auto& record : *log.value) {
+            highest = std::max(highest, record.values[0]);
+            lowest = std::min(lowest, record.values[0]);
+        }
+        EXPECT_EQ(highest, c.plateau) << c.name;
+        EXPECT_EQ(lowest, -c.plateau) << c.name;
+        EXPECT_EQ(log.value->back().values[0], 0.0) << c.name << ": the profile does not end at zero";
+    }
+}
+
 TEST(AnalogueReference, InputIsReadUntilStoppedWithTheAxisOff) {
     for (double volts : {-10.0, -2.5, 0.0, 7.3, 10.0}) {
         drivesim::SimConfig truth = drivesim::DefaultSimConfig();

@@ -226,6 +226,76 @@ TEST_F(DialogFramework, TimersFireInDueOrderOnTheVirtualClock) {
     EXPECT_NEAR(m_ui.Now_s(), 0.065, 1e-12);
 }
 
+// A dialog that, on its timer 3, loops inside the one tick until stopped, pumping messages as the
+// long runs of the tests do, with the clock moving as their drive transactions move it.
+class LoopingDialog : public TestDialog {
+public:
+    using TestDialog::TestDialog;
+    void OnTimer(int timerId) override {
+        if (timerId != 3) return TestDialog::OnTimer(timerId);
+        KillTimer(3);
+        constexpr double kCap_s = 5.0;
+        const double cap_s = GetUiBackend().Now_s() + kCap_s;
+        while (!stopped && GetUiBackend().Now_s() < cap_s) {
+            GetUiBackend().AdvanceClock(0.001);
+            PumpMessages();
+        }
+        loopEnded_s = GetUiBackend().Now_s();
+    }
+    bool stopped = false;
+    double loopEnded_s = -1.0;
+};
+
+TEST_F(DialogFramework, ScheduledActsAreDoneOnTimeAlsoInsideADialogsOwnLoop) {
+    struct Case {
+        const char* name;
+        bool loop;       // the dialog loops inside its tick from 0.1 s
+        bool cancelled;  // the act is withdrawn before it is due
+        double stopAt_s, expectedEnd_s;
+    };
+    const Case cases[] = {
+        {"while the script waits", false, false, 0.3, -1.0},
+        {"inside the dialog's loop", true, false, 0.3, 0.3},
+        {"withdrawn, the loop runs to its cap", true, true, 0.3, 5.1},
+    };
+    for (const Case& c : cases) {
+        LoopingDialog dialog(m_setup.get());
+        double stoppedAt_s = -1.0;
+        const double start_s = m_ui.Now_s();
+        Run(dialog, [&](DialogDriver& d) {
+            const int act = m_ui.At(m_ui.Now_s() + c.stopAt_s, [&] {
+                dialog.stopped = true;
+                stoppedAt_s = m_ui.Now_s();
+            });
+            if (c.cancelled) m_ui.Cancel(act);
+            if (c.loop) d.Dialog().SetTimer(3, 100);
+            d.Wait_ms(1000);
+            d.Click("OK");
+        });
+        EXPECT_EQ(dialog.stopped, !c.cancelled) << c.name;
+        if (!c.cancelled) {
+            // Inside the loop, at its next pump: within one pass.
+            EXPECT_NEAR(stoppedAt_s - start_s, c.stopAt_s, 1.5e-3) << c.name;
+        }
+        const double loopEnded_s = dialog.loopEnded_s < 0.0 ? -1.0 : dialog.loopEnded_s - start_s;
+        EXPECT_NEAR(loopEnded_s, c.expectedEnd_s, 1.5e-3) << c.name;
+    }
+}
+
+TEST_F(DialogFramework, AnActGoesBeforeATimerDueAtTheSameMoment) {
+    TestDialog dialog(m_setup.get());
+    std::vector<int> order;
+    Run(dialog, [&](DialogDriver& d) {
+        d.Dialog().SetTimer(2, 20);
+        m_ui.At(0.020, [&] { order.push_back(0); });
+        d.Wait_ms(25);
+        order.insert(order.end(), dialog.fired.begin(), dialog.fired.end());
+        d.Click("OK");
+    });
+    const std::vector<int> expected = {0, 2};
+    EXPECT_EQ(order, expected);
+}
+
 TEST_F(DialogFramework, NestedDialogsRunTheirOwnHandlersAndUnclosedOnesAreCancelled) {
     TestDialog dialog(m_setup.get());
     m_ui.OnDialog("Child", [](DialogDriver& d) { d.Click("OK"); });
