@@ -209,7 +209,7 @@ TEST_F(TuningRun, GainChangedDuringAMultiCycleRunReachesTheDriveWithinOneCycle) 
         double written = -1.0, onDrive = -2.0, cycle_s = 0.0, reachedAfter_s = 1e9;
         Run(2.0, [&](CSpeedRunProbe& dialog) {
             CMC_Parameter* kp = setup->FindParameter("Kp_S_scl");
-            kp->SetValueInBaseUnit(kp->GetValueInBaseUnit() * 3.0);
+            kp->SetValueInBaseUnit(kp->GetValueInBaseUnit() * 1.5);
             Encode_SFTKPS(*setup);
             Encode_KPS(*setup);
             const double asked_s = CMC_Comm::DriveTime_s();
