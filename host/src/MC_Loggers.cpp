@@ -28,6 +28,10 @@ std::optional<double> LoopPeriod_s(const CMC_Setup& setup, const char* divider) 
     return period_s;
 }
 
+// A scope frame's payload: sequence number and record count, then the records' int32 values.
+constexpr std::size_t kHeaderBytes = 4;
+constexpr std::size_t kValueBytes = 4;
+
 std::uint16_t U16(const std::uint8_t* bytes) {
     return static_cast<std::uint16_t>(bytes[0] | (bytes[1] << 8));
 }
@@ -360,8 +364,6 @@ bool CMC_ScopeLogger::Crossed(double previous, double current) const {
 
 int CMC_ScopeLogger::OnFrameReceive(const std::uint8_t* payload, std::size_t bytes) {
     if (!m_uploading) return 0;
-    constexpr std::size_t kHeaderBytes = 4;
-    constexpr std::size_t kValueBytes = 4;
     if (!payload || bytes < kHeaderBytes) {
         ++m_stats.malformed;
         return -1;
@@ -403,8 +405,6 @@ std::size_t CMC_ScopeLogger::TakeHeldFrame() {
 }
 
 void CMC_ScopeLogger::TakeRecords(const std::uint8_t* payload, std::size_t records) {
-    constexpr std::size_t kHeaderBytes = 4;
-    constexpr std::size_t kValueBytes = 4;
     const std::size_t columns = m_streamed.size();
     ++m_stats.frames;
     m_stats.records += records;

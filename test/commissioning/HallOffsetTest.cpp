@@ -156,10 +156,10 @@ TEST_F(HallOffsets, FaultsEndWithTheirMessageAndLeaveTheCalibration) {
         {"phase A open", [](S& s, CMC_Setup&) { s.faults.open_phase = drivesim::Phase::A; },
          CMC_TestDlg::msc_pszErrInZero},
         {"ENABLE inactive", [](S& s, CMC_Setup&) { s.faults.enable_inactive = true; },
-         "Drive / Motor ENABLE input is in DISABLED state."},
+         kEnableInactiveText.c_str()},
         // The trip ends the drive's program with a failure status too: the trip is named.
         {"short circuit while turning", [](S& s, CMC_Setup&) { s.faults.short_circuit_at_s = 3.0; },
-         "Drive / Motor shortcircuit protection triggered."},
+         kShortCircuitText.c_str()},
         {"positioning fails to start", [](S& s, CMC_Setup&) { s.faults.failing_start = "Initial_Positioning_Test"; },
          CMC_TestDlg::msc_pszErrInternal},
         {"Hall program fails to start",
@@ -185,26 +185,16 @@ TEST_F(HallOffsets, FaultsEndWithTheirMessageAndLeaveTheCalibration) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        sim = drivesim::DefaultSimConfig();
-        FreshSetup();
-        c.inject(sim, *setup);
-        Fresh();
+        FreshWithFault([&](drivesim::SimConfig& s) { c.inject(s, *setup); });
         const auto before = Calibration();
         CDetectHallGainOffset dialog(setup.get());
         const RunOutcome out = Run(dialog, 60.0);
-        EXPECT_TRUE(out.ended) << "the run did not end";
         EXPECT_EQ(out.returned, IDOK) << "Close ends the test with OK whatever its outcome";
         if (!c.expected) {
-            EXPECT_EQ(out.result, 1) << out.error;
+            ExpectSucceeded(out);
             continue;
         }
-        EXPECT_EQ(out.result, 0);
-        EXPECT_EQ(out.status, CMC_TestDlg::kFailedText);
-        if (*c.expected) {
-            EXPECT_EQ(out.error, c.expected);
-        } else {
-            EXPECT_TRUE(!out.error.empty() && out.error != CMC_TestDlg::msc_pszErrInternal) << out.error;
-        }
+        ExpectFailedWith(out, c.expected);
         EXPECT_EQ(Calibration(), before) << "a failed run changed the calibration";
     }
 }

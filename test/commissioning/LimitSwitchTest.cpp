@@ -14,9 +14,6 @@ namespace {
 using namespace pelmora;
 using namespace sim_testing;
 
-constexpr const char* kPositiveLimit = "Drive / Motor stopped due to positive limit switch input triggered.";
-constexpr const char* kNegativeLimit = "Drive / Motor stopped due to negative limit switch input triggered.";
-
 class LimitSwitchInPositioning : public SimTestFixture {};
 
 TEST_F(LimitSwitchInPositioning, EveryTestThatPositionsFirstNamesTheActiveSwitch) {
@@ -38,13 +35,13 @@ TEST_F(LimitSwitchInPositioning, EveryTestThatPositionsFirstNamesTheActiveSwitch
         std::string expected;
     };
     const Fault faults[] = {
-        {"positive switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; }, kPositiveLimit},
-        {"negative switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; }, kNegativeLimit},
+        {"positive switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; }, kPositiveLimitText},
+        {"negative switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; }, kNegativeLimitText},
         // Both at once: the first bit examined names the fault.
         {"both switches", [](drivesim::SimConfig& s) {
              s.faults.positive_limit_active = true;
              s.faults.negative_limit_active = true;
-         }, kPositiveLimit},
+         }, kPositiveLimitText},
         // An open phase still reads as a current the drive could not apply.
         {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; },
          CMC_TestDlg::msc_pszErrInZero},

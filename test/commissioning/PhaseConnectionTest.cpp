@@ -130,9 +130,9 @@ TEST_F(PhaseConnection, FaultsEndWithTheirMessageAndChangeNothing) {
         {"phase B at twice the resistance", [](S& s) { s.faults.resistance_factor = {1.0, 2.0, 1.0}; }, kFailedText,
          true},
         {"ENABLE inactive", [](S& s) { s.faults.enable_inactive = true; },
-         "Drive / Motor ENABLE input is in DISABLED state.", false},
+         kEnableInactiveText.c_str(), false},
         {"short circuit", [](S& s) { s.faults.short_circuit_at_s = 0.3; },
-         "Drive / Motor shortcircuit protection triggered.", false},
+         kShortCircuitText.c_str(), false},
         {"phase program fails to start", [](S& s) { s.faults.failing_start = "Motor_Phase_Connection_Test"; },
          CMC_TestDlg::msc_pszErrInternal, false},
         {"positioning fails to start", [](S& s) { s.faults.failing_start = "Initial_Positioning_Test"; },
@@ -145,32 +145,22 @@ TEST_F(PhaseConnection, FaultsEndWithTheirMessageAndChangeNothing) {
         {"phases B and C swapped", [](S& s) { s.faults.swapped_phases = drivesim::PhasePair::BC; }, nullptr, true},
         // The drive stops the positioning, which then names the switch.
         {"positive limit switch active", [](S& s) { s.faults.positive_limit_active = true; },
-         "Drive / Motor stopped due to positive limit switch input triggered.", false},
+         kPositiveLimitText.c_str(), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        sim = drivesim::DefaultSimConfig();
-        c.inject(sim);
-        FreshSetup();
-        Fresh();
+        FreshWithFault(c.inject);
         const auto before = Snapshot();
         CTestPhaseConnections dialog(setup.get());
         Shown shown;
         const RunOutcome out = Run(dialog, 60.0, [&](DialogDriver&) { shown = ShownBy(dialog); });
-        EXPECT_TRUE(out.ended) << "the run did not end";
         EXPECT_EQ(Changed(before, Snapshot()), "");
         std::printf("phases fault %s: IA '%s' IB '%s'\n", c.name, shown.ia.c_str(), shown.ib.c_str());
         if (!c.expected) {
-            EXPECT_EQ(out.result, 1) << out.error;
+            ExpectSucceeded(out);
             continue;
         }
-        EXPECT_EQ(out.result, 0);
-        EXPECT_EQ(out.status, CMC_TestDlg::kFailedText);
-        if (*c.expected) {
-            EXPECT_EQ(out.error, c.expected);
-        } else {
-            EXPECT_TRUE(!out.error.empty() && out.error != CMC_TestDlg::msc_pszErrInternal) << out.error;
-        }
+        ExpectFailedWith(out, c.expected);
         EXPECT_EQ(!shown.ia.empty() && !shown.ib.empty(), c.currentsShown) << shown.ia << ", " << shown.ib;
         EXPECT_EQ(shown.barA, 0.0) << "a failed run moved the bars";
         EXPECT_EQ(shown.barB, 0.0);

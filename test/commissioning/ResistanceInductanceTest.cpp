@@ -99,57 +99,32 @@ TEST_F(ResistanceInductance, FindsTheWindingOfEveryMotor) {
 }
 
 TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
-    struct Case {
-        const char* name;
-        std::function<void(drivesim::SimConfig&)> inject;
-        std::string expected;  // empty: any message
-    };
     const std::string zero = CMC_TestDlg::msc_pszErrInZero;
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
-    const Case cases[] = {
-        {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; }, zero},
+    std::vector<FaultCase> cases = PositioningFaults();
+    cases.insert(cases.end(), {
         {"phase B open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::B; }, zero},
         // Every limit switch stops the drive in the positioning, which then names the switch.
-        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; },
-         "Drive / Motor stopped due to positive limit switch input triggered."},
         {"negative limit switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; },
-         "Drive / Motor stopped due to negative limit switch input triggered."},
-        {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; },
-         "Drive / Motor ENABLE input is in DISABLED state."},
-        {"short circuit at start", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; },
-         "Drive / Motor shortcircuit protection triggered."},
+         kNegativeLimitText},
         {"short circuit in the R run", [](drivesim::SimConfig& s) { s.faults.short_circuit_at_s = 1.5; },
-         "Drive / Motor shortcircuit protection triggered."},
+         kShortCircuitText},
         {"read of var_i1 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_i1"; }, ""},
         {"read of var_u2 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_u2"; }, ""},
         {"read of TINCTST fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "TINCTST"; }, ""},
-        {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; }, internal},
-        {"write of a register fails", [](drivesim::SimConfig& s) { s.faults.failing_write = "REFTST"; }, internal},
-        {"positioning fails to start",
-         [](drivesim::SimConfig& s) { s.faults.failing_start = "Initial_Positioning_Test"; }, internal},
         {"R program fails to start", [](drivesim::SimConfig& s) { s.faults.failing_start = "Ident_R_or_Rs"; },
          internal},
         {"L program fails to start", [](drivesim::SimConfig& s) { s.faults.failing_start = "Ident_L_or_Tau_el"; },
          internal},
         {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.3; }, ""},
         {"link dropped in the L run", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 3.3; }, ""},
-    };
-    for (const Case& c : cases) {
+    });
+    for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        FreshSetup();
-        sim = drivesim::DefaultSimConfig();
-        c.inject(sim);
-        Fresh();
+        FreshWithFault(c.inject);
         const auto before = Snapshot();
         const RunOutcome outcome = RunTest();
-        EXPECT_TRUE(outcome.ended) << "the run did not end";
-        EXPECT_EQ(outcome.result, 0);
-        EXPECT_EQ(outcome.status, CMC_TestDlg::kFailedText);
-        if (c.expected.empty()) {
-            EXPECT_FALSE(outcome.error.empty());
-        } else {
-            EXPECT_EQ(outcome.error, c.expected);
-        }
+        ExpectFailedWith(outcome, c.expected);
         // The measured supply voltage is the test's own; closing puts the setup's back.
         EXPECT_EQ(Changed(before, Snapshot()), "");
         EXPECT_TRUE(ui->Messages().empty()) << "a failed run asked to keep values";
@@ -195,13 +170,7 @@ TEST_F(ResistanceInductance, StopInAnyPhaseEndsTheRunAndKeepsTheSetup) {
 }
 
 TEST_F(ResistanceInductance, TheClosingAnswerDecidesWhatTheSetupKeeps) {
-    struct Case {
-        int answer;
-        int returned;  // -1: the dialog stays open
-        bool kept;
-    };
-    const Case cases[] = {{IDYES, IDOK, true}, {IDNO, IDCANCEL, false}, {IDCANCEL, -1, true}};
-    for (const Case& c : cases) {
+    for (const ClosingAnswer& c : kClosingAnswers) {
         SCOPED_TRACE(c.answer);
         FreshSetup();
         sim = drivesim::DefaultSimConfig();
@@ -211,26 +180,21 @@ TEST_F(ResistanceInductance, TheClosingAnswerDecidesWhatTheSetupKeeps) {
         Fresh();
         ui->QueueAnswer(c.answer);
         bool stayedOpen = false;
-        std::string question;
+        const auto close = CloseNoting(stayedOpen);
         const RunOutcome outcome = RunTest([&](DialogDriver& d) {
             EXPECT_NE(Value("Vdc"), savedVdc) << "the run measured no supply voltage";
-            d.Click("Close");
-            stayedOpen = d.Dialog().IsOpen();
-            if (stayedOpen) ui->QueueAnswer(IDYES);
+            close(d);
         });
         ASSERT_EQ(outcome.result, 1) << outcome.error;
-        ASSERT_FALSE(ui->Messages().empty());
-        question = ui->Messages().front().text;
+        const std::string question = Question();
+        ASSERT_FALSE(question.empty());
         // Both values as the question formats them, the old one from the setup, the new one found.
         std::array<char, 128> expected{};
         std::snprintf(expected.data(), expected.size(), "Phase resistance:\tOld = %f\tNew = %f", savedR, computedR_ohm);
         EXPECT_NE(question.find(expected.data()), std::string::npos) << question;
         std::snprintf(expected.data(), expected.size(), "Phase inductance:\tOld = %f\tNew = %f", savedL, computedL_H);
         EXPECT_NE(question.find(expected.data()), std::string::npos) << question;
-        EXPECT_EQ(stayedOpen, c.returned == -1);
-        if (c.returned != -1) {
-            EXPECT_EQ(outcome.returned, c.returned);
-        }
+        ExpectClosedAs(outcome, stayedOpen, c);
         EXPECT_EQ(Value("R") != savedR, c.kept);
         EXPECT_EQ(Value("L") != savedL, c.kept);
         EXPECT_EQ(Value("Vdc"), savedVdc);

@@ -17,6 +17,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace sim_testing {
 
@@ -28,6 +29,37 @@ struct RunOutcome {
     std::string status;
     std::string error;
 };
+
+// The drive's error texts the tests show.
+inline const std::string kEnableInactiveText = "Drive / Motor ENABLE input is in DISABLED state.";
+inline const std::string kShortCircuitText = "Drive / Motor shortcircuit protection triggered.";
+inline const std::string kPositiveLimitText = "Drive / Motor stopped due to positive limit switch input triggered.";
+inline const std::string kNegativeLimitText = "Drive / Motor stopped due to negative limit switch input triggered.";
+
+// A fault injected into the simulator, and the error text it must end a test with (empty: the
+// link's or the drive's own text, whatever it says).
+struct FaultCase {
+    const char* name;
+    std::function<void(drivesim::SimConfig&)> inject;
+    std::string expected;
+};
+
+// The faults that end the preliminary positioning every moving test starts with.
+inline std::vector<FaultCase> PositioningFaults() {
+    const std::string zero = CMC_TestDlg::msc_pszErrInZero;
+    const std::string internal = CMC_TestDlg::msc_pszErrInternal;
+    return {
+        {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; }, zero},
+        {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; }, kEnableInactiveText},
+        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; },
+         kPositiveLimitText},
+        {"short circuit at start", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; }, kShortCircuitText},
+        {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; }, internal},
+        {"write of a register fails", [](drivesim::SimConfig& s) { s.faults.failing_write = "REFTST"; }, internal},
+        {"positioning fails to start",
+         [](drivesim::SimConfig& s) { s.faults.failing_start = "Initial_Positioning_Test"; }, internal},
+    };
+}
 
 // A simulator file of drivesim/motors/ read over the default truth.
 inline drivesim::SimConfig MotorSim(const std::string& file) {
@@ -64,6 +96,15 @@ protected:
         ASSERT_TRUE(loaded) << loaded.error;
         setup = std::move(loaded.setup);
         pelmora::AttachCoreScales(*setup);
+    }
+
+    // The next case of a fault table: a fresh default setup, then a fresh drive on the default
+    // simulator with the fault `inject`ed (which may change the setup as well).
+    void FreshWithFault(const std::function<void(drivesim::SimConfig&)>& inject) {
+        FreshSetup();
+        sim = drivesim::DefaultSimConfig();
+        inject(sim);
+        Fresh();
     }
 
     double Value(const char* name) const { return setup->FindParameter(name)->GetValueInBaseUnit(); }
@@ -107,9 +148,67 @@ protected:
         return outcome;
     }
 
+    // A `then` for Run that presses Close with the answer queued for the closing question, notes
+    // whether the dialog stayed open (Cancel) and, if so, answers Yes to the next question.
+    std::function<void(DialogDriver&)> CloseNoting(bool& stayedOpen) {
+        return [this, &stayedOpen](DialogDriver& d) {
+            d.Click("Close");
+            stayedOpen = d.Dialog().IsOpen();
+            if (stayedOpen) ui->QueueAnswer(IDYES);
+        };
+    }
+
+    // The first question the run asked; empty when it asked none.
+    std::string Question() const { return ui->Messages().empty() ? std::string() : ui->Messages().front().text; }
+
     std::unique_ptr<HeadlessUi> ui;
     std::unique_ptr<CMC_Setup> setup;
     drivesim::SimConfig sim;
 };
+
+// The closing question's answers: what DoModal then returns (-1: the dialog stays open) and
+// whether the setup keeps the values found.
+struct ClosingAnswer {
+    int answer;
+    int returned;
+    bool kept;
+};
+inline constexpr ClosingAnswer kClosingAnswers[] = {{IDYES, IDOK, true}, {IDNO, IDCANCEL, false}, {IDCANCEL, -1, true}};
+
+// Whether a run closed with `answer` (see CloseNoting) ended as that answer says.
+inline void ExpectClosedAs(const RunOutcome& outcome, bool stayedOpen, const ClosingAnswer& answer) {
+    EXPECT_EQ(stayedOpen, answer.returned == -1);
+    if (answer.returned != -1) {
+        EXPECT_EQ(outcome.returned, answer.returned);
+    }
+}
+
+// A run that ended by itself and succeeded.
+inline void ExpectSucceeded(const RunOutcome& out) {
+    EXPECT_TRUE(out.ended) << "the run did not end";
+    EXPECT_EQ(out.result, 1) << out.error;
+}
+
+// How a failed run's error text must read.
+enum class ErrorText {
+    Exactly,     // the expected text
+    BeginsWith,  // the expected text, and maybe more
+};
+
+// A run a fault ended: by itself, failed, with `expected` as its error text; an empty `expected`
+// stands for the link's or the drive's own text, whatever it says, but never the host's
+// internal error.
+inline void ExpectFailedWith(const RunOutcome& out, const std::string& expected, ErrorText match = ErrorText::Exactly) {
+    EXPECT_TRUE(out.ended) << "the run did not end";
+    EXPECT_EQ(out.result, 0) << out.error;
+    EXPECT_EQ(out.status, CMC_TestDlg::kFailedText);
+    if (expected.empty()) {
+        EXPECT_TRUE(!out.error.empty() && out.error != CMC_TestDlg::msc_pszErrInternal) << out.error;
+    } else if (match == ErrorText::BeginsWith) {
+        EXPECT_EQ(out.error.rfind(expected, 0), 0U) << out.error;
+    } else {
+        EXPECT_EQ(out.error, expected);
+    }
+}
 
 }  // namespace sim_testing

@@ -175,33 +175,17 @@ TEST_F(TotalMass, ASpeedLevelBeyondTheStrokeIsReported) {
 }
 
 TEST_F(TotalMass, FaultsEndTheRunWithTheirMessageAndKeepTheMass) {
-    struct Case {
-        const char* name;
-        std::function<void(drivesim::SimConfig&)> inject;
-        std::string expected;  // the message begins so; empty: any message
-    };
-    const std::string zero = CMC_TestDlg::msc_pszErrInZero;
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
-    const Case cases[] = {
-        {"phase A open", [](drivesim::SimConfig& s) { s.faults.open_phase = drivesim::Phase::A; }, zero},
-        {"ENABLE inactive", [](drivesim::SimConfig& s) { s.faults.enable_inactive = true; },
-         "Drive / Motor ENABLE input is in DISABLED state."},
-        {"positive limit switch", [](drivesim::SimConfig& s) { s.faults.positive_limit_active = true; },
-         "Drive / Motor stopped due to positive limit switch input triggered."},
-        {"short circuit at start", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; },
-         "Drive / Motor shortcircuit protection triggered."},
-        {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; }, internal},
+    std::vector<FaultCase> cases = PositioningFaults();
+    cases.insert(cases.end(), {
         {"read of delta_speed fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "delta_speed"; }, ""},
-        {"write of a register fails", [](drivesim::SimConfig& s) { s.faults.failing_write = "REFTST"; }, internal},
-        {"positioning fails to start",
-         [](drivesim::SimConfig& s) { s.faults.failing_start = "Initial_Positioning_Test"; }, internal},
         {"mass program fails to start",
          [](drivesim::SimConfig& s) { s.faults.failing_start = "Total_Mass_Identification_Test"; }, internal},
         // Counted on the clock of the drive connected for the test.
         {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.5; }, ""},
         {"link dropped in the mass run", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 1.3; }, ""},
-    };
-    for (const Case& c : cases) {
+    });
+    for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
         FreshSetup();
         sim = drivesim::DefaultSimConfig();
@@ -213,14 +197,7 @@ TEST_F(TotalMass, FaultsEndTheRunWithTheirMessageAndKeepTheMass) {
         CMC_Comm::Connect(std::make_unique<InProcessLink>(faulty));
         const auto before = Snapshot();
         const RunOutcome outcome = RunTest();
-        EXPECT_TRUE(outcome.ended) << "the run did not end";
-        EXPECT_EQ(outcome.result, 0) << "found " << computedMass_kg << " kg";
-        EXPECT_EQ(outcome.status, CMC_TestDlg::kFailedText);
-        if (c.expected.empty()) {
-            EXPECT_FALSE(outcome.error.empty());
-        } else {
-            EXPECT_EQ(outcome.error.rfind(c.expected, 0), 0U) << outcome.error;
-        }
+        ExpectFailedWith(outcome, c.expected, ErrorText::BeginsWith);
         EXPECT_EQ(Changed(before, Snapshot()), "");
         EXPECT_TRUE(ui->Messages().empty()) << "a failed run asked to keep values";
     }
@@ -255,13 +232,7 @@ TEST_F(TotalMass, StartRefusesAProtectionBelowTheTestCurrent) {
 }
 
 TEST_F(TotalMass, TheClosingAnswerDecidesWhatTheSetupKeeps) {
-    struct Case {
-        int answer;
-        int returned;  // -1: the dialog stays open
-        bool kept;
-    };
-    const Case cases[] = {{IDYES, IDOK, true}, {IDNO, IDCANCEL, false}, {IDCANCEL, -1, true}};
-    for (const Case& c : cases) {
+    for (const ClosingAnswer& c : kClosingAnswers) {
         SCOPED_TRACE(c.answer);
         FreshSetup();
         sim = drivesim::DefaultSimConfig();
@@ -270,22 +241,15 @@ TEST_F(TotalMass, TheClosingAnswerDecidesWhatTheSetupKeeps) {
         const double saved_kg = Value("Mt");
         ui->QueueAnswer(c.answer);
         bool stayedOpen = false;
-        const RunOutcome outcome = RunTest([&](DialogDriver& d) {
-            d.Click("Close");
-            stayedOpen = d.Dialog().IsOpen();
-            if (stayedOpen) ui->QueueAnswer(IDYES);
-        });
+        const RunOutcome outcome = RunTest(CloseNoting(stayedOpen));
         ASSERT_EQ(outcome.result, 1) << outcome.error;
-        ASSERT_FALSE(ui->Messages().empty());
-        const std::string question = ui->Messages().front().text;
+        const std::string question = Question();
+        ASSERT_FALSE(question.empty());
         // The old mass from the setup and the new one found, as the question formats them.
         std::array<char, 96> expected{};
         std::snprintf(expected.data(), expected.size(), "Total mass:\tOld = %g\tNew = %g", saved_kg, computedMass_kg);
         EXPECT_NE(question.find(expected.data()), std::string::npos) << question;
-        EXPECT_EQ(stayedOpen, c.returned == -1);
-        if (c.returned != -1) {
-            EXPECT_EQ(outcome.returned, c.returned);
-        }
+        ExpectClosedAs(outcome, stayedOpen, c);
         EXPECT_EQ(Value("Mt") != saved_kg, c.kept);
     }
 }
