@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cmath>
+#include <cstdio>
 
 namespace pelmora {
 
@@ -74,6 +75,17 @@ bool CMyTestDlg::CheckDriveErrors(int failTest, std::uint16_t mask) {
     m_strError = *message;
     if (failTest) TestFailed(1);
     return false;
+}
+
+std::string CMyTestDlg::UnexplainedEndText() {
+    CMC_Variable* mer = GetSetup() ? GetSetup()->FindVariable("MER", 1) : nullptr;
+    if (!mer || !mer->ReadFromChip() || !std::isfinite(mer->GetValueInBaseUnit())) return msc_pszErrInternal;
+    const auto bits = static_cast<unsigned>(static_cast<long long>(mer->GetValueInBaseUnit()) & 0xFFFF);
+    if (bits == 0) return msc_pszErrInternal;
+    char value[8];
+    std::snprintf(value, sizeof value, "0x%04X", bits);
+    return std::string("The drive ended the test with a protection this test does not name (MER = ") + value +
+           "). Check the drive's error register before starting the test again.";
 }
 
 void CMyTestDlg::OnHelp() {

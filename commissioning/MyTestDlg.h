@@ -41,6 +41,10 @@ public:
     // Reads "MER" and, when an examined bit is set, stores its message as the error text (and
     // fails the test when `failTest`). True when no examined bit is set.
     bool CheckDriveErrors(int failTest, std::uint16_t mask);
+    // Why a program that ended early ended, when "MER" shows only bits no message names (an
+    // I²t trip, say): a text with the register's value; the internal-error text when it shows
+    // none, or cannot be read.
+    std::string UnexplainedEndText();
 
     void OnHelp() override;
 

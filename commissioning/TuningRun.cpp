@@ -344,7 +344,7 @@ void CTuningRunDlg::UploadLog() {
     if (!m_dataLogger || !m_dataLogger->BeginUploadData()) {
         // A protection that ends the program also empties its log: the trip is what the user must
         // read, not the log it cost.
-        return Fail(m_bStopHandledByTest == 1 && !m_strError.empty() ? m_strError : std::string(msc_pszErrInternal));
+        return Fail(m_bStopHandledByTest == 1 && !m_strError.empty() ? m_strError : UnexplainedEndText());
     }
     m_loggerGraph.DoZoomOut();
     while (m_dataLogger->ReadPoint()) {
@@ -407,7 +407,7 @@ void CTuningRunDlg::RunOnlineScope() {
         ShowFrameStats();
         if (!scope.UploadInProgress()) {
             // The drive closes the stream when its program ends: a trip is the reason to give.
-            if (CheckDriveErrors(1, kMaskRun) && CheckTestFlag(1)) Fail(msc_pszErrInternal);
+            if (CheckDriveErrors(1, kMaskRun) && CheckTestFlag(1)) Fail(UnexplainedEndText());
             return scope.EndUploadData();
         }
         // While frames arrive the drive is alive; only a silent drive is asked why.

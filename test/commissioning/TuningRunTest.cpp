@@ -263,6 +263,18 @@ TEST_F(TuningRun, FaultsEndTheRunWithTheirMessageAndTheAxisOff) {
              t.Set("MultiCycleS", 1);
          },
          "Drive / Motor stopped due to positive limit switch input triggered."},
+        // A trip no message names ends the program: the register's value is what the user gets,
+        // not the text for a broken connection.
+        {"trip no message names (I2t), on-line scope",
+         [](drivesim::SimConfig& s, TuningRun& t) {
+             s.faults.forced_mer = 0x0010;
+             t.Set("StartMode", 1);
+             t.Option("hasOscilloscope", "1");
+             t.Set("OnlinePlotS", 1);
+             t.Set("MultiCycleS", 1);
+         },
+         "The drive ended the test with a protection this test does not name (MER = 0x0010). Check the drive's "
+         "error register before starting the test again."},
         {"link dropped mid-run", [](drivesim::SimConfig& s, TuningRun&) { s.faults.link_drop_at_s = 1.6; }, ""},
         {"plateau longer than the program counts", [](drivesim::SimConfig&, TuningRun& t) { t.Set("TPS", 20.0); },
          kErrSegmentPeriods},
