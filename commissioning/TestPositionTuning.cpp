@@ -29,36 +29,28 @@ constexpr int kCascade = 1;
 constexpr int kOnlineSteps = 4;
 constexpr int kLoggerSteps = 5;
 
+// The two position programs log the same pair above and differ in the pair below.
+constexpr TuningRunSpec PositionRun(const char* program, const char* lowerReference, const char* lowerResponse) {
+    return {program,
+            "TestPosition",
+            &GetLoadPositionScale,
+            {"TaPP", "TPP", "TaNP", "TNP"},
+            "PositionTestReferenceType",
+            "OnlinePlotP",
+            "MultiCycleP",
+            "Target_Position",
+            "Load_Position",
+            {"Target_Position", "Load_Position", lowerReference, lowerResponse},
+            RampRule::Position,
+            kTexts.data()};
+}
+
 // The position loop over the speed loop plots the speed pair below; acting on the current it
 // plots the current pair.
-const TuningRunSpec kWithSpeedLoop{
-    "Position_Controller_Tuning_Test_with_SpdCtrl",
-    "TestPosition",
-    &GetLoadPositionScale,
-    {"TaPP", "TPP", "TaNP", "TNP"},
-    "PositionTestReferenceType",
-    "OnlinePlotP",
-    "MultiCycleP",
-    "Target_Position",
-    "Load_Position",
-    {"Target_Position", "Load_Position", "Speed_Reference", "Load_Speed"},
-    RampRule::Position,
-    kTexts.data(),
-};
-const TuningRunSpec kWithoutSpeedLoop{
-    "Position_Controller_Tuning_Test_without_SpdCtrl",
-    "TestPosition",
-    &GetLoadPositionScale,
-    {"TaPP", "TPP", "TaNP", "TNP"},
-    "PositionTestReferenceType",
-    "OnlinePlotP",
-    "MultiCycleP",
-    "Target_Position",
-    "Load_Position",
-    {"Target_Position", "Load_Position", "Current_Reference", "Motor_Current"},
-    RampRule::Position,
-    kTexts.data(),
-};
+const TuningRunSpec kWithSpeedLoop =
+    PositionRun("Position_Controller_Tuning_Test_with_SpdCtrl", "Speed_Reference", "Load_Speed");
+const TuningRunSpec kWithoutSpeedLoop =
+    PositionRun("Position_Controller_Tuning_Test_without_SpdCtrl", "Current_Reference", "Motor_Current");
 
 constexpr std::array kRegisters = {
     TuningRegisterRule{"Kp_P_scl", {&Encode_SFTKPP, &Encode_KPP, nullptr}, {"SFTKPP", "KPP", nullptr}},
