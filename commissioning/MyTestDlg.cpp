@@ -1,10 +1,13 @@
 #include "MyTestDlg.h"
 
+#include "TuningProfile.h"
+
 #include "MC_Comm.h"
 
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace pelmora {
 
@@ -86,6 +89,24 @@ std::string CMyTestDlg::UnexplainedEndText() {
     std::snprintf(value, sizeof value, "0x%04X", bits);
     return std::string("The drive ended the test with a protection this test does not name (MER = ") + value +
            "). Check the drive's error register before starting the test again.";
+}
+
+void CMyTestDlg::SetTuningSliderRange(const char* name, int sliderId) {
+    CMC_Parameter* parameter = nullptr;
+    {
+        CMC_QuietErrors quiet;
+        parameter = GetSetup() ? GetSetup()->FindParameter(name) : nullptr;
+    }
+    if (!parameter) return;
+    const SliderSpan span =
+        TuningSliderSpan(parameter->GetValueInBaseUnit(), parameter->GetMinInBaseUnit(), parameter->GetMaxInBaseUnit());
+    double unit_base = 1.0;
+    if (!parameter->ToBase(1.0, parameter->GetUnit(), unit_base) || !(unit_base > 0.0)) unit_base = 1.0;
+    const double low = std::floor(span.low / unit_base);
+    const double high = std::ceil(span.high / unit_base);
+    constexpr double kIntMax = std::numeric_limits<int>::max();
+    if (!std::isfinite(low) || !std::isfinite(high) || std::fabs(low) > kIntMax || std::fabs(high) > kIntMax) return;
+    SetSliderRange(sliderId, static_cast<int>(low), static_cast<int>(high));
 }
 
 void CMyTestDlg::OnHelp() {

@@ -53,6 +53,9 @@ public:
     static constexpr int kPositionTuningTemplate = 103;
 
 protected:
+    // Spans a gain's or passband's slider over half to one and a half times its value, within its
+    // limits, in whole steps of the unit on show; a parameter the setup lacks leaves it alone.
+    void SetTuningSliderRange(const char* name, int sliderId);
     enum class ProgramState { Running, Finished, Failed };
 
     // One look at a running program: STARTED, then the axis, then the error register. Failed

@@ -98,18 +98,7 @@ CTestCurrent::~CTestCurrent() = default;
 void CTestCurrent::SliderRanges() {
     for (const auto& [name, slider] : {std::pair{"Kp_C_scl", IDC_CT_KP_SLIDER}, std::pair{"Ki_C_scl", IDC_CT_KI_SLIDER},
                                        std::pair{"PB_C", IDC_CT_PASSBAND_SLIDER}}) {
-        const CMC_Parameter* parameter = Quietly(GetSetup(), name);
-        if (!parameter) continue;
-        const SliderSpan span = TuningSliderSpan(parameter->GetValueInBaseUnit(), parameter->GetMinInBaseUnit(),
-                                                 parameter->GetMaxInBaseUnit());
-        // The slider moves in the unit on show, in whole steps of it.
-        double unit_base = 1.0;
-        if (!parameter->ToBase(1.0, parameter->GetUnit(), unit_base) || !(unit_base > 0.0)) unit_base = 1.0;
-        const double low = std::floor(span.low / unit_base);
-        const double high = std::ceil(span.high / unit_base);
-        constexpr double kIntMax = std::numeric_limits<int>::max();
-        if (!std::isfinite(low) || !std::isfinite(high) || std::fabs(low) > kIntMax || std::fabs(high) > kIntMax) continue;
-        SetSliderRange(slider, static_cast<int>(low), static_cast<int>(high));
+        SetTuningSliderRange(name, slider);
     }
 }
 

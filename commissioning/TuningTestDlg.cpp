@@ -63,18 +63,7 @@ CTuningTestDlg::CTuningTestDlg(CMC_Setup* setup, const TuningTestSpec& spec, con
 CTuningTestDlg::~CTuningTestDlg() = default;
 
 void CTuningTestDlg::BindSlider(const char* name, int sliderId, int valueId, int unitId) {
-    if (!AddSliderParameterControls(name, sliderId, valueId, unitId)) return;
-    const CMC_Parameter* parameter = Quietly(GetSetup(), name);
-    const SliderSpan span =
-        TuningSliderSpan(parameter->GetValueInBaseUnit(), parameter->GetMinInBaseUnit(), parameter->GetMaxInBaseUnit());
-    // The slider moves in whole steps of the unit on show.
-    double unit_base = 1.0;
-    if (!parameter->ToBase(1.0, parameter->GetUnit(), unit_base) || !(unit_base > 0.0)) unit_base = 1.0;
-    const double low = std::floor(span.low / unit_base);
-    const double high = std::ceil(span.high / unit_base);
-    constexpr double kIntMax = std::numeric_limits<int>::max();
-    if (!std::isfinite(low) || !std::isfinite(high) || std::fabs(low) > kIntMax || std::fabs(high) > kIntMax) return;
-    SetSliderRange(sliderId, static_cast<int>(low), static_cast<int>(high));
+    if (AddSliderParameterControls(name, sliderId, valueId, unitId)) SetTuningSliderRange(name, sliderId);
 }
 
 double CTuningTestDlg::Base(const char* name, double otherwise) const {

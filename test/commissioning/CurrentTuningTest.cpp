@@ -1,6 +1,7 @@
 // The current controller tuning test against the simulated drive: the loop it tunes reaches the
 // bandwidth asked for, gains reach a running drive, and every fault ends the run with its message
 // and the axis off.
+#include "SimTestRun.h"
 #include "CurrentTuningForm.h"
 #include "DriveSetupDlg.h"
 #include "DriveSetupForm.h"
@@ -35,20 +36,9 @@ constexpr const char* kCaption = "Current Controller Tuning Test";
 constexpr int kReferenceItem = 1;
 constexpr int kResponseItem = 2;
 
-class CurrentTuning : public ::testing::Test {
+// The default setup and simulator, and a headless user interface.
+class CurrentTuning : public sim_testing::SimTestFixture {
 protected:
-    void SetUp() override {
-        FreshUi();
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        AttachCoreScales(*setup);
-        sim = drivesim::DefaultSimConfig();
-    }
-    void TearDown() override {
-        CMC_Comm::Connect(nullptr);
-        SetUiBackend(nullptr);
-    }
     void FreshUi() {
         ui = std::make_unique<HeadlessUi>();
         SetUiBackend(ui.get());
@@ -93,9 +83,6 @@ protected:
     double Period_s() { return GetCurrentLoopPeriod(*setup); }
     double Tau_s() { return Base("L") / Base("R"); }
 
-    std::unique_ptr<HeadlessUi> ui;
-    std::unique_ptr<CMC_Setup> setup;
-    drivesim::SimConfig sim;
     bool ended = false;
     int axisOn = -1;
     int result = -2;

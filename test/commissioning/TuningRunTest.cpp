@@ -1,5 +1,6 @@
 // The run the speed and position tuning tests share, on the speed program of the simulated drive:
 // every plot mode, single and multi-cycle, gains changed on the moving axis, and the faults.
+#include "SimTestRun.h"
 #include "TuningRun.h"
 
 #include "BaseQuantities.h"
@@ -88,23 +89,11 @@ double DriveRegister(const char* name) {
     return answer.ok() ? answer.value : -1e300;
 }
 
-class TuningRun : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ui = std::make_unique<HeadlessUi>();
-        SetUiBackend(ui.get());
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        AttachCoreScales(*setup);
-        sim = drivesim::DefaultSimConfig();
-    }
-    void TearDown() override {
-        CMC_Comm::Connect(nullptr);
-        SetUiBackend(nullptr);
-    }
+// The default setup and simulator, and a headless user interface.
+class TuningRun : public sim_testing::SimTestFixture {
 public:
-    void Set(const char* name, double value) { ASSERT_TRUE(setup->FindParameter(name)->SetValueInBaseUnit(value)) << name; }
+    // Reachable from the fault table's lambdas, which see the fixture by reference.
+    using sim_testing::SimTestFixture::Set;
     void Option(const char* name, const char* value) { setup->SetOption(name, value); }
 
 protected:
@@ -137,9 +126,6 @@ protected:
         error = dialog.m_strError;
     }
 
-    std::unique_ptr<HeadlessUi> ui;
-    std::unique_ptr<CMC_Setup> setup;
-    drivesim::SimConfig sim;
     bool ended = false;
     int axisOn = -1, result = -2;
     std::size_t logged = 0, polled = 0;

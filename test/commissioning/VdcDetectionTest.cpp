@@ -1,5 +1,6 @@
 // The supply voltage test run as a user runs it, against the simulated drive: from the drive
 // setup's "Detect" button, through the host and the link, to the value stored in the setup.
+#include "SimTestRun.h"
 #include "DriveSetupDlg.h"
 #include "MyTestDlg.h"
 #include "TestVdcDetection.h"
@@ -30,21 +31,9 @@ constexpr double kSavedVdc_V = 48.0;  // the default setup's
 // within it; the slack absorbs that 98.99 is not exactly 0.01 away from 99 in binary.
 constexpr double kVdcTolerance_V = 0.01 + 1e-9;
 
-class VdcDetection : public ::testing::Test {
+// The default setup and simulator, and a headless user interface.
+class VdcDetection : public sim_testing::SimTestFixture {
 protected:
-    void SetUp() override {
-        ui = std::make_unique<HeadlessUi>();
-        SetUiBackend(ui.get());
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        AttachCoreScales(*setup);
-        sim = drivesim::DefaultSimConfig();
-    }
-    void TearDown() override {
-        CMC_Comm::Connect(nullptr);
-        SetUiBackend(nullptr);
-    }
     // A fresh user interface and clock for the next case of a table.
     void FreshUi() {
         ui = std::make_unique<HeadlessUi>();
@@ -71,9 +60,6 @@ protected:
         error = dialog.m_strError;
     }
 
-    std::unique_ptr<HeadlessUi> ui;
-    std::unique_ptr<CMC_Setup> setup;
-    drivesim::SimConfig sim;
     bool ended = false;
     int returned = -1;
     int result = -2;

@@ -9,6 +9,7 @@
 #include "MC_Comm.h"
 #include "MC_Loggers.h"
 #include "MC_SetupFile.h"
+#include "ProgramWait.h"
 
 #include <gtest/gtest.h>
 
@@ -113,21 +114,8 @@ protected:
         return variable->GetValueInInternalUnit();
     }
 
-    // ExecuteCode, then the tests' wait: STARTED, then the axis, every 20 ms.
     bool Run(CMC_CoffFormat& program, const char* name, CMC_Logger* logger = nullptr) {
-        if (!CMC_ProgramRunner::ExecuteCode(*setup, name, &program, logger, error)) return false;
-        const double end_s = ui.Now_s() + kHangLimit_s;
-        while (ui.Now_s() < end_s) {
-            ui.Advance(kPollPeriod_s);
-            double started = 0.0;
-            if (!CMC_ProgramRunner::GetUserVariableValue(&program, "STARTED", started, error)) return false;
-            if (started == 0.0) continue;
-            int on = 0;
-            if (!CMC_ProgramRunner::GetAxisOn(on, error)) return false;
-            if (!on) return true;
-        }
-        error = std::string(name) + " did not end";
-        return false;
+        return RunProgramToItsEnd(*setup, ui, program, name, logger, kPollPeriod_s, kHangLimit_s, error);
     }
 
     // Initial_Positioning_Test at `in1`: the start voltage the next program ramps to.
