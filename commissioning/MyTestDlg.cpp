@@ -273,6 +273,11 @@ bool CMyTestDlg::HandPositioningTo(CMC_CoffFormat& program) {
            WriteProgramVariable(program, "RIncTest", m_positioningRefInc);
 }
 
-void CMyTestDlg::KeepUiAlive() { PumpMessages(); }
+void CMyTestDlg::KeepUiAlive() {
+    // A busy loop changes texts and plots without telling, as a timer handler does: the dialog is
+    // shown anew, or a loop that runs until Stop would show nothing of what it reads.
+    NotifyChanged();
+    PumpMessages();
+}
 
 }  // namespace pelmora

@@ -138,6 +138,7 @@ struct Row {
     int textLength = 0;        // of the labelled option buttons or buttons side by side
     int columns = 0;           // Grid: the first `columns` labels head the columns,
     int rows = 0;              // the next `rows` labels the rows
+    bool legend = false;       // led by a legend square: the texts after it name and show its curve
 };
 
 }  // namespace
@@ -378,6 +379,17 @@ public:
     }
 
     void AddText(std::size_t index, const ControlTemplate& f, const std::string& shown, const ControlTemplate* next) {
+        // A text of blanks is a legend square, which the dialog colours: the label and value
+        // that follow it stand on its row.
+        if (!f.label.empty() && f.label.find_first_not_of(' ') == std::string_view::npos) {
+            Start(Row::Label, index);
+            m_current.legend = true;
+            return;
+        }
+        if (m_open && m_current.legend) {
+            m_current.items.push_back(index);
+            return;
+        }
         // A note after a field ("(Speed)", "bits / pole pitch") stays beside it.
         const bool note = IsFieldNote(shown);
         const bool trailing = shown.size() <= kShortNote && (!next || (next->kind != K::StaticText && !IsValue(*next) &&

@@ -19,6 +19,7 @@
 #include "MC_TestDlg.h"
 #include "MassQuestion.h"
 #include "MC_EditSetupDlg.h"
+#include "MC_Graph.h"
 #include "MC_SetupFile.h"
 #include "MotorSetupDialog.h"
 #include "MotorSetupForm.h"
@@ -585,6 +586,12 @@ struct CommissioningGuiCase {
     int stopAfter_ms = 0;  // a test that runs until stopped is stopped after this long
     int tabBar = 0;        // a tab the user opens before Start: the tab bar's id and the tab
     const char* tab = nullptr;
+    // Setup values in base units, and a drive without a scope, before the first dialog opens.
+    std::vector<std::pair<const char*, double>> values = {};
+    bool withoutScope = false;
+    // Controls (the legend squares) that must show their colour, 0x00RRGGBB, while the test runs;
+    // a screenshot "..._running.png" shows them.
+    std::vector<std::pair<int, std::uint32_t>> colouredWhileRunning = {};
 };
 
 const CommissioningGuiCase kCommissioningGui[] = {
@@ -602,6 +609,16 @@ const CommissioningGuiCase kCommissioningGui[] = {
      "Total mass test", "test_mass.png"},
     {{{"Drive Setup", "Position controller/Tune & Test"}}, "Position Controller Tuning Test", "test_position.png", 0,
      1300, "Test"},
+    // Polled on-line, cycle after cycle until Stop: the live values beside their legend squares.
+    {{{"Drive Setup", "Speed controller/Tune & Test"}},
+     "Speed Controller Tuning Test",
+     "test_speed_polled.png",
+     3000,
+     1300,
+     "Test",
+     {{"MultiCycleS", 1}, {"OnlinePlotS", 1}, {"SpeedTestReferenceType", 2}},
+     true,
+     {{3331, RGB16(2)}, {3332, RGB16(5)}}},
 };
 
 // Opens the tab named `text` of a tab bar as a click on it does.
@@ -658,6 +675,8 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
     for (const CommissioningGuiCase& t : kCommissioningGui) {
         SCOPED_TRACE(t.testCaption);
         setup = LoadDefault();
+        for (const auto& [name, value] : t.values) ASSERT_TRUE(setup->FindParameter(name)->SetValueInBaseUnit(value)) << name;
+        if (t.withoutScope) setup->SetOption("hasOscilloscope", "0");
         std::string linkError;
         CMC_Comm::Connect(MakeDriveLink("sim", drivesim::DefaultSimConfig(), linkError));
         ASSERT_TRUE(CMC_Comm::IsConnected()) << linkError;
@@ -685,8 +704,30 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                 EXPECT_NE(start, nullptr);
                 if (start) start->click();
                 if (t.stopAfter_ms > 0) {
-                    RunEventsFor(t.stopAfter_ms);
-                    if (start) start->click();
+                    // A polled run keeps the event loop inside itself until Stop: the user's
+                    // look and click come from a timer, as a click would come from the mouse.
+                    bool stopped = false;
+                    QTimer::singleShot(t.stopAfter_ms, &window, [&] {
+                        for (const auto& [id, colour] : t.colouredWhileRunning) {
+                            const QWidget* square = ui.WidgetOf(dialog, id);
+                            EXPECT_TRUE(square && square->isVisible() && square->autoFillBackground()) << id;
+                            if (square) {
+                                EXPECT_EQ(square->palette().color(QPalette::Window).rgb() & 0xFFFFFFu, colour) << id;
+                            }
+                        }
+                        if (!t.colouredWhileRunning.empty()) {
+                            QString running = QString::fromUtf8(t.screenshot);
+                            running.replace(QStringLiteral(".png"), QStringLiteral("_running.png"));
+                            EXPECT_TRUE(window.grab().save(folder + QLatin1Char('/') + running));
+                        }
+                        if (start) start->click();
+                        stopped = true;
+                    });
+                    QElapsedTimer waited;
+                    waited.start();
+                    while (!stopped && waited.elapsed() < kTestLimit_ms) {
+                        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 10);
+                    }
                 }
                 status = WaitForTestEnd(dialog, kTestLimit_ms);
                 result = dialog.GetChildText(IDC_TEST_RESULT);
