@@ -542,6 +542,25 @@ TEST_F(Scope, SettingsSurviveASetupOptionAndADamagedOneChangesNothing) {
     }
 }
 
+TEST_F(Scope, AWindowWidenedAfterARunReadsOnlyTheRingTheRunFilled) {
+    // Free running, 0.1 s at T_S 500 µs: a ring of 200 points, filled with 300 records.
+    Arm(0.1, 1, 0);
+    std::vector<std::vector<std::int32_t>> records;
+    for (std::int32_t k = 0; k < 300; ++k) records.push_back({k});
+    Feed(*scope, Payload(0, records));
+    // The user's editor widens the window to 2000 points before the next run.
+    ASSERT_EQ(scope->ChangeSettings(1.0, 1, 1, nullptr, 0.0, 0.0), 1);
+    ASSERT_EQ(scope->GetPointsNo(), 1000);
+    std::vector<double> record;
+    EXPECT_TRUE(scope->GetPoint(199, record));
+    EXPECT_FALSE(scope->GetPoint(200, record)) << "past the ring the run filled";
+    EXPECT_FALSE(scope->GetPoint(999, record));
+    ASSERT_EQ(scope->BeginUploadData(), 1);
+    int read = 0;
+    while (scope->ReadPoint() && read < 2000) ++read;
+    EXPECT_EQ(read, 200);
+}
+
 TEST_F(Scope, DefaultValuesForgetVariablesScalesAndTrigger) {
     Arm(0.0025, 4, 10);
     ASSERT_EQ(scope->RescaleVariable("Speed_Reference", "m/s", 1, 0), 1);
