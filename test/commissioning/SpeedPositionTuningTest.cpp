@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <vector>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -255,6 +256,54 @@ TEST_F(TuningDialogs, EveryRunModeRunsToItsEndWithTheAxisOff) {
                 EXPECT_GT(out.logged, 1000U) << name;
             }
         }
+    }
+}
+
+TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColours) {
+    struct Case {
+        Which which;
+        int reference, response;     // the value statics
+        const char *refName, *respName;  // the polled variables
+    };
+    const Case cases[] = {
+        {Which::Speed, IDC_TT_SPEED_REF_VALUE, IDC_TT_LOAD_SPEED_VALUE, "Speed_Reference", "Load_Speed"},
+        {Which::Position, IDC_TT_POSITION_REF_VALUE, IDC_TT_LOAD_POSITION_VALUE, "Target_Position", "Load_Position"},
+    };
+    for (const Case& c : cases) {
+        FreshSetup();
+        Fresh();
+        const Names n = NamesOf(c.which);
+        setup->SetOption("hasOscilloscope", "0");
+        Set(n.online, 1);
+        Set(n.multi, 1);
+        Set(n.type, 2);
+        std::string reference, response, expectedReference, expectedResponse;
+        bool shown = false, hiddenAfter = false;
+        std::optional<std::uint32_t> referenceColour, responseColour;
+        afterRun = [&](DialogDriver& d) {
+            hiddenAfter = !d.Dialog().GetControl(c.response)->visible && !d.Dialog().GetControl(IDC_TT_RESPONSE_LEGEND)->visible;
+        };
+        const std::string name = NameOf(c.which);
+        const Outcome out = RunEither(c.which, nullptr, 3.0, 2.0, [&](CTuningTestDlg& dialog) {
+            reference = dialog.GetChildText(c.reference);
+            response = dialog.GetChildText(c.response);
+            shown = dialog.GetControl(c.reference)->visible && dialog.GetControl(c.response)->visible &&
+                    dialog.GetControl(IDC_TT_REFERENCE_LEGEND)->visible;
+            referenceColour = dialog.GetControl(IDC_TT_REFERENCE_LEGEND)->background;
+            responseColour = dialog.GetControl(IDC_TT_RESPONSE_LEGEND)->background;
+            // The variables the run read last, as the statics must show them.
+            expectedReference = LiveValueText(*setup->FindVariable(c.refName, 1));
+            expectedResponse = LiveValueText(*setup->FindVariable(c.respName, 1));
+        });
+        afterRun = nullptr;
+        ASSERT_TRUE(out.ended) << name;
+        EXPECT_TRUE(shown) << name << ": live values hidden while polling";
+        EXPECT_TRUE(hiddenAfter) << name << ": live values still shown after the run";
+        EXPECT_FALSE(reference.empty()) << name;
+        EXPECT_EQ(reference, expectedReference) << name;
+        EXPECT_EQ(response, expectedResponse) << name;
+        EXPECT_EQ(referenceColour, RGB16(2)) << name;
+        EXPECT_EQ(responseColour, RGB16(5)) << name;
     }
 }
 
