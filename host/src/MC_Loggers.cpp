@@ -872,7 +872,9 @@ int CMC_Logger::Save(const std::string& path) {
         Fail("this logger keeps no settings in files");
         return 0;
     }
-    if (std::string error = WriteFileAtomically(path, *text + "\n"); !error.empty()) {
+    // One member a line: a file a person may read and compare.
+    const std::string pretty = nlohmann::json::parse(*text).dump(2) + "\n";
+    if (std::string error = WriteFileAtomically(path, pretty); !error.empty()) {
         Fail(std::move(error));
         return 0;
     }
