@@ -507,17 +507,19 @@ void CMC_ScopeLogger::Take(Sample sample) {
 }
 
 void CMC_ScopeLogger::Store(Sample sample) {
+    // The ring the run was armed with: settings changed meanwhile take effect at the next run.
+    const auto ring = static_cast<int>(m_ring.size());
     const auto index = static_cast<std::size_t>(m_write);
     AddGraphPoint(sample.time_s, sample.values);
     m_ring[index] = std::move(sample);
     m_filled[index] = true;
     if (m_drawCount == 0) m_drawFirst = m_write;
-    else if ((m_drawFirst + m_drawCount) % m_points != m_write) m_drawFirst = m_write;  // a new window began
-    m_drawCount = std::min(m_drawCount + 1, m_points);
-    if (m_drawCount == m_points) m_drawFirst = (m_write + 1) % m_points;
-    m_write = (m_write + 1) % m_points;
+    else if ((m_drawFirst + m_drawCount) % ring != m_write) m_drawFirst = m_write;  // a new window began
+    m_drawCount = std::min(m_drawCount + 1, ring);
+    if (m_drawCount == ring) m_drawFirst = (m_write + 1) % ring;
+    m_write = (m_write + 1) % ring;
     if (m_mode == Mode::FreeRunning) return;
-    if (++m_inWindow < m_points) return;
+    if (++m_inWindow < ring) return;
     // The window is full.
     if (m_mode == Mode::SingleShot) {
         m_phase = Phase::Full;
