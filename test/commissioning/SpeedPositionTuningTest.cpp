@@ -175,6 +175,17 @@ protected:
                    : nullptr);
     }
 
+    // A multi-cycle run, bidirectional so that cycle after cycle keeps the mover off its end
+    // stops, plotted on-line (a scope's frames when `scope` is "1", else polling).
+    Names PrepareMultiCycleOnline(Which which, const char* scope = "0") {
+        const Names n = NamesOf(which);
+        setup->SetOption("hasOscilloscope", scope);
+        Set(n.online, 1);
+        Set(n.multi, 1);
+        Set(n.type, 2);
+        return n;
+    }
+
     // The link the next run connects through; the plain simulator when none.
     std::unique_ptr<DriveLink> nextLink;
     // What the user does once the run has ended, before closing.
@@ -272,11 +283,7 @@ TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColou
     for (const Case& c : cases) {
         FreshSetup();
         Fresh();
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", "0");
-        Set(n.online, 1);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        PrepareMultiCycleOnline(c.which);
         std::string reference, response, expectedReference, expectedResponse;
         bool shown = false, hiddenAfter = false;
         std::optional<std::uint32_t> referenceColour, responseColour;
@@ -310,19 +317,13 @@ TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColou
 TEST_F(TuningDialogs, GainTypedDuringAMultiCycleRunReachesTheDriveWithinOneCycle) {
     struct Case {
         Which which;
-        double online;
         const char* scope;
     };
-    const Case cases[] = {{Which::Speed, 1, "0"}, {Which::Speed, 1, "1"}, {Which::Position, 1, "0"},
-                          {Which::Position, 1, "1"}};
+    const Case cases[] = {{Which::Speed, "0"}, {Which::Speed, "1"}, {Which::Position, "0"}, {Which::Position, "1"}};
     for (const Case& c : cases) {
         FreshSetup();
         Fresh();
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", c.scope);
-        Set(n.online, c.online);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        const Names n = PrepareMultiCycleOnline(c.which, c.scope);
         const double cycle_s = c.which == Which::Speed ? Value("TaPS") + Value("TPS") + Value("TaNS") + Value("TNS")
                                                        : Value("TaPP") + Value("TPP") + Value("TaNP") + Value("TNP");
         const double typed = Value(n.kp) * 1.5;
@@ -356,11 +357,7 @@ TEST_F(TuningDialogs, LiveWritesStopAtTheFirstRegisterTheDriveRefuses) {
         FreshSetup();
         Fresh();
         nextLink = std::make_unique<RefusingLink>(sim, c.refused);
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", "0");
-        Set(n.online, 1);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        const Names n = PrepareMultiCycleOnline(c.which);
         double before = 0.0, after = 0.0, inSetup = 0.0;
         RunEither(c.which, nullptr, 2.5, 2.0, [&](CTuningTestDlg& dialog) {
             before = DriveRegister(c.notSent);
@@ -452,11 +449,7 @@ TEST_F(TuningDialogs, TuneDuringAMultiCycleRunSendsTheDesignedGainsToTheDrive) {
     for (const Case& c : cases) {
         FreshSetup();
         Fresh();
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", "0");
-        Set(n.online, 1);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        const Names n = PrepareMultiCycleOnline(c.which);
         const double kp = Value(n.kp);
         std::vector<std::string> missed;
         const Outcome out = RunEither(c.which, nullptr, 3.0, 2.0, [&](CTuningTestDlg& dialog) {
