@@ -470,6 +470,33 @@ void CTuningTestDlg::PlotCommand(int id) {
             RepaintScope();
         }
         return;
+    case ID_PLOT_SCOPE_SETTINGS:
+        if (Scope() && Scope()->Edit()) {
+            m_scopeCustomised = 1;
+            RepaintScope();
+        }
+        return;
+    case ID_PLOT_LOAD_SETTINGS: {
+        if (!Scope()) return;
+        const auto path = DoPromptScopeLoggerFileName(this, true, m_spec.plotStem);
+        if (!path) return;
+        // A file that is refused leaves the scope and its customised state as they were.
+        if (!Scope()->Load(*path)) {
+            error = Scope()->GetErrorText();
+            break;
+        }
+        m_scopeCustomised = 1;
+        ScopeGraph().SubclassDlgItem(IDC_TT_SCOPE, this, Scope()->GetGraphDocument().GetAt(0));
+        ScopeGraph().ApplySettings();
+        ScopeGraph().RefreshGraph();
+        return;
+    }
+    case ID_PLOT_SAVE_SETTINGS: {
+        if (!Scope()) return;
+        const auto path = DoPromptScopeLoggerFileName(this, false, m_spec.plotStem);
+        if (path && !Scope()->Save(*path)) error = Scope()->GetErrorText();
+        break;
+    }
     default: return;
     }
     if (!error.empty()) MessageBox(error, GetCaption(), MessageBoxKind::Warning);

@@ -38,6 +38,7 @@ private:
     bool Execute(const Line& line, DialogDriver& driver);
     bool Expect(const Line& line, DialogDriver& driver);
     bool WaitUntil(const Line& line, DialogDriver& driver);
+    bool PlotMenu(const Line& line, DialogDriver& driver);
     bool ExpectMessages(const Line& line, DialogDriver& driver);
     bool ExpectValue(const Line& line);
     // Prints the dialog's controls: id, kind, the label a script names it by, what it shows,

@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,6 +90,17 @@ public:
     // answered as Enter would: OK, or Yes for a question.
     void QueueAnswer(int answer) { m_answers.push_back(answer); }
 
+    // A file prompt the dialogs showed, and what it answered (empty: cancelled).
+    struct FilePromptRecord {
+        bool open;
+        std::string preset;
+        std::string filter;
+        std::optional<std::string> answer;
+    };
+    // The answer to the next file prompt. Without one, a prompt is cancelled.
+    void QueueFileName(std::string path) { m_fileNames.push_back(std::move(path)); }
+    const std::vector<FilePromptRecord>& FilePrompts() const { return m_filePrompts; }
+
     const std::vector<MessageRecord>& Messages() const { return m_messages; }
     const std::vector<std::string>& OpenedDialogs() const { return m_opened; }
     // Dialogs that nothing closed (a handler that did not end them) were cancelled: named here.
@@ -113,6 +125,8 @@ public:
     void Pump() override;
     void ControlsChanged(CDialog&) override {}
     void OpenHelp(const std::string& file, int topic) override { m_help.emplace_back(file, topic); }
+    std::optional<std::string> PromptFileName(CDialog* owner, bool open, std::string_view preset,
+                                              std::string_view filter) override;
     double Now_s() override { return m_now_s; }
     void AdvanceClock(double seconds) override {
         if (seconds > 0.0) m_now_s += seconds;
@@ -146,6 +160,8 @@ private:
     Handler m_everyDialog;
     std::deque<int> m_answers;
     std::vector<MessageRecord> m_messages;
+    std::deque<std::string> m_fileNames;
+    std::vector<FilePromptRecord> m_filePrompts;
     std::vector<std::string> m_opened;
     std::vector<std::string> m_leftOpen;
     std::vector<std::pair<std::string, int>> m_help;

@@ -115,6 +115,10 @@ public:
     virtual void ControlsChanged(CDialog& dialog) = 0;
     // Opens a help file at a topic number, where a viewer exists.
     virtual void OpenHelp(const std::string& file, int topic) = 0;
+    // Asks the user for a file to open (`open`) or to save to, starting at `preset` and offering
+    // the files `filter` matches ("Scope settings (*.scope.json)"). Empty when the user cancelled.
+    virtual std::optional<std::string> PromptFileName(CDialog* owner, bool open, std::string_view preset,
+                                                      std::string_view filter) = 0;
     // The host's clock, in seconds: virtual when headless, the steady clock in the GUI.
     virtual double Now_s() = 0;
     // Time a drive transaction takes: moves a virtual clock on (without firing timers, which run

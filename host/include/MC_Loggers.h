@@ -15,6 +15,7 @@
 
 class CMC_Setup;
 class CMC_CoffFormat;
+class CDialog;
 
 class CMC_Logger {
 public:
@@ -47,6 +48,14 @@ public:
 
     // Why the last operation failed.
     const std::string& GetErrorText() const { return m_error; }
+    CMC_Setup* GetSetup() const { return m_setup; }
+
+    // The logger's settings in a file of their own (JSON, the text a setup option keeps), so that
+    // a user can keep several and bring any back. Save writes atomically; Load refuses a file that
+    // cannot be read, is not JSON, lacks a field or names what the setup does not have, and then
+    // changes nothing. Non-zero on success; GetErrorText says what failed and where.
+    int Save(const std::string& path);
+    int Load(const std::string& path);
 
     // What the graphs show: item 0 the time in seconds, then the variables (in their base unit
     // when added with inUnits, else in counts); filter 0 is the logger's graph filter. Points
@@ -62,6 +71,12 @@ public:
                      std::optional<drivesim::ScopeSettings>& scope, std::string& error) = 0;
 
 protected:
+    // The settings as JSON text, and taken back from it: all or nothing, and false with the
+    // reason (its first words the field it is about) when the text does not hold valid settings.
+    // A logger without settings files of its own refuses both.
+    virtual std::optional<std::string> SettingsText() const;
+    virtual bool SetSettingsText(const std::string& text);
+
     bool Fail(std::string message);
     // Appends a record (time, internal values) to the graph document in its shown units.
     void AddGraphPoint(double time_s, const std::vector<double>& internal);
@@ -200,7 +215,41 @@ public:
         std::string unit;
         double step = 1.0;
         double offset = 0.0;
+        bool operator==(const ChannelScale&) const = default;
     };
+    // Everything the user sets: the window and its trigger, and what is plotted how. The level is
+    // in the trigger variable's base unit.
+    struct Settings {
+        struct Channel {
+            std::string name;
+            int inUnits = 1;
+            ChannelScale scale;
+            bool operator==(const Channel&) const = default;
+        };
+        double window_s = 1.0;
+        Mode mode = Mode::FreeRunning;
+        int slope = 1;
+        std::string trigger;  // empty: none
+        double level = 0.0;
+        double pretrigger_pct = 0.0;
+        std::vector<Channel> channels;
+        bool operator==(const Settings&) const = default;
+    };
+    // What a refused setting is about: the field, and for a channel's fields the channel.
+    enum class SettingsField { Window, Mode, Slope, Trigger, Level, Pretrigger, ChannelName, ChannelStep, ChannelOffset };
+    struct SettingsFault {
+        SettingsField field;
+        int channel = -1;
+        std::string why;
+    };
+    Settings GetSettings() const;
+    // Checks `settings` against the setup without changing anything; the first fault found.
+    std::optional<SettingsFault> CheckSettings(const Settings& settings) const;
+    // Takes every setting or none: false, with the fault, when one is refused. Recorded points
+    // stay unless the plotted variables change.
+    bool ApplySettings(const Settings& settings, SettingsFault* fault = nullptr);
+    // The scope settings editor: non-zero only when the user's OK changed something.
+    int Edit();
     static constexpr int kDivisions = 8;
     // 0 for a variable that is not plotted or a step that is not positive and finite.
     int RescaleVariable(const char* name, const char* unit, double step, double offset);
@@ -229,8 +278,21 @@ public:
     bool Arm(std::uint64_t run, std::optional<drivesim::LoggerSettings>& logger,
              std::optional<drivesim::ScopeSettings>& scope, std::string& error) override;
 
+protected:
+    std::optional<std::string> SettingsText() const override;
+    bool SetSettingsText(const std::string& text) override;
+
 private:
     enum class Phase { Armed, Recording, Full };
+    // The window's own checks (ChangeSettings and ApplySettings share them); on success the
+    // sample divider and the point count the window takes.
+    struct WindowFit {
+        int every;
+        double period_s;
+        int points;
+    };
+    std::optional<WindowFit> FitWindow(double window_s, int mode, const std::string& trigger, double level,
+                                       double pretrigger_pct, SettingsFault& fault) const;
     struct Sample {
         double time_s = 0.0;
         std::vector<double> values;
@@ -276,6 +338,13 @@ private:
     int m_readNext = 0;
     bool m_reading = false;
 };
+
+// Scope settings files end so, which is what the file prompts offer.
+inline constexpr const char* kScopeSettingsExtension = ".scope.json";
+// Asks the user for a scope settings file to load (`load`) or to save to, starting from `stem`
+// with the extension in the GUI directory. A name chosen for saving without any extension gets
+// it. Empty when the user cancelled.
+std::optional<std::string> DoPromptScopeLoggerFileName(CDialog* owner, bool load, const std::string& stem);
 
 // The 1-2-5 step at or above `value` (> 0): 0.3 -> 0.5, 7 -> 10.
 double NiceStepAbove(double value);

@@ -19,12 +19,12 @@ struct PlotMenuEntry {
     int command;
     std::string_view text;
 };
-// The entries this host offers. The scope settings editor and the settings files (10062, 10065,
-// 10066) have no host dialog yet, so their entries are left out rather than shown doing nothing.
+// The entries this host offers, in the order the menu shows them.
 inline constexpr PlotMenuEntry kPlotMenu[] = {
-    {ID_PLOT_DEFAULT_SETTINGS, "Default settings"}, {ID_PLOT_AUTOSCALE, "Autoscale"},
-    {ID_PLOT_SAVE_PLOTS, "Save plots"},             {ID_PLOT_PICTURE, "Picture"},
-    {ID_PLOT_TEXT_EXPORT, "Export as text"},
+    {ID_PLOT_SCOPE_SETTINGS, "Scope settings..."}, {ID_PLOT_DEFAULT_SETTINGS, "Default settings"},
+    {ID_PLOT_AUTOSCALE, "Autoscale"},              {ID_PLOT_LOAD_SETTINGS, "Load settings..."},
+    {ID_PLOT_SAVE_SETTINGS, "Save settings..."},   {ID_PLOT_SAVE_PLOTS, "Save plots"},
+    {ID_PLOT_PICTURE, "Picture"},                  {ID_PLOT_TEXT_EXPORT, "Export as text"},
 };
 
 // A dialog whose graphs offer the plot menu.

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
 #include <QMessageBox>
@@ -213,6 +214,20 @@ int QtUi::ShowMessageBox(CDialog* owner, std::string_view text, std::string_view
             if (kind == MessageBoxKind::QuestionWithCancel) return IDCANCEL;
             return IDOK;
     }
+}
+
+std::optional<std::string> QtUi::PromptFileName(CDialog* owner, bool open, std::string_view preset,
+                                                std::string_view filter) {
+    Flush();
+    QWidget* parent = owner ? WindowOf(*owner) : nullptr;
+    if (!parent) parent = QApplication::activeModalWidget();
+    if (!parent && !m_stack.empty()) parent = m_stack.back();
+    const int outerDepth = std::exchange(m_depth, 0);
+    const QString name = open ? QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), FromView(preset), FromView(filter))
+                              : QFileDialog::getSaveFileName(parent, QStringLiteral("Save As"), FromView(preset), FromView(filter));
+    m_depth = outerDepth;
+    if (name.isEmpty()) return std::nullopt;
+    return name.toStdString();
 }
 
 void QtUi::StartTimer(CDialog& dialog, int timerId, int elapse_ms) {

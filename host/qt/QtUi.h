@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,8 @@ public:
     void Pump() override;
     void ControlsChanged(CDialog& dialog) override;
     void OpenHelp(const std::string& file, int topic) override;
+    std::optional<std::string> PromptFileName(CDialog* owner, bool open, std::string_view preset,
+                                              std::string_view filter) override;
     double Now_s() override;
 
 private:

@@ -1,6 +1,7 @@
 #include "HeadlessScript.h"
 
 #include "MC_EditSetupDlg.h"
+#include "MC_PlotMenu.h"
 
 #include <cctype>
 #include <charconv>
@@ -24,6 +25,8 @@ constexpr Command kCommands[] = {
     {"click", 1, "click CONTROL"},
     {"select", 2, "select CONTROL ENTRY"},
     {"answer", 1, "answer yes|no|ok|cancel"},
+    {"file", 1, "file PATH"},
+    {"menu", 2, "menu CONTROL ENTRY"},
     {"expect", 2,
      "expect text CONTROL TEXT | expect visible|hidden|enabled|disabled|checked|unchecked CONTROL | "
      "expect message TEXT | expect no message | expect messages COUNT | expect value PARAMETER VALUE [UNIT] | "
@@ -263,6 +266,11 @@ bool HeadlessScript::Execute(const Line& line, DialogDriver& driver) {
         driver.Ui().QueueAnswer(answer);
         return true;
     }
+    if (command == "file") {
+        driver.Ui().QueueFileName(w[1]);
+        return true;
+    }
+    if (command == "menu") return PlotMenu(line, driver);
     if (command == "wait" && w[1] == "until") return WaitUntil(line, driver);
     if (command == "wait") {
         double ms = 0.0;
@@ -362,6 +370,29 @@ bool HeadlessScript::ExpectValue(const Line& line) {
         return Fail(line, w[2] + ": expected " + typed + ", found " + found);
     }
     return true;
+}
+
+// Right-clicks a graph and picks the plot menu's entry, named as it reads ("Autoscale",
+// "Scope settings", the dots of a dialog entry optional).
+bool HeadlessScript::PlotMenu(const Line& line, DialogDriver& driver) {
+    const std::vector<std::string>& w = line.words;
+    const int id = driver.Find(w[1]);
+    if (id == 0) return Fail(line, driver.Error());
+    auto bare = [](std::string_view text) {
+        while (text.ends_with('.')) text.remove_suffix(1);
+        return text;
+    };
+    std::string entries;
+    for (const PlotMenuEntry& entry : kPlotMenu) {
+        if (!EqualsNoCase(bare(entry.text), bare(w[2]))) {
+            entries += (entries.empty() ? "" : ", ") + Quoted(entry.text);
+            continue;
+        }
+        if (!UserPlotMenu(driver.Dialog(), id, entry.command))
+            return Fail(line, "no plot menu opens over " + Quoted(w[1]) + " now");
+        return true;
+    }
+    return Fail(line, "the plot menu has no entry " + Quoted(w[2]) + "; it has " + entries);
 }
 
 // Lets time pass in steps until the control shows TEXT: a running test's status, say.

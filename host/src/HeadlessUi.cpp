@@ -156,7 +156,18 @@ int DialogDriver::FindUnitList(std::string_view what) {
     if (id == 0) return 0;
     if (m_dialog.GetControl(id)->form->kind == ControlKind::UnitCombo) return id;
     const auto* editing = dynamic_cast<const CMC_EditSetupDlg*>(&m_dialog);
-    const int list = editing ? editing->GetUnitControl(id) : 0;
+    int list = editing ? editing->GetUnitControl(id) : 0;
+    if (list == 0) {
+        // Unbound, a field's unit list is the one that stands right after it in its group.
+        const auto& controls = m_dialog.Controls();
+        for (std::size_t i = 0; i + 1 < controls.size(); ++i) {
+            if (controls[i].form->id != id) continue;
+            const ControlState& next = controls[i + 1];
+            if (next.form->kind == ControlKind::UnitCombo && next.form->group == controls[i].form->group)
+                list = next.form->id;
+            break;
+        }
+    }
     if (list == 0) Fail("\"" + std::string(what) + "\" has no unit list");
     return list;
 }
@@ -423,6 +434,17 @@ int HeadlessUi::ShowMessageBox(CDialog* owner, std::string_view text, std::strin
     }
     const std::string_view title = !caption.empty() ? caption : owner ? owner->GetCaption() : std::string_view();
     m_messages.push_back({std::string(title), std::string(text), kind, answer});
+    return answer;
+}
+
+std::optional<std::string> HeadlessUi::PromptFileName(CDialog*, bool open, std::string_view preset,
+                                                      std::string_view filter) {
+    std::optional<std::string> answer;
+    if (!m_fileNames.empty()) {
+        answer = std::move(m_fileNames.front());
+        m_fileNames.pop_front();
+    }
+    m_filePrompts.push_back({open, std::string(preset), std::string(filter), answer});
     return answer;
 }
 

@@ -2,13 +2,20 @@
 
 #include "MC_CoffFormat.h"
 #include "MC_Comm.h"
+#include "MC_ScopeSettingsDlg.h"
 #include "MC_Setup.h"
+#include "MC_SetupFile.h"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <sstream>
 
 namespace {
 
@@ -42,6 +49,31 @@ std::int32_t I32(const std::uint8_t* bytes) {
     std::int32_t value;
     std::memcpy(&value, &u, sizeof value);
     return value;
+}
+
+constexpr std::string_view kChannelsKey = "channels";
+
+std::string_view FieldKey(CMC_ScopeLogger::SettingsField field) {
+    using F = CMC_ScopeLogger::SettingsField;
+    switch (field) {
+    case F::Window: return "window_s";
+    case F::Mode: return "mode";
+    case F::Slope: return "slope";
+    case F::Trigger: return "trigger";
+    case F::Level: return "level";
+    case F::Pretrigger: return "pretrigger_pct";
+    case F::ChannelName: return "name";
+    case F::ChannelStep: return "step";
+    case F::ChannelOffset: return "offset";
+    }
+    return "";
+}
+
+// Where a fault sits in the JSON text: "window_s", "channels[2].step".
+std::string FieldPath(const CMC_ScopeLogger::SettingsFault& fault) {
+    const std::string key(FieldKey(fault.field));
+    if (fault.channel < 0) return key;
+    return std::string(kChannelsKey) + "[" + std::to_string(fault.channel) + "]." + key;
 }
 
 }  // namespace
@@ -201,41 +233,52 @@ void CMC_SingleAxisLogger::EndUploadData() {
 
 CMC_ScopeLogger::CMC_ScopeLogger(CMC_Setup* setup, CMC_CoffFormat* program) : CMC_Logger(setup, program) {}
 
-int CMC_ScopeLogger::ChangeSettings(double window_s, int mode, int slope, const char* triggerVariable, double level,
-                                    double pretrigger_pct) {
+std::optional<CMC_ScopeLogger::WindowFit> CMC_ScopeLogger::FitWindow(double window_s, int mode,
+                                                                     const std::string& trigger, double level,
+                                                                     double pretrigger_pct,
+                                                                     SettingsFault& fault) const {
+    auto refuse = [&](SettingsField field, std::string why) {
+        fault = {field, -1, std::move(why)};
+        return std::nullopt;
+    };
+    if (!std::isfinite(window_s) || window_s <= 0.0) return refuse(SettingsField::Window, "must be a positive time");
     const bool knownMode = mode == static_cast<int>(Mode::FreeRunning) || mode == static_cast<int>(Mode::Rearming) ||
                            mode == static_cast<int>(Mode::SingleShot);
-    if (!std::isfinite(window_s) || window_s <= 0.0 || !knownMode || !std::isfinite(level) ||
-        !std::isfinite(pretrigger_pct) || pretrigger_pct < 0.0 || pretrigger_pct > 100.0) {
-        Fail("a scope window needs a positive time, mode 1, 2 or 4, a finite level and 0 to 100 % pre-trigger");
-        return 0;
-    }
-    const std::string trigger = triggerVariable ? triggerVariable : "";
-    const Mode newMode = static_cast<Mode>(mode);
-    if (newMode != Mode::FreeRunning && (!m_setup || !m_setup->FindVariable(trigger, 1))) {
-        Fail("the trigger variable \"" + trigger + "\" is not a drive variable of the setup");
-        return 0;
+    if (!knownMode) return refuse(SettingsField::Mode, "must be 1 (free running), 2 (rearming) or 4 (single shot)");
+    if (!std::isfinite(level)) return refuse(SettingsField::Level, "must be a finite number");
+    if (!std::isfinite(pretrigger_pct) || pretrigger_pct < 0.0 || pretrigger_pct > 100.0)
+        return refuse(SettingsField::Pretrigger, "must lie between 0 and 100 %");
+    if (static_cast<Mode>(mode) != Mode::FreeRunning && (!m_setup || !m_setup->FindVariable(trigger, 1))) {
+        return refuse(SettingsField::Trigger, trigger.empty()
+                                                  ? "a triggered mode needs one"
+                                                  : "\"" + trigger + "\" is not a drive variable of the setup");
     }
     const auto slow_s = m_setup ? SlowLoopPeriod_s(*m_setup) : std::nullopt;
-    if (!slow_s) {
-        Fail("the setup gives no slow-loop period (SLPER, PWMPER, DSP_freq)");
-        return 0;
-    }
+    if (!slow_s) return refuse(SettingsField::Window, "the setup gives no slow-loop period (SLPER, PWMPER, DSP_freq)");
     const double every = std::max(1.0, std::ceil(window_s / (kMaxWindowSamples * *slow_s)));
     const double points = std::round(window_s / (every * *slow_s));
-    if (points < 1.0 || every > 65535.0) {
-        Fail("the window is too short or too long for the slow loop");
+    if (points < 1.0 || every > 65535.0) return refuse(SettingsField::Window, "too short or too long for the slow loop");
+    return WindowFit{static_cast<int>(every), every * *slow_s, static_cast<int>(points)};
+}
+
+int CMC_ScopeLogger::ChangeSettings(double window_s, int mode, int slope, const char* triggerVariable, double level,
+                                    double pretrigger_pct) {
+    const std::string trigger = triggerVariable ? triggerVariable : "";
+    SettingsFault fault{};
+    const auto fit = FitWindow(window_s, mode, trigger, level, pretrigger_pct, fault);
+    if (!fit) {
+        Fail(FieldPath(fault) + ": " + fault.why);
         return 0;
     }
     m_window_s = window_s;
-    m_mode = newMode;
+    m_mode = static_cast<Mode>(mode);
     m_slope = slope;
-    m_trigger = newMode == Mode::FreeRunning ? std::string() : m_setup->FindVariable(trigger, 1)->GetName();
+    m_trigger = m_mode == Mode::FreeRunning ? std::string() : m_setup->FindVariable(trigger, 1)->GetName();
     m_level = level;
     m_pretrigger_pct = pretrigger_pct;
-    m_every = static_cast<int>(every);
-    m_period_s = every * *slow_s;
-    m_points = static_cast<int>(points);
+    m_every = fit->every;
+    m_period_s = fit->period_s;
+    m_points = fit->points;
     return 1;
 }
 
@@ -464,17 +507,19 @@ void CMC_ScopeLogger::Take(Sample sample) {
 }
 
 void CMC_ScopeLogger::Store(Sample sample) {
+    // The ring the run was armed with: settings changed meanwhile take effect at the next run.
+    const auto ring = static_cast<int>(m_ring.size());
     const auto index = static_cast<std::size_t>(m_write);
     AddGraphPoint(sample.time_s, sample.values);
     m_ring[index] = std::move(sample);
     m_filled[index] = true;
     if (m_drawCount == 0) m_drawFirst = m_write;
-    else if ((m_drawFirst + m_drawCount) % m_points != m_write) m_drawFirst = m_write;  // a new window began
-    m_drawCount = std::min(m_drawCount + 1, m_points);
-    if (m_drawCount == m_points) m_drawFirst = (m_write + 1) % m_points;
-    m_write = (m_write + 1) % m_points;
+    else if ((m_drawFirst + m_drawCount) % ring != m_write) m_drawFirst = m_write;  // a new window began
+    m_drawCount = std::min(m_drawCount + 1, ring);
+    if (m_drawCount == ring) m_drawFirst = (m_write + 1) % ring;
+    m_write = (m_write + 1) % ring;
     if (m_mode == Mode::FreeRunning) return;
-    if (++m_inWindow < m_points) return;
+    if (++m_inWindow < ring) return;
     // The window is full.
     if (m_mode == Mode::SingleShot) {
         m_phase = Phase::Full;
@@ -493,7 +538,9 @@ int CMC_ScopeLogger::GetPointsToBeDrawn(int& first, int& count) {
 }
 
 bool CMC_ScopeLogger::GetPoint(int index, std::vector<double>& record) const {
-    if (index < 0 || index >= m_points || !m_filled[static_cast<std::size_t>(index)]) return false;
+    // The ring is the one the last run armed: the window may have changed since.
+    if (index < 0 || static_cast<std::size_t>(index) >= m_filled.size() || !m_filled[static_cast<std::size_t>(index)])
+        return false;
     const Sample& s = m_ring[static_cast<std::size_t>(index)];
     record.assign(1, s.time_s);
     record.insert(record.end(), s.values.begin(), s.values.begin() + static_cast<std::ptrdiff_t>(m_items.size()));
@@ -512,8 +559,9 @@ int CMC_ScopeLogger::BeginUploadData() {
 
 int CMC_ScopeLogger::ReadPoint(double* record) {
     if (!m_reading) return 0;
-    while (m_readNext < m_points && !m_filled[static_cast<std::size_t>(m_readNext)]) ++m_readNext;
-    if (m_readNext >= m_points) {
+    const auto ring = static_cast<int>(m_filled.size());
+    while (m_readNext < ring && !m_filled[static_cast<std::size_t>(m_readNext)]) ++m_readNext;
+    if (m_readNext >= ring) {
         m_reading = false;
         return 0;
     }
@@ -626,23 +674,165 @@ void CMC_ScopeLogger::SetDefaultValues() {
     ChangeSettings(1.0, static_cast<int>(Mode::FreeRunning), 1, nullptr, 0.0, 0.0);
 }
 
+CMC_ScopeLogger::Settings CMC_ScopeLogger::GetSettings() const {
+    Settings settings;
+    settings.window_s = m_window_s;
+    settings.mode = m_mode;
+    settings.slope = m_slope;
+    settings.trigger = m_trigger;
+    settings.level = m_level;
+    settings.pretrigger_pct = m_pretrigger_pct;
+    for (std::size_t i = 0; i < m_items.size(); ++i) {
+        settings.channels.push_back(
+            {m_items[i].name, m_items[i].inUnits, i < m_scales.size() ? m_scales[i] : ChannelScale{}});
+    }
+    return settings;
+}
+
+std::optional<CMC_ScopeLogger::SettingsFault> CMC_ScopeLogger::CheckSettings(const Settings& settings) const {
+    for (std::size_t i = 0; i < settings.channels.size(); ++i) {
+        const Settings::Channel& channel = settings.channels[i];
+        const int at = static_cast<int>(i);
+        if (!m_setup || !m_setup->FindVariable(channel.name, 1))
+            return SettingsFault{SettingsField::ChannelName, at, "the setup declares no drive variable \"" + channel.name + "\""};
+        for (std::size_t k = 0; k < i; ++k) {
+            if (EqualsNoCase(settings.channels[k].name, channel.name))
+                return SettingsFault{SettingsField::ChannelName, at, "\"" + channel.name + "\" is plotted twice"};
+        }
+        if (!std::isfinite(channel.scale.step) || channel.scale.step <= 0.0)
+            return SettingsFault{SettingsField::ChannelStep, at, "must be a positive number"};
+        if (!std::isfinite(channel.scale.offset))
+            return SettingsFault{SettingsField::ChannelOffset, at, "must be a finite number"};
+    }
+    SettingsFault fault{};
+    if (!FitWindow(settings.window_s, static_cast<int>(settings.mode), settings.trigger, settings.level,
+                   settings.pretrigger_pct, fault))
+        return fault;
+    return std::nullopt;
+}
+
+bool CMC_ScopeLogger::ApplySettings(const Settings& settings, SettingsFault* fault) {
+    if (const auto refused = CheckSettings(settings)) {
+        Fail(refused->why);
+        if (fault) *fault = *refused;
+        return false;
+    }
+    std::vector<Item> items;
+    std::vector<ChannelScale> scales;
+    for (const Settings::Channel& channel : settings.channels) {
+        items.push_back({m_setup->FindVariable(channel.name, 1)->GetName(), channel.inUnits});
+        scales.push_back(channel.scale);
+    }
+    const bool sameItems = std::equal(items.begin(), items.end(), m_items.begin(), m_items.end(),
+                                      [](const Item& a, const Item& b) { return a.name == b.name && a.inUnits == b.inUnits; });
+    // Checked above: the window is taken.
+    ChangeSettings(settings.window_s, static_cast<int>(settings.mode), settings.slope, settings.trigger.c_str(),
+                   settings.level, settings.pretrigger_pct);
+    m_scales = std::move(scales);
+    if (!sameItems) {
+        m_items = std::move(items);
+        UpdateGraphItems();
+    }
+    return true;
+}
+
+namespace {
+
+// A member read from the settings text: missing or of the wrong kind is refused with its path.
+struct FieldError {
+    std::string message;
+};
+
+const nlohmann::json& Member(const nlohmann::json& object, std::string_view key, const std::string& path) {
+    const auto it = object.find(key);
+    if (it == object.end()) throw FieldError{path + ": missing"};
+    return *it;
+}
+
+double NumberMember(const nlohmann::json& object, std::string_view key, const std::string& path) {
+    const nlohmann::json& value = Member(object, key, path);
+    if (!value.is_number()) throw FieldError{path + ": not a number"};
+    return value.get<double>();
+}
+
+int IntegerMember(const nlohmann::json& object, std::string_view key, const std::string& path) {
+    const nlohmann::json& value = Member(object, key, path);
+    if (!value.is_number_integer() || value.get<long long>() < std::numeric_limits<int>::min() ||
+        value.get<long long>() > std::numeric_limits<int>::max())
+        throw FieldError{path + ": not a whole number"};
+    return value.get<int>();
+}
+
+std::string TextMember(const nlohmann::json& object, std::string_view key, const std::string& path) {
+    const nlohmann::json& value = Member(object, key, path);
+    if (!value.is_string()) throw FieldError{path + ": not a text"};
+    return value.get<std::string>();
+}
+
+}  // namespace
+
+std::optional<std::string> CMC_ScopeLogger::SettingsText() const {
+    const Settings settings = GetSettings();
+    nlohmann::json doc;
+    doc["window_s"] = settings.window_s;
+    doc["mode"] = static_cast<int>(settings.mode);
+    doc["slope"] = settings.slope;
+    doc["trigger"] = settings.trigger;
+    doc["level"] = settings.level;
+    doc["pretrigger_pct"] = settings.pretrigger_pct;
+    nlohmann::json channels = nlohmann::json::array();
+    for (const Settings::Channel& channel : settings.channels) {
+        channels.push_back({{"name", channel.name}, {"inUnits", channel.inUnits}, {"unit", channel.scale.unit},
+                            {"step", channel.scale.step}, {"offset", channel.scale.offset}});
+    }
+    doc[kChannelsKey] = channels;
+    return doc.dump();
+}
+
+bool CMC_ScopeLogger::SetSettingsText(const std::string& text) {
+    Settings settings;
+    try {
+        const nlohmann::json doc = nlohmann::json::parse(text);
+        if (!doc.is_object()) return Fail("not scope settings: the text is not a JSON object");
+        settings.window_s = NumberMember(doc, "window_s", "window_s");
+        settings.mode = static_cast<Mode>(IntegerMember(doc, "mode", "mode"));
+        settings.slope = IntegerMember(doc, "slope", "slope");
+        settings.trigger = TextMember(doc, "trigger", "trigger");
+        settings.level = NumberMember(doc, "level", "level");
+        settings.pretrigger_pct = NumberMember(doc, "pretrigger_pct", "pretrigger_pct");
+        const nlohmann::json& channels = Member(doc, kChannelsKey, std::string(kChannelsKey));
+        if (!channels.is_array()) throw FieldError{std::string(kChannelsKey) + ": not a list"};
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            const std::string at = std::string(kChannelsKey) + "[" + std::to_string(i) + "]";
+            const nlohmann::json& channel = channels[i];
+            if (!channel.is_object()) throw FieldError{at + ": not an object"};
+            Settings::Channel read;
+            read.name = TextMember(channel, "name", at + ".name");
+            read.inUnits = IntegerMember(channel, "inUnits", at + ".inUnits");
+            read.scale.unit = TextMember(channel, "unit", at + ".unit");
+            read.scale.step = NumberMember(channel, "step", at + ".step");
+            read.scale.offset = NumberMember(channel, "offset", at + ".offset");
+            settings.channels.push_back(std::move(read));
+        }
+        if (settings.channels.empty()) throw FieldError{std::string(kChannelsKey) + ": no variable to plot"};
+    } catch (const FieldError& e) {
+        return Fail(e.message);
+    } catch (const nlohmann::json::exception& e) {
+        // The reader's own words after its "[json.exception...] " tag name the line and column.
+        const std::string what = e.what();
+        const auto tag = what.find("] ");
+        return Fail("not JSON: " + (tag == std::string::npos ? what : what.substr(tag + 2)));
+    }
+    SettingsFault fault{};
+    if (!ApplySettings(settings, &fault)) return Fail(FieldPath(fault) + ": " + fault.why);
+    return true;
+}
+
 int CMC_ScopeLogger::SaveSettingsToSetupOption(const char* name) const {
     if (!m_setup || !name || !*name) return 0;
-    nlohmann::json doc;
-    doc["window_s"] = m_window_s;
-    doc["mode"] = static_cast<int>(m_mode);
-    doc["slope"] = m_slope;
-    doc["trigger"] = m_trigger;
-    doc["level"] = m_level;
-    doc["pretrigger_pct"] = m_pretrigger_pct;
-    nlohmann::json channels = nlohmann::json::array();
-    for (std::size_t i = 0; i < m_items.size(); ++i) {
-        const ChannelScale scale = i < m_scales.size() ? m_scales[i] : ChannelScale{};
-        channels.push_back({{"name", m_items[i].name}, {"inUnits", m_items[i].inUnits}, {"unit", scale.unit},
-                            {"step", scale.step}, {"offset", scale.offset}});
-    }
-    doc["channels"] = channels;
-    m_setup->SetOption(name, doc.dump());
+    const auto text = SettingsText();
+    if (!text) return 0;
+    m_setup->SetOption(name, *text);
     return 1;
 }
 
@@ -650,43 +840,76 @@ int CMC_ScopeLogger::LoadSettingsFromSetupOption(const char* name) {
     if (!m_setup || !name) return 0;
     const std::string text = m_setup->GetOptionNoError(name);
     if (text.empty()) return 0;
-    // Everything is read and checked into a copy first: a damaged option changes nothing.
-    CMC_ScopeLogger loaded(m_setup, m_program);
-    try {
-        const nlohmann::json doc = nlohmann::json::parse(text);
-        for (const auto& channel : doc.at("channels")) {
-            const std::string variable = channel.at("name").get<std::string>();
-            if (!loaded.AddVariable(variable.c_str(), channel.at("inUnits").get<int>())) {
-                Fail(loaded.m_error);
-                return 0;
-            }
-            if (!loaded.RescaleVariable(variable.c_str(), channel.at("unit").get<std::string>().c_str(),
-                                        channel.at("step").get<double>(), channel.at("offset").get<double>())) {
-                Fail(loaded.m_error);
-                return 0;
-            }
-        }
-        const std::string trigger = doc.at("trigger").get<std::string>();
-        if (!loaded.ChangeSettings(doc.at("window_s").get<double>(), doc.at("mode").get<int>(), doc.at("slope").get<int>(),
-                                   trigger.c_str(), doc.at("level").get<double>(), doc.at("pretrigger_pct").get<double>())) {
-            Fail(loaded.m_error);
-            return 0;
-        }
-    } catch (const nlohmann::json::exception& e) {
-        Fail(std::string("the saved scope settings are damaged: ") + e.what());
+    if (!SetSettingsText(text)) {
+        Fail(std::string("the saved scope settings \"") + name + "\" are damaged: " + m_error);
         return 0;
     }
-    m_items = loaded.m_items;
-    UpdateGraphItems();
-    m_scales = loaded.m_scales;
-    m_window_s = loaded.m_window_s;
-    m_mode = loaded.m_mode;
-    m_slope = loaded.m_slope;
-    m_trigger = loaded.m_trigger;
-    m_level = loaded.m_level;
-    m_pretrigger_pct = loaded.m_pretrigger_pct;
-    m_every = loaded.m_every;
-    m_period_s = loaded.m_period_s;
-    m_points = loaded.m_points;
+    return 1;
+}
+
+std::optional<std::string> DoPromptScopeLoggerFileName(CDialog* owner, bool load, const std::string& stem) {
+    const std::string folder = GetGUIDirectory().empty() ? "." : GetGUIDirectory();
+    const std::string preset = (std::filesystem::path(folder) / (stem + kScopeSettingsExtension)).string();
+    const std::string filter = std::string("Scope settings (*") + kScopeSettingsExtension + ");;All files (*)";
+    std::optional<std::string> path = GetUiBackend().PromptFileName(owner, load, preset, filter);
+    if (path && !load && !std::filesystem::path(*path).has_extension()) *path += kScopeSettingsExtension;
+    return path;
+}
+
+int CMC_ScopeLogger::Edit() {
+    CScopeSettingsDlg dialog(*this);
+    return dialog.DoModal() == IDOK && dialog.Changed() ? 1 : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Settings files
+
+std::optional<std::string> CMC_Logger::SettingsText() const { return std::nullopt; }
+
+bool CMC_Logger::SetSettingsText(const std::string&) { return Fail("this logger keeps no settings in files"); }
+
+int CMC_Logger::Save(const std::string& path) {
+    const auto text = SettingsText();
+    if (!text) {
+        Fail("this logger keeps no settings in files");
+        return 0;
+    }
+    // One member a line: a file a person may read and compare.
+    const std::string pretty = nlohmann::json::parse(*text).dump(2) + "\n";
+    if (std::string error = WriteFileAtomically(path, pretty); !error.empty()) {
+        Fail(std::move(error));
+        return 0;
+    }
+    return 1;
+}
+
+int CMC_Logger::Load(const std::string& path) {
+    // Settings are a few hundred bytes; anything far larger is some other file.
+    constexpr std::uintmax_t kLargestSettings_bytes = 1 << 20;
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        Fail(path + ": is a folder, not a settings file");
+        return 0;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        Fail(path + ": cannot be read: " + std::strerror(errno));
+        return 0;
+    }
+    const std::uintmax_t size = std::filesystem::file_size(path, ec);
+    if (!ec && size > kLargestSettings_bytes) {
+        Fail(path + ": too large to be settings");
+        return 0;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        Fail(path + ": cannot be read: " + std::strerror(errno));
+        return 0;
+    }
+    if (!SetSettingsText(text.str())) {
+        Fail(path + ": " + m_error);
+        return 0;
+    }
     return 1;
 }

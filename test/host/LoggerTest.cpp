@@ -542,6 +542,38 @@ TEST_F(Scope, SettingsSurviveASetupOptionAndADamagedOneChangesNothing) {
     }
 }
 
+TEST_F(Scope, AWindowWidenedDuringOrAfterARunKeepsToTheRingTheRunArmed) {
+    struct Case {
+        const char* name;
+        int recordsBefore;  // fed before the window is widened
+        int recordsAfter;
+    };
+    const Case cases[] = {{"after the run", 300, 0}, {"midway", 100, 300}};
+    for (const Case& c : cases) {
+        scope = std::make_unique<CMC_ScopeLogger>(setup.get(), &program);
+        // Free running, 0.1 s at T_S 500 µs: a ring of 200 points.
+        Arm(0.1, 1, 0);
+        auto feed = [&](int from, int count) {
+            std::vector<std::vector<std::int32_t>> records;
+            for (std::int32_t k = from; k < from + count; ++k) records.push_back({k});
+            if (count > 0) Feed(*scope, Payload(static_cast<std::uint16_t>(from == 0 ? 0 : 1), records));
+        };
+        feed(0, c.recordsBefore);
+        // The user's editor widens the window to 1000 points.
+        ASSERT_EQ(scope->ChangeSettings(1.0, 1, 1, nullptr, 0.0, 0.0), 1) << c.name;
+        ASSERT_EQ(scope->GetPointsNo(), 1000) << c.name;
+        feed(c.recordsBefore, c.recordsAfter);
+        std::vector<double> record;
+        EXPECT_TRUE(scope->GetPoint(199, record)) << c.name;
+        EXPECT_FALSE(scope->GetPoint(200, record)) << c.name << ": past the ring the run armed";
+        EXPECT_FALSE(scope->GetPoint(999, record)) << c.name;
+        ASSERT_EQ(scope->BeginUploadData(), 1) << c.name;
+        int read = 0;
+        while (scope->ReadPoint() && read < 2000) ++read;
+        EXPECT_EQ(read, 200) << c.name;
+    }
+}
+
 TEST_F(Scope, DefaultValuesForgetVariablesScalesAndTrigger) {
     Arm(0.0025, 4, 10);
     ASSERT_EQ(scope->RescaleVariable("Speed_Reference", "m/s", 1, 0), 1);
