@@ -523,8 +523,8 @@ TEST_F(LoopBandwidth, TunedLoopsReachTheirPassbandOnEveryMotor) {
     // Rows with a reason are measured and printed, not held to the design.
     const char* slowWinding = "τ = 0.2 s: 24 V moves 1 H by 24 A/s, the 4.5 ms step of the program shows 0.1 A of it";
     const char* saturated = "the 1 H current loop saturates at any usable gain; the mover ran into the limit switch";
-    const char* notReached = "the continuous placement overshoots: its derivative acts at 3ω = 360 rad/s, where the "
-                             "slow loop's sampling and the current loop's lag cost too much phase";
+    const char* notReached = "rise and -3 dB are reached, not the overshoot: it grows with the move even below the "
+                             "current limit, which this move reaches";
     const Case cases[] = {
         {Loop::Current, kDefault, 2000, 0, nullptr},
         {Loop::Current, kDefault, 3000, 0, nullptr},
