@@ -5,6 +5,7 @@
 #include "FeatureProbes.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -65,8 +66,8 @@ CTuningRunDlg::CTuningRunDlg(CMC_Setup* setup, const FormTemplate& form, int tem
     }
     m_polled.SetItems({{"time", "s"}, {spec.referenceVariable, ""}, {spec.responseVariable, ""}});
     CGraphFilter& chart = m_polled.AddFilter();
-    chart.Add(CXYCurve(1, 1, RGB16(2)));
-    chart.Add(CXYCurve(1, 2, RGB16(5)));
+    chart.Add(CXYCurve(1, 1, RGB16(kReferenceCurveColour)));
+    chart.Add(CXYCurve(1, 2, RGB16(kResponseCurveColour)));
 }
 
 CTuningRunDlg::~CTuningRunDlg() {
@@ -85,11 +86,11 @@ bool CTuningRunDlg::OnInitDialog() {
     for (const char* name : m_spec.logged) m_dataLogger->AddVariable(name, 1);
     m_dataLogger->CorrectPointsNo();
     // Reference and response above, current reference and motor current below.
-    constexpr std::array<std::array<int, 3>, 4> kCurves = {{{1, 1, 2}, {2, 3, 8}, {1, 2, 5}, {2, 4, 9}}};
+    constexpr std::array<std::array<int, 2>, 4> kCurves = {{{1, 1}, {2, 3}, {1, 2}, {2, 4}}};
     CGraphFilter* filter = m_dataLogger->GetGraphDocument().GetAt(0);
     if (filter) {
-        for (const auto& [area, item, colour] : kCurves) {
-            CXYCurve curve(area, item, RGB16(colour));
+        for (const auto& [area, item] : kCurves) {
+            CXYCurve curve(area, item, RGB16(kCurveColours[static_cast<std::size_t>(item - 1)]));
             curve.m_nLineStyle = kCurveLineStyle;
             filter->Add(curve);
         }
@@ -105,7 +106,7 @@ bool CTuningRunDlg::OnInitDialog() {
         CGraphFilter* scope = m_scopeLogger->GetGraphDocument().GetAt(0);
         if (scope) {
             for (int item = 1; item <= 4; ++item) {
-                CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(std::array{2, 5, 8, 9}[static_cast<std::size_t>(item - 1)]));
+                CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(kCurveColours[static_cast<std::size_t>(item - 1)]));
                 curve.m_nLineStyle = kCurveLineStyle;
                 scope->Add(curve);
             }
@@ -379,6 +380,7 @@ void CTuningRunDlg::RunOnlinePolling() {
                                     response->GetValueInInternalUnit()};
             m_polled.AddPoint(row);
             m_scopeGraph.UpdateLastPoint();
+            ShowLiveValues(LiveValueText(*reference), LiveValueText(*response));
         }
         if (!CheckDriveErrors(1, kMaskRun) || !CheckTestFlag(1)) return;
         KeepUiAlive();
@@ -415,6 +417,13 @@ void CTuningRunDlg::RunOnlineScope() {
         KeepUiAlive();
         if (m_bStopRequest || !m_bRunning) return scope.EndUploadData();
     }
+}
+
+std::string LiveValueText(const CMC_Variable& variable) {
+    if (variable.HasSelectedUnit()) return variable.PrintValue();
+    char buffer[32];
+    const auto end = std::to_chars(buffer, buffer + sizeof buffer, variable.GetValueInInternalUnit()).ptr;
+    return std::string(buffer, end) + " IU";
 }
 
 void CTuningRunDlg::ShowFrameStats() {

@@ -52,6 +52,17 @@ inline constexpr std::array<const char*, 7> kTuningStatusTexts = {
     "Test failed!\nCurrent protection triggered during test!",
 };
 
+// Palette indices of the plotted variables in their logged order (reference, response, current
+// reference, motor current). The polled chart and the legend squares beside the live values use
+// the first two.
+inline constexpr std::array<int, 4> kCurveColours = {2, 5, 8, 9};
+inline constexpr int kReferenceCurveColour = kCurveColours[0];
+inline constexpr int kResponseCurveColour = kCurveColours[1];
+
+// What a live value shows: the value in the unit on show, or in internal units ("IU") while
+// none has been chosen.
+std::string LiveValueText(const CMC_Variable& variable);
+
 // A frame-count line: "frames 12, lost 1, repeated 0, malformed 2, late 0, stray 0".
 std::string FrameStatsText(const CMC_ScopeLogger::FrameStats& stats);
 
@@ -83,6 +94,9 @@ protected:
     bool WriteCurrentCounts(CMC_CoffFormat& program, const char* parameter, const char* variable);
     // Sets the scope's window and trigger for the run about to start (on-line with a scope).
     virtual void ArmScope(const ProfileTimes& times, ReferenceType type) { SetScopeTrigger(times, type); }
+    // The reference and response the polled run has just read, as texts for the dialog's live
+    // values.
+    virtual void ShowLiveValues(const std::string& /*reference*/, const std::string& /*response*/) {}
 
     CMC_ScopeLogger* Scope() { return m_scopeLogger.get(); }
     CMC_SingleAxisLogger* Logger() { return m_dataLogger.get(); }

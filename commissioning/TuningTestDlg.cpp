@@ -23,7 +23,6 @@ constexpr int kMassDecimals = 3;
 constexpr int kCurveLineStyle = 2;
 constexpr int kScopeGridColour = 4;
 constexpr std::array<double, 2> kScopeNumbers = {-4.2, -3.5};
-constexpr std::array<int, 4> kScopeColours = {2, 5, 8, 9};
 constexpr int kRearming = 2;
 constexpr int kSingleShot = 4;
 constexpr int kFreeRunning = 1;
@@ -86,6 +85,8 @@ bool CTuningTestDlg::OnInitDialog() {
     UpdateReferencePicture();
     SetChildText(IDC_TT_PROCEDURE, m_run.statusTexts[kProcedureText]);
     for (int id : m_spec.liveValues) SetChildText(id, "");
+    SetBackground(IDC_TT_REFERENCE_LEGEND, RGB16(kReferenceCurveColour));
+    SetBackground(IDC_TT_RESPONSE_LEGEND, RGB16(kResponseCurveColour));
     ClearItems(IDC_TT_TABS);
     AddItem(IDC_TT_TABS, "Test Parameters", 0);
     AddItem(IDC_TT_TABS, "Test", 1);
@@ -358,7 +359,7 @@ void CTuningTestDlg::SetupScopeDefaults() {
         filter->RemoveAll();
         for (int item = 1; item <= 4; ++item) {
             // Reference and response above, the inner loop's pair below.
-            CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(kScopeColours[static_cast<std::size_t>(item - 1)]));
+            CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(kCurveColours[static_cast<std::size_t>(item - 1)]));
             curve.m_nLineStyle = kCurveLineStyle;
             filter->Add(curve);
         }
@@ -412,6 +413,11 @@ void CTuningTestDlg::ApplyScopeTrigger() {
 void CTuningTestDlg::ArmScope(const ProfileTimes& /*times*/, ReferenceType /*type*/) {
     // The user's own window and trigger stay as they were set.
     ApplyScopeTrigger();
+}
+
+void CTuningTestDlg::ShowLiveValues(const std::string& reference, const std::string& response) {
+    SetChildText(m_spec.liveValues[0], reference);
+    SetChildText(m_spec.liveValues[1], response);
 }
 
 void CTuningTestDlg::RepaintScope() {

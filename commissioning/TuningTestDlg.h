@@ -116,6 +116,7 @@ protected:
     void RescaleCurrentPair();
     void ApplyScopeTrigger();
     void ArmScope(const ProfileTimes& times, ReferenceType type) override;
+    void ShowLiveValues(const std::string& reference, const std::string& response) override;
 
     bool HasScope() const { return GetScopeLogger() != nullptr; }
     bool IsOnline() const;

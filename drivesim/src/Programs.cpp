@@ -911,7 +911,7 @@ public:
         const auto position = static_cast<double>(m_hall.Position());
         fw.V(Var::Load_Speed) = static_cast<double>(speed);
         fw.V(Var::Load_Position) = position;
-        m_samples.push_back({position, static_cast<double>(speed), m_stage == Stage::Accelerate});
+        m_samples.push_back({position, static_cast<double>(speed), iq, m_stage == Stage::Accelerate});
         const auto n = static_cast<std::int64_t>(m_samples.size());
         const double elapsed_s = static_cast<double>(n) * fw.Ts_s();
         if (m_stage == Stage::Accelerate) {
@@ -938,9 +938,16 @@ private:
     struct Sample {
         double position;
         double speed;
+        double iq;  // mean of the slow period's current samples
         bool accelerating;
     };
+    struct Fit {
+        double acceleration = 0.0;  // counts per slow sample squared
+        double current = 0.0;       // mean |i_q| over the fitted samples, counts
+    };
     static constexpr double kStandstill = 2.0;
+    // A slow sample whose mean current is this close to In1 is driven at the test's force.
+    static constexpr double kSettledCurrent = 0.9;
     static constexpr double kSettle_s = 0.02;
     static constexpr double kNoMotion_s = 0.5;
     static constexpr double kLongest_s = 10.0;
@@ -951,15 +958,18 @@ private:
         if (negative) Set(m_flag, 0);
         fw.End();
     }
-    // Least-squares acceleration (counts per slow sample squared) of the samples of one phase
-    // whose speed lies between v1 and v2.
-    double Acceleration(bool accelerating, double v1, double v2) const {
+    // Least-squares acceleration of the samples of one phase whose speed lies between v1 and v2,
+    // and the mean current that drove it.
+    Fit FitPhase(bool accelerating, double v1, double v2) const {
         double s[5] = {}, y[3] = {};
+        double current = 0.0;
         std::size_t first = 0;
         bool found = false;
         for (std::size_t k = 0; k < m_samples.size(); ++k) {
             const Sample& m = m_samples[k];
             if (m.accelerating != accelerating || m.speed < v1 || m.speed > v2) continue;
+            // The force reverses at the start of braking: its transient is no constant force.
+            if (std::abs(m.iq) < kSettledCurrent * std::abs(static_cast<double>(m_in1))) continue;
             if (!found) {
                 first = k;
                 found = true;
@@ -970,23 +980,30 @@ private:
             y[0] += m.position;
             y[1] += m.position * t;
             y[2] += m.position * t * t;
+            current += std::abs(m.iq);
         }
         // Normal equations of position = c0 + c1·t + c2·t²; the acceleration is 2·c2.
         const double m00 = s[0], m01 = s[1], m02 = s[2], m11 = s[2], m12 = s[3], m22 = s[4];
         const double det = m00 * (m11 * m22 - m12 * m12) - m01 * (m01 * m22 - m12 * m02) + m02 * (m01 * m12 - m11 * m02);
-        if (s[0] < 3.0 || det == 0.0) return 0.0;
+        if (s[0] < 3.0 || det == 0.0) return {};
         const double c2 = (m00 * (m11 * y[2] - m12 * y[1]) - m01 * (m01 * y[2] - m12 * y[0]) +
                            m02 * (m01 * y[1] - m11 * y[0])) / det;
-        return 2.0 * c2;
+        return {2.0 * c2, current / s[0]};
     }
     void Evaluate(Firmware& fw) {
         const double v1 = 0.1 * m_peak, v2 = 0.9 * m_peak;
-        const double accelerating = Acceleration(true, v1, v2);
-        const double braking = -Acceleration(false, v1, v2);
-        if (!(accelerating > 0.0 && braking > 0.0) || v2 <= v1) return Finish(fw, -2.0, false);
-        // Harmonic mean of the two times: Coulomb friction and a constant load cancel.
+        const Fit accelerating = FitPhase(true, v1, v2);
+        Fit braking = FitPhase(false, v1, v2);
+        braking.acceleration = -braking.acceleration;
+        if (!(accelerating.acceleration > 0.0 && braking.acceleration > 0.0) || v2 <= v1 || m_in1 == 0)
+            return Finish(fw, -2.0, false);
+        // m·a_acc = Kf·I_acc − F and m·a_dec = Kf·I_dec + F for a friction or load F that keeps its
+        // sign: m = Kf·(I_acc + I_dec)/(a_acc + a_dec). The host takes the force as Kf·In1, so the
+        // time reported is that of the speed change at In1; the current loop falling short of In1
+        // while the back-EMF ramps then costs nothing.
         const double deltaSpeed = v2 - v1;
-        Set(m_time, ToQ16(2.0 * deltaSpeed / (accelerating + braking)));
+        const double currentRatio = (accelerating.current + braking.current) / (2.0 * std::abs(static_cast<double>(m_in1)));
+        Set(m_time, ToQ16(2.0 * deltaSpeed / (accelerating.acceleration + braking.acceleration) * currentRatio));
         Set(m_speed, ToQ16(deltaSpeed));
         fw.End();
     }

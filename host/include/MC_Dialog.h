@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -92,6 +93,7 @@ struct ControlState {
     bool enabled = true;
     bool highlighted = false;                         // drawn in the warning colour
     std::string picture;
+    std::optional<std::uint32_t> background;          // 0x00RRGGBB filled behind the control
 };
 
 class CDialog;
@@ -183,6 +185,9 @@ public:
     int GetCheck(int id) const;
     void SetPicture(int id, std::string_view picture);
     void SetHighlighted(int id, bool highlighted);
+    // Fills the control's background with a colour (0x00RRGGBB), as a legend square shows the
+    // colour of its curve; empty restores the dialog's own.
+    void SetBackground(int id, std::optional<std::uint32_t> colour);
     void ClearItems(int id);
     void AddItem(int id, std::string_view text, long data);
     void SetSelection(int id, int index);

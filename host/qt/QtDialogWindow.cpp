@@ -920,8 +920,10 @@ void QtDialogWindow::ApplyLook(const ControlState& c, QWidget* w, const Shown& s
     } else {
         if (first || shown.visible != c.visible) w->setVisible(c.visible);
         if (first || shown.enabled != c.enabled) w->setEnabled(c.enabled);
-        if (first || shown.highlighted != c.highlighted) {
+        if (first || shown.highlighted != c.highlighted || shown.background != c.background) {
             QPalette palette;
+            if (c.background) palette.setColor(QPalette::Window, QColor::fromRgb(*c.background));
+            w->setAutoFillBackground(c.background.has_value());
             // A field that only shows a value looks like the dialog, not like a place to type.
             if (c.form->kind == K::Edit && c.form->readOnly) {
                 palette.setColor(QPalette::Base, palette.color(QPalette::Window));
@@ -948,6 +950,7 @@ void QtDialogWindow::Remember(const ControlState& c, Shown& shown, const Changes
     shown.visible = c.visible;
     shown.enabled = c.enabled;
     shown.highlighted = c.highlighted;
+    shown.background = c.background;
     if (changes.picture) shown.picture = c.picture;
 }
 

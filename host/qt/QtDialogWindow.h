@@ -6,6 +6,7 @@
 
 #include <QDialog>
 
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -53,6 +54,7 @@ private:
         bool visible = true;
         bool enabled = true;
         bool highlighted = false;
+        std::optional<std::uint32_t> background;
         std::string picture;
     };
 

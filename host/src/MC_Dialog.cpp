@@ -193,6 +193,10 @@ void CDialog::SetHighlighted(int id, bool highlighted) {
     if (ControlState* c = GetControl(id)) c->highlighted = highlighted;
 }
 
+void CDialog::SetBackground(int id, std::optional<std::uint32_t> colour) {
+    if (ControlState* c = GetControl(id)) c->background = colour;
+}
+
 void CDialog::ClearItems(int id) {
     if (ControlState* c = GetControl(id)) {
         c->items.clear();

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <vector>
 #include <functional>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -174,6 +175,17 @@ protected:
                    : nullptr);
     }
 
+    // A multi-cycle run, bidirectional so that cycle after cycle keeps the mover off its end
+    // stops, plotted on-line (a scope's frames when `scope` is "1", else polling).
+    Names PrepareMultiCycleOnline(Which which, const char* scope = "0") {
+        const Names n = NamesOf(which);
+        setup->SetOption("hasOscilloscope", scope);
+        Set(n.online, 1);
+        Set(n.multi, 1);
+        Set(n.type, 2);
+        return n;
+    }
+
     // The link the next run connects through; the plain simulator when none.
     std::unique_ptr<DriveLink> nextLink;
     // What the user does once the run has ended, before closing.
@@ -258,22 +270,60 @@ TEST_F(TuningDialogs, EveryRunModeRunsToItsEndWithTheAxisOff) {
     }
 }
 
-TEST_F(TuningDialogs, GainTypedDuringAMultiCycleRunReachesTheDriveWithinOneCycle) {
+TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColours) {
     struct Case {
         Which which;
-        double online;
-        const char* scope;
+        int reference, response;     // the value statics
+        const char *refName, *respName;  // the polled variables
     };
-    const Case cases[] = {{Which::Speed, 1, "0"}, {Which::Speed, 1, "1"}, {Which::Position, 1, "0"},
-                          {Which::Position, 1, "1"}};
+    const Case cases[] = {
+        {Which::Speed, IDC_TT_SPEED_REF_VALUE, IDC_TT_LOAD_SPEED_VALUE, "Speed_Reference", "Load_Speed"},
+        {Which::Position, IDC_TT_POSITION_REF_VALUE, IDC_TT_LOAD_POSITION_VALUE, "Target_Position", "Load_Position"},
+    };
     for (const Case& c : cases) {
         FreshSetup();
         Fresh();
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", c.scope);
-        Set(n.online, c.online);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        PrepareMultiCycleOnline(c.which);
+        std::string reference, response, expectedReference, expectedResponse;
+        bool shown = false, hiddenAfter = false;
+        std::optional<std::uint32_t> referenceColour, responseColour;
+        afterRun = [&](DialogDriver& d) {
+            hiddenAfter = !d.Dialog().GetControl(c.response)->visible && !d.Dialog().GetControl(IDC_TT_RESPONSE_LEGEND)->visible;
+        };
+        const std::string name = NameOf(c.which);
+        const Outcome out = RunEither(c.which, nullptr, 3.0, 2.0, [&](CTuningTestDlg& dialog) {
+            reference = dialog.GetChildText(c.reference);
+            response = dialog.GetChildText(c.response);
+            shown = dialog.GetControl(c.reference)->visible && dialog.GetControl(c.response)->visible &&
+                    dialog.GetControl(IDC_TT_REFERENCE_LEGEND)->visible;
+            referenceColour = dialog.GetControl(IDC_TT_REFERENCE_LEGEND)->background;
+            responseColour = dialog.GetControl(IDC_TT_RESPONSE_LEGEND)->background;
+            // The variables the run read last, as the statics must show them.
+            expectedReference = LiveValueText(*setup->FindVariable(c.refName, 1));
+            expectedResponse = LiveValueText(*setup->FindVariable(c.respName, 1));
+        });
+        afterRun = nullptr;
+        ASSERT_TRUE(out.ended) << name;
+        EXPECT_TRUE(shown) << name << ": live values hidden while polling";
+        EXPECT_TRUE(hiddenAfter) << name << ": live values still shown after the run";
+        EXPECT_FALSE(reference.empty()) << name;
+        EXPECT_EQ(reference, expectedReference) << name;
+        EXPECT_EQ(response, expectedResponse) << name;
+        EXPECT_EQ(referenceColour, RGB16(2)) << name;
+        EXPECT_EQ(responseColour, RGB16(5)) << name;
+    }
+}
+
+TEST_F(TuningDialogs, GainTypedDuringAMultiCycleRunReachesTheDriveWithinOneCycle) {
+    struct Case {
+        Which which;
+        const char* scope;
+    };
+    const Case cases[] = {{Which::Speed, "0"}, {Which::Speed, "1"}, {Which::Position, "0"}, {Which::Position, "1"}};
+    for (const Case& c : cases) {
+        FreshSetup();
+        Fresh();
+        const Names n = PrepareMultiCycleOnline(c.which, c.scope);
         const double cycle_s = c.which == Which::Speed ? Value("TaPS") + Value("TPS") + Value("TaNS") + Value("TNS")
                                                        : Value("TaPP") + Value("TPP") + Value("TaNP") + Value("TNP");
         const double typed = Value(n.kp) * 1.5;
@@ -307,11 +357,7 @@ TEST_F(TuningDialogs, LiveWritesStopAtTheFirstRegisterTheDriveRefuses) {
         FreshSetup();
         Fresh();
         nextLink = std::make_unique<RefusingLink>(sim, c.refused);
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", "0");
-        Set(n.online, 1);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        const Names n = PrepareMultiCycleOnline(c.which);
         double before = 0.0, after = 0.0, inSetup = 0.0;
         RunEither(c.which, nullptr, 2.5, 2.0, [&](CTuningTestDlg& dialog) {
             before = DriveRegister(c.notSent);
@@ -403,11 +449,7 @@ TEST_F(TuningDialogs, TuneDuringAMultiCycleRunSendsTheDesignedGainsToTheDrive) {
     for (const Case& c : cases) {
         FreshSetup();
         Fresh();
-        const Names n = NamesOf(c.which);
-        setup->SetOption("hasOscilloscope", "0");
-        Set(n.online, 1);
-        Set(n.multi, 1);
-        Set(n.type, 2);
+        const Names n = PrepareMultiCycleOnline(c.which);
         const double kp = Value(n.kp);
         std::vector<std::string> missed;
         const Outcome out = RunEither(c.which, nullptr, 3.0, 2.0, [&](CTuningTestDlg& dialog) {
