@@ -10,8 +10,8 @@ namespace pelmora {
 
 namespace {
 
-// Below this ratio of electrical time constant to current-loop period the plant is too fast for
-// pole placement, and the gains follow a fixed rule of the sampling period instead.
+// Up to this ratio of electrical time constant to current-loop period the winding is too fast for
+// a pole pair: the loop's delay, not the winding, shapes it (see FastWindingPi).
 constexpr double kSlowPlantPeriods = 4.0;
 // Up to this ω·T_C the loop's delay (the voltage computed from a sample is applied one period
 // later and held) costs little phase, and the continuous pole placement holds; beyond it the poles
@@ -73,7 +73,23 @@ PiGains SampledCurrentPi(double omega_rad_s, double zeta, double tau_s, double p
     return {(pair.p2 - pair.p1 * r - a) / b - kp, kp};
 }
 
+// PI gains in units of c for a winding faster than the loop: the PI's zero cancels the winding's
+// sampled pole a (Kp = a·(Kp + Ki)), which leaves the closed loop z(z − 1) + K, K = (1 − a)(Kp + Ki),
+// a pure integrator behind the delay. K = z0(1 − z0) puts its slow pole at z0 = exp(−ω·T): a
+// first-order loop of bandwidth ω, its other pole 1 − z0 far beyond. No pair is placed: the three
+// poles sum to 1 + a whatever the gains, and a pair of the asked ω and a usual damping sums to more,
+// which only a negative Kp reaches (a zero outside the unit circle, the third pole below 0). So the
+// damping is not used.
+PiGains FastWindingPi(double omega_rad_s, double tau_s, double period_s) {
+    const double a = std::exp(-period_s / tau_s);
+    const double pole = std::exp(-omega_rad_s * period_s);
+    const double gainSum = pole * (1.0 - pole) / (1.0 - a);
+    return {(1.0 - a) * gainSum, a * gainSum};
+}
+
 }  // namespace
+
+bool IsFastWinding(double tau_s, double currentPeriod_s) { return tau_s <= kSlowPlantPeriods * currentPeriod_s; }
 
 int DesignCurrentController(CMC_Setup& setup) {
     Reads reads(setup);
@@ -105,9 +121,10 @@ int DesignCurrentController(CMC_Setup& setup) {
 
     double kpValue = 0.0;
     double kiValue = 0.0;
-    if (tau_s <= kSlowPlantPeriods * period_s) {
-        kpValue = (tau_s * 0.5 / std::sqrt(2.0) / period_s - 1.0) * c;
-        kiValue = omega_rad_s * period_s * c;
+    if (IsFastWinding(tau_s, period_s)) {
+        const PiGains gains = FastWindingPi(omega_rad_s, tau_s, period_s);
+        kpValue = gains.kp * c;
+        kiValue = gains.ki * c;
     } else if (omega_rad_s * period_s <= kContinuousDesignLimit) {
         // PI on R(1 + sτ), gains in units of c: the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C)
         // placed at s² + 2ζωs + ω².
