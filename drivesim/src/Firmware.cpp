@@ -205,9 +205,12 @@ void Firmware::Tick() {
 }
 
 void Firmware::FastSample() {
-    m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
-    m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
-    m_bus = m_plant.SampleBus();
+    std::int32_t a = 0, b = 0;
+    m_plant.SampleCurrents(a, b);
+    m_ia = a - m_adc_offset[0];
+    m_ib = b - m_adc_offset[1];
+    m_bus_sampled_V = m_plant.PresentBus_V();
+    m_bus_converted = false;
     if (m_running) m_program->Fast(*this);
     if (m_log.armed && m_log.kind == 2) RecordLog(2);
 }
@@ -420,8 +423,12 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
 }
 
 void Firmware::BuildHallTable() {
-    HallTable& t = m_hall_table;
-    t.generation = m_hall_calibration_generation;
+    struct Values {
+        std::array<double, HallTable::kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+    };
+    auto values = std::make_unique<Values>();
+    Values& t = *values;
+    m_hall_table.generation = m_hall_calibration_generation;
     ++m_hall_table_builds;
     const Plant::HallSensing sensing = m_plant.HallModel();
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
@@ -475,35 +482,30 @@ void Firmware::BuildHallTable() {
         }
         t.noise[i] = magnitude > 0.0 ? std::sqrt(across2) / magnitude * kRadToAngle : 0.0;
     }
+    m_hall_table.node.resize(HallTable::kNodes);
+    for (std::size_t i = 0; i < m_hall_table.node.size(); ++i)
+        m_hall_table.node[i] = {t.offset[i],    t.offset[i + 1] - t.offset[i],       t.cos[i],
+                                t.cos[i + 1] - t.cos[i],       t.sin[i],            t.sin[i + 1] - t.sin[i],
+                                t.magnitude[i], t.magnitude[i + 1] - t.magnitude[i], t.noise[i]};
 }
 
 Firmware::HallAngle Firmware::CommutationAngle() {
     if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
-    const HallTable& t = m_hall_table;
-    // Where the magnet is within its turn, as a fractional node index.
-    const double turns = m_plant.ElectricalTurns();
-    auto whole = static_cast<std::int64_t>(turns);
-    if (static_cast<double>(whole) > turns) --whole;  // floor, for negative turns too
-    const double fraction = turns - static_cast<double>(whole);
-    const double position = fraction * HallTable::kNodes;
-    auto node = static_cast<std::size_t>(position);
-    if (node >= static_cast<std::size_t>(HallTable::kNodes)) node = HallTable::kNodes - 1;
-    const double w = position - static_cast<double>(node);
-    auto at = [node, w](const std::array<double, HallTable::kNodes + 1>& table) {
-        return table[node] + w * (table[node + 1] - table[node]);
-    };
-    const double noise = t.noise[node] * m_plant.Gaussian();
-    const double angle = fraction * regmap::kAngleFullTurn + at(t.offset) + noise;
+    // Where the magnet is within its turn: the plant's angle table keeps the same nodes.
+    const HallTable::Node& t = m_hall_table.node[m_plant.TurnNode()];
+    const double w = m_plant.TurnWeight();
+    const double noise = t.noise * m_plant.Gaussian();
+    const double angle = m_plant.TurnFraction() * regmap::kAngleFullTurn + (t.offset + w * t.offset_slope) + noise;
     const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
     // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
     // the latter small enough for first order.
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
     const double n = noise * kAngleToRad;
-    const double dc = at(t.cos), ds = at(t.sin);
+    const double dc = t.cos + w * t.cos_slope, ds = t.sin + w * t.sin_slope;
     const double ec = dc - n * ds, es = ds + n * dc;
     const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF), at(t.magnitude), c * ec - s * es,
-            s * ec + c * es};
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF),
+            t.magnitude + w * t.magnitude_slope, c * ec - s * es, s * ec + c * es};
 }
 
 // --- Programs ---

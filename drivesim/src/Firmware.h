@@ -135,7 +135,14 @@ public:
     // Test-frame currents: q along θ, d at θ − 90°.
     double TestIq(double theta_rad) const;
     double TestId(double theta_rad) const;
-    std::int32_t Bus() const { return m_bus; }
+    // The bus as sampled with the currents; converted only when a program reads it (few do).
+    std::int32_t Bus() {
+        if (!m_bus_converted) {
+            m_bus = m_plant.SampleBus(m_bus_sampled_V);
+            m_bus_converted = true;
+        }
+        return m_bus;
+    }
     std::array<std::int32_t, 3> Halls() const { return m_halls; }
     // The calibrated Hall angle in 16-bit units and the vector's magnitude (16384 = nominal).
     struct HallAngle {
@@ -217,6 +224,8 @@ private:
     double m_ia = 0.0, m_ib = 0.0;
     std::array<double, 2> m_adc_offset{regmap::kAdcMidScale, regmap::kAdcMidScale};
     std::int32_t m_bus = 0;
+    double m_bus_sampled_V = 0.0;
+    bool m_bus_converted = false;
     std::array<std::int32_t, 3> m_halls{};
     std::array<double, 3> m_duty_next{0.5, 0.5, 0.5};
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
@@ -238,12 +247,16 @@ private:
 
     // The calibrated Hall vector over one electrical turn, for CommutationAngle.
     struct HallTable {
-        static constexpr int kNodes = 1024;
+        static constexpr int kNodes = kTurnNodes;
         std::uint64_t generation = ~std::uint64_t{0};  // of the registers it was built from
-        // Per node: the vector's angle less the magnet's (unwrapped along the turn, 16-bit units),
-        // the cosine and sine of that difference plus ZAOFF, the magnitude, and the angular noise
-        // (16-bit units per unit draw).
-        std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+        // Per node of the turn, each value with its change to the next node (what one sample
+        // reads together, side by side): the vector's angle less the magnet's (unwrapped along
+        // the turn, 16-bit units), the cosine and sine of that difference plus ZAOFF, the
+        // magnitude, and the angular noise (16-bit units per unit draw).
+        struct Node {
+            double offset, offset_slope, cos, cos_slope, sin, sin_slope, magnitude, magnitude_slope, noise;
+        };
+        std::vector<Node> node;
     };
     void BuildHallTable();
     void TestAngle(double theta_rad) const;

@@ -19,21 +19,37 @@ inline constexpr double kSqrt3 = 1.7320508075688772;
 // Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
 inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
-// Fast Gaussian noise: xorshift64* and the sum of two uniforms (enough for sensor noise).
+// Fast sensor noise: xorshift64* and the sum of two uniforms, triangular with unit variance
+// (enough for sensor noise). One 64-bit draw holds four 16-bit uniforms, hence two samples.
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
-    double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
-    // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
-    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
+    double Uniform() { return static_cast<double>(static_cast<std::int64_t>(Next() >> 11)) * 0x1.0p-53; }
+    // Zero mean, unit variance; the second sample of each draw waits for the next call.
     double Gaussian() {
-        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
+        if (m_spare_ready) {
+            m_spare_ready = false;
+            return m_spare;
+        }
+        double first = 0.0;
+        GaussianPair(first, m_spare);
+        m_spare_ready = true;
+        return first;
+    }
+    // Two independent samples from one draw.
+    void GaussianPair(double& first, double& second) {
         const std::uint64_t r = Next();
-        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
-        return (static_cast<double>(sum) * 0x1.0p-32 - 1.0) * kScale;
+        first = Triangle(((r >> 48) & 0xFFFF) + ((r >> 32) & 0xFFFF));
+        second = Triangle(((r >> 16) & 0xFFFF) + (r & 0xFFFF));
     }
 
 private:
+    // The sum of two uniforms on the centres of 2^16 cells, each of mean ½ and variance 1/12:
+    // centred and scaled by √6.
+    static double Triangle(std::uint64_t sum) {
+        constexpr double kScale = 2.449489742783178;  // √6
+        return ((static_cast<double>(static_cast<std::int64_t>(sum)) + 1.0) * 0x1.0p-16 - 1.0) * kScale;
+    }
     std::uint64_t Next() {
         m_state ^= m_state >> 12;
         m_state ^= m_state << 25;
@@ -41,6 +57,8 @@ private:
         return m_state * 0x2545F4914F6CDD1DULL;
     }
     std::uint64_t m_state;
+    double m_spare = 0.0;
+    bool m_spare_ready = false;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
@@ -63,8 +81,15 @@ inline double FastAtan2(double y, double x) {
 // are reciprocals so that the series costs multiplications only.
 inline void SmallSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
-    // A period's turn is mostly below 1/32 rad, where the terms through h⁷ and h⁸ already are
-    // exact: the first left out, h⁹/9!, is below 10⁻¹⁹.
+    // A period's turn is mostly below 1/128 rad, where the terms through h⁵ and h⁶ already are
+    // exact: the first left out are below 2^-53 of the sum (h⁶/7! and h⁸/8!).
+    constexpr double kShortestSeriesLimit = 1.0 / 128.0;
+    if (std::abs(h) <= kShortestSeriesLimit) {
+        s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0)));
+        c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
+        return;
+    }
+    // Below 1/32 rad the terms through h⁷ and h⁸: the first left out, h⁹/9!, is below 10⁻¹⁹.
     constexpr double kShortSeriesLimit = 1.0 / 32.0;
     if (std::abs(h) <= kShortSeriesLimit) {
         s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0) * (1.0 - h2 * (1.0 / 42.0))));
@@ -93,6 +118,19 @@ inline std::int32_t AdcCount(double fraction) {
     const double code = std::clamp(kLevels * fraction, 0.0, kLevels) + 0.5;
     return static_cast<std::int32_t>(code) * regmap::kAdcStep;
 }
+
+// One electrical turn in nodes: the plant's angle table and the firmware's Hall table share the
+// division, so that the magnet's place within its turn is found once per period.
+inline constexpr int kTurnNodes = 1024;
+
+// The sine and cosine of the nodes of one turn, built once for every plant.
+struct TurnTable {
+    struct Node {
+        double sin, cos;
+    };
+    std::array<Node, kTurnNodes> node;
+    static const TurnTable& Get();
+};
 
 class Plant {
 public:
@@ -128,14 +166,18 @@ public:
     bool AtNegativeEnd() const;
 
     // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
-    std::int32_t SampleCurrent(int terminal) {
-        const DriveHardware& d = m_config.drive;
-        const double i = TerminalCurrent_A(terminal) + d.current_offset_A[static_cast<std::size_t>(terminal)] +
-                         m_current_noise_A * m_noise.Gaussian();
-        return AdcCount((d.imax_ps_A + i) * m_per_current_span);
+    std::int32_t SampleCurrent(int terminal) { return CurrentCount(terminal, m_noise.Gaussian()); }
+    // Terminals A and B together, their noise from one draw.
+    void SampleCurrents(std::int32_t& a, std::int32_t& b) {
+        double noiseA = 0.0, noiseB = 0.0;
+        m_noise.GaussianPair(noiseA, noiseB);
+        a = CurrentCount(0, noiseA);
+        b = CurrentCount(1, noiseB);
     }
-    std::int32_t SampleBus() {
-        return AdcCount((m_vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
+    std::int32_t SampleBus() { return SampleBus(m_vdc_V); }
+    // The bus as it was when `vdc_V` was taken: the firmware converts it only when read.
+    std::int32_t SampleBus(double vdc_V) {
+        return AdcCount((vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
     }
     void SampleHalls(std::array<std::int32_t, 3>& counts) {
         // As fractions of the input's full scale: the same sinusoids as HallVoltage_V.
@@ -153,6 +195,11 @@ public:
     HallSensing HallModel() const { return {m_hall_offset_fs, m_hall_cos_fs, m_hall_sin_fs, m_hall_noise_fs}; }
     // The magnet's electrical angle: in turns (unbounded), and its cosine and sine.
     double ElectricalTurns() const { return m_x_m * m_per_pole_pitch + m_magnet_turns; }
+    // The magnet's place within its turn: the fraction [0, 1], the node of kTurnNodes below it
+    // and the share of the way to the next node.
+    double TurnFraction() const { return m_turn_fraction; }
+    std::size_t TurnNode() const { return m_turn_node; }
+    double TurnWeight() const { return m_turn_weight; }
     double AngleCos() const { return m_cos; }
     double AngleSin() const { return m_sin; }
     double Gaussian() { return m_noise.Gaussian(); }
@@ -169,12 +216,18 @@ public:
     void SetPhaseCurrents(double ia_A, double ib_A);
 
 private:
-    void StepMechanical(double force_N);
-    // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves.
+    // Whether the mover moved.
+    bool StepMechanical(double force_N);
+    // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves:
+    // the turn table's node below it turned by the rest, so that no error accumulates.
     void RefreshAngle();
     void RefreshFieldAxis();
-    void TurnAngle(double delta_rad);
     double ForceAtPresentAngle() const;
+    std::int32_t CurrentCount(int terminal, double noise) const {
+        const double i = TerminalCurrent_A(terminal) + m_current_offset_A[static_cast<std::size_t>(terminal)] +
+                         m_current_noise_A * noise;
+        return AdcCount((m_imax_ps_A + i) * m_per_current_span);
+    }
 
     SimConfig m_config;
     Noise m_noise;
@@ -200,6 +253,9 @@ private:
     double m_ripple_half_A = 0.0;  // half the PWM ripple, over which the dead time's sign softens
     double m_dead_drop_V = 0.0;    // the dead time's full voltage loss at the nominal bus
     std::array<int, 3> m_phase_of_terminal{0, 1, 2};
+    std::array<int, 3> m_terminal_of_phase{0, 1, 2};
+    // The open terminal's phase and the two left in the loop, or −1.
+    int m_open_phase = -1, m_open_j = 0, m_open_k = 0;
     std::array<int, 3> m_channel_source{0, 1, 2};
     std::array<double, 3> m_i_A{};  // motor-phase currents
     double m_x_m = 0.0;
@@ -233,7 +289,12 @@ private:
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;
-    int m_steps_since_exact = 0;
+    const TurnTable* m_turn_table = nullptr;
+    double m_turn_fraction = 0.0;
+    std::size_t m_turn_node = 0;
+    double m_turn_weight = 0.0;
+    double m_imax_ps_A = 0.0;
+    std::array<double, 3> m_current_offset_A{};
 };
 
 }  // namespace drivesim::detail
