@@ -23,8 +23,6 @@ constexpr std::uint16_t kAxisId = 1;
 constexpr int kOffsetCalibrationSamples = 256;
 // The hardware short-circuit comparator trips at 1.2·ImaxPS.
 constexpr double kShortCircuitRatio = 1.2;
-// Modulator: a voltage count of 1 is 1.1/65534 of the bus.
-constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
 const double kZero = 0.0;
 
 std::int32_t ToRegister(double value) { return RoundSaturated(value); }
@@ -164,7 +162,10 @@ Result<double> Firmware::ReadRegister(const std::string& name) const {
 void Firmware::Reconfigure() {
     const double dsp_Hz = m_config.drive.dsp_freq_Hz;
     const double pwm_s = 2.0 * m_reg.pwmper / dsp_Hz;
-    m_per_pwmper = 1.0 / m_reg.pwmper;
+    m_pwmper_ticks = m_reg.pwmper;
+    m_half_pwmper_ticks = 0.5 * m_pwmper_ticks;
+    m_per_pwmper = 1.0 / m_pwmper_ticks;
+    m_ticks_per_count = kDutyPerVoltageCount * m_pwmper_ticks;
     m_tc_s = pwm_s * m_reg.clper;
     m_ts_s = pwm_s * m_reg.slper;
     m_heatsink_step = 1.0 - std::exp(-m_ts_s / m_config.drive.heatsink_tau_s);
@@ -205,11 +206,9 @@ void Firmware::Tick() {
 }
 
 void Firmware::FastSample() {
-    std::int32_t a = 0, b = 0;
-    m_plant.SampleCurrents(a, b);
-    m_ia = a - m_adc_offset[0];
-    m_ib = b - m_adc_offset[1];
-    m_bus_sampled_V = m_plant.PresentBus_V();
+    m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
+    m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
+    m_bus_sample = m_plant.TakeBus();
     m_bus_converted = false;
     if (m_running) m_program->Fast(*this);
     if (m_log.armed && m_log.kind == 2) RecordLog(2);
@@ -338,24 +337,6 @@ void Firmware::End() {
     const bool wasRunning = m_running;
     m_running = false;
     if (wasRunning && m_scope.armed) FlushFrame(true);
-}
-
-void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
-    const double u[3] = {uAlpha, -0.5 * uAlpha + 0.5 * kSqrt3 * uBeta, -0.5 * uAlpha - 0.5 * kSqrt3 * uBeta};
-    // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
-    const double mid = 0.5 * (std::max(u[0], std::max(u[1], u[2])) + std::min(u[0], std::min(u[1], u[2])));
-    const double period = m_reg.pwmper;
-    const double perPeriod = m_per_pwmper;
-    const double ticksPerCount = kDutyPerVoltageCount * period;
-    for (int x = 0; x < 3; ++x) {
-        // The compare value's rounding remainder carries over, so the mean applied voltage is
-        // the command.
-        const double wanted = 0.5 * period + ticksPerCount * (u[x] - mid) + m_compare_remainder[static_cast<std::size_t>(x)];
-        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
-        const double compare = static_cast<double>(static_cast<std::int64_t>(std::clamp(wanted, 0.0, period) + 0.5));
-        m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
-        m_duty_next[static_cast<std::size_t>(x)] = compare * perPeriod;
-    }
 }
 
 double Firmware::AppliedAlpha() const {
@@ -487,25 +468,6 @@ void Firmware::BuildHallTable() {
         m_hall_table.node[i] = {t.offset[i],    t.offset[i + 1] - t.offset[i],       t.cos[i],
                                 t.cos[i + 1] - t.cos[i],       t.sin[i],            t.sin[i + 1] - t.sin[i],
                                 t.magnitude[i], t.magnitude[i + 1] - t.magnitude[i], t.noise[i]};
-}
-
-Firmware::HallAngle Firmware::CommutationAngle() {
-    if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
-    // Where the magnet is within its turn: the plant's angle table keeps the same nodes.
-    const HallTable::Node& t = m_hall_table.node[m_plant.TurnNode()];
-    const double w = m_plant.TurnWeight();
-    const double noise = t.noise * m_plant.Gaussian();
-    const double angle = m_plant.TurnFraction() * regmap::kAngleFullTurn + (t.offset + w * t.offset_slope) + noise;
-    const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
-    // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
-    // the latter small enough for first order.
-    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
-    const double n = noise * kAngleToRad;
-    const double dc = t.cos + w * t.cos_slope, ds = t.sin + w * t.sin_slope;
-    const double ec = dc - n * ds, es = ds + n * dc;
-    const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF),
-            t.magnitude + w * t.magnitude_slope, c * ec - s * es, s * ec + c * es};
 }
 
 // --- Programs ---

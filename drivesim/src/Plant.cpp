@@ -55,18 +55,6 @@ int OtherOf(PhasePair pair, int index) {
 
 }  // namespace
 
-const TurnTable& TurnTable::Get() {
-    static const TurnTable table = [] {
-        TurnTable t{};
-        for (std::size_t n = 0; n < t.node.size(); ++n) {
-            const double angle = kTwoPi * static_cast<double>(n) / kTurnNodes;
-            t.node[n] = {std::sin(angle), std::cos(angle)};
-        }
-        return t;
-    }();
-    return table;
-}
-
 Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.noise_seed) {
     const MotorTruth& m = config.motor;
     const bool delta = m.connection == Connection::Delta;
@@ -125,35 +113,35 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
         m_viscous_time_s = m_mass_kg / m.viscous_Ns_per_m;
     }
     m_vdc_V = config.Vdc_V;
-    m_turn_table = &TurnTable::Get();
     RefreshAngle();
     Configure(m_period_s, m_dead_time_s);
 }
 
 void Plant::RefreshAngle() {
-    const double turns = ElectricalTurns();
-    auto whole = static_cast<std::int64_t>(turns);
-    if (static_cast<double>(whole) > turns) --whole;  // floor, for negative turns too
-    m_turn_fraction = turns - static_cast<double>(whole);
-    const double position = m_turn_fraction * kTurnNodes;
-    // A fraction a rounding below 1 reads as 1: the last node, all the way to its end.
-    m_turn_node = std::min(static_cast<std::size_t>(position), static_cast<std::size_t>(kTurnNodes - 1));
-    m_turn_weight = position - static_cast<double>(m_turn_node);
-    // The rest of the way is at most 2π/1024, where sine and cosine through δ⁵ and δ⁶ are exact.
-    const double delta = m_turn_weight * (kTwoPi / kTurnNodes);
-    const double d2 = delta * delta;
-    const double s = delta * (1.0 - d2 * (1.0 / 6.0) * (1.0 - d2 * (1.0 / 20.0)));
-    const double c = 1.0 - d2 * 0.5 * (1.0 - d2 * (1.0 / 12.0) * (1.0 - d2 * (1.0 / 30.0)));
-    const TurnTable::Node& node = m_turn_table->node[m_turn_node];
-    m_sin = node.sin * c + node.cos * s;
-    m_cos = node.cos * c - node.sin * s;
-    RefreshFieldAxis();
-}
-
-void Plant::RefreshFieldAxis() {
+    const double angle = ElectricalAngle_rad();
+    m_sin = std::sin(angle);
+    m_cos = std::cos(angle);
+    m_steps_since_exact = 0;
     // The winding's field axis: the magnet's angle plus a delta winding's 30°.
     m_field_sin = m_sin * m_shift_cos + m_cos * m_shift_sin;
     m_field_cos = m_cos * m_shift_cos - m_sin * m_shift_sin;
+}
+
+void Plant::TurnAngle(double delta_rad) {
+    // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
+    constexpr int kExactEvery = 1024;
+    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
+        RefreshAngle();
+        return;
+    }
+    double s = 0.0, c = 1.0;
+    SmallSinCos(delta_rad, s, c);
+    // The magnet and the field axis turn alike, side by side rather than one after the other.
+    const double sin0 = m_sin, fieldSin0 = m_field_sin;
+    m_sin = sin0 * c + m_cos * s;
+    m_cos = m_cos * c - sin0 * s;
+    m_field_sin = fieldSin0 * c + m_field_cos * s;
+    m_field_cos = m_field_cos * c - fieldSin0 * s;
 }
 
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
@@ -221,6 +209,10 @@ double Plant::ForceAtPresentAngle() const {
 double Plant::Force_N() const { return ForceAtPresentAngle(); }
 
 void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
+    Electrical(pole_V, linear_band);
+}
+
+inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
     const Discrete& d = m_discrete[linear_band];
     const double va = pole_V[static_cast<std::size_t>(m_terminal_of_phase[0])];
     const double vb = pole_V[static_cast<std::size_t>(m_terminal_of_phase[1])];
@@ -263,42 +255,14 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
     m_i_A = {ia, ib, -ia - ib};
 }
 
-void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
-    const double forceBefore_N = ForceAtPresentAngle();
-    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
-    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
-    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
-    m_ripple_sin = rs;
-    if (power_on) {
-        const double vdc = m_vdc_V;
-        const double deadDrop_V = m_dead_drop_per_V * vdc;
-        std::array<double, 3> pole{};
-        unsigned band = 0;
-        for (int t = 0; t < 3; ++t) {
-            // Dead time loses a pulse edge in the direction of the current; under half the
-            // ripple the current changes sign within the period and the loss grows with it.
-            const double i = TerminalCurrent_A(t);
-            const bool linear = std::abs(i) < m_ripple_half_A;
-            band |= static_cast<unsigned>(linear) << t;
-            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc -
-                                                 (linear ? 0.0 : std::copysign(deadDrop_V, i));
-        }
-        StepElectrical(pole, band);
-    } else {
-        // The freewheeling diodes return the winding's energy to the bus within microseconds.
-        m_i_A = {0.0, 0.0, 0.0};
-    }
-    if (StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()))) RefreshAngle();
-    m_time_s += m_period_s;
-}
-
-bool Plant::StepMechanical(double force_N) {
+inline double Plant::StepMechanical(double force_N) {
     const MotorTruth& m = m_config.motor;
     const double T = m_period_s;
     const double drive_N = force_N - m.load_force_N;
     const double xBefore_m = m_x_m;
-    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return false;  // static friction holds
-    const double direction = m_v_mps != 0.0 ? (m_v_mps > 0.0 ? 1.0 : -1.0) : (drive_N > 0.0 ? 1.0 : -1.0);
+    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return 0.0;  // static friction holds
+    // The way it moves, or from standstill the way it is pushed (never zero here).
+    const double direction = std::copysign(1.0, m_v_mps != 0.0 ? m_v_mps : drive_N);
     const double net_N = drive_N - m.coulomb_N * direction;
     const double v0 = m_v_mps;
     double v1 = 0.0;
@@ -328,7 +292,37 @@ bool Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
-    return m_x_m != xBefore_m;
+    return m_x_m - xBefore_m;
+}
+
+void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
+    const double forceBefore_N = ForceAtPresentAngle();
+    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
+    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
+    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
+    m_ripple_sin = rs;
+    if (power_on) {
+        const double vdc = m_vdc_V;
+        const double deadDrop_V = m_dead_drop_per_V * vdc;
+        std::array<double, 3> pole{};
+        unsigned band = 0;
+        for (int t = 0; t < 3; ++t) {
+            // Dead time loses a pulse edge in the direction of the current; under half the
+            // ripple the current changes sign within the period and the loss grows with it.
+            const double i = TerminalCurrent_A(t);
+            const bool linear = std::abs(i) < m_ripple_half_A;
+            band |= static_cast<unsigned>(linear) << t;
+            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc -
+                                                 (linear ? 0.0 : std::copysign(deadDrop_V, i));
+        }
+        Electrical(pole, band);
+    } else {
+        // The freewheeling diodes return the winding's energy to the bus within microseconds.
+        m_i_A = {0.0, 0.0, 0.0};
+    }
+    const double moved_m = StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
+    if (moved_m != 0.0) TurnAngle(m_rad_per_m * moved_m);
+    m_time_s += m_period_s;
 }
 
 bool Plant::AtPositiveEnd() const {

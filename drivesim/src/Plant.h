@@ -19,37 +19,22 @@ inline constexpr double kSqrt3 = 1.7320508075688772;
 // Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
 inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
-// Fast sensor noise: xorshift64* and the sum of two uniforms, triangular with unit variance
-// (enough for sensor noise). One 64-bit draw holds four 16-bit uniforms, hence two samples.
+// Fast Gaussian noise: xorshift64* and the sum of two uniforms (enough for sensor noise).
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
+    // Through a signed integer: an unsigned 64-bit one converts by a branch and a fix-up.
     double Uniform() { return static_cast<double>(static_cast<std::int64_t>(Next() >> 11)) * 0x1.0p-53; }
-    // Zero mean, unit variance; the second sample of each draw waits for the next call.
+    // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
+    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
     double Gaussian() {
-        if (m_spare_ready) {
-            m_spare_ready = false;
-            return m_spare;
-        }
-        double first = 0.0;
-        GaussianPair(first, m_spare);
-        m_spare_ready = true;
-        return first;
-    }
-    // Two independent samples from one draw.
-    void GaussianPair(double& first, double& second) {
+        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
         const std::uint64_t r = Next();
-        first = Triangle(((r >> 48) & 0xFFFF) + ((r >> 32) & 0xFFFF));
-        second = Triangle(((r >> 16) & 0xFFFF) + (r & 0xFFFF));
+        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
+        return (static_cast<double>(static_cast<std::int64_t>(sum)) * 0x1.0p-32 - 1.0) * kScale;
     }
 
 private:
-    // The sum of two uniforms on the centres of 2^16 cells, each of mean ½ and variance 1/12:
-    // centred and scaled by √6.
-    static double Triangle(std::uint64_t sum) {
-        constexpr double kScale = 2.449489742783178;  // √6
-        return ((static_cast<double>(static_cast<std::int64_t>(sum)) + 1.0) * 0x1.0p-16 - 1.0) * kScale;
-    }
     std::uint64_t Next() {
         m_state ^= m_state >> 12;
         m_state ^= m_state << 25;
@@ -57,8 +42,6 @@ private:
         return m_state * 0x2545F4914F6CDD1DULL;
     }
     std::uint64_t m_state;
-    double m_spare = 0.0;
-    bool m_spare_ready = false;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
@@ -77,18 +60,10 @@ inline double FastAtan2(double y, double x) {
     return y < 0.0 ? -a : a;
 }
 
-// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
-// are reciprocals so that the series costs multiplications only.
-inline void SmallSinCos(double h, double& s, double& c) {
+// The sine and cosine of an angle up to ½ rad beyond a period's usual turn, by series, exact to
+// rounding; out of line, so that the usual case stays small enough to inline.
+[[gnu::noinline]] inline void WiderSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
-    // A period's turn is mostly below 1/128 rad, where the terms through h⁵ and h⁶ already are
-    // exact: the first left out are below 2^-53 of the sum (h⁶/7! and h⁸/8!).
-    constexpr double kShortestSeriesLimit = 1.0 / 128.0;
-    if (std::abs(h) <= kShortestSeriesLimit) {
-        s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0)));
-        c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
-        return;
-    }
     // Below 1/32 rad the terms through h⁷ and h⁸: the first left out, h⁹/9!, is below 10⁻¹⁹.
     constexpr double kShortSeriesLimit = 1.0 / 32.0;
     if (std::abs(h) <= kShortSeriesLimit) {
@@ -110,27 +85,30 @@ inline void SmallSinCos(double h, double& s, double& c) {
                                                               (1.0 - h2 * (1.0 / 132.0) * (1.0 - h2 * (1.0 / 182.0)))))));
 }
 
+// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
+// are reciprocals so that the series costs multiplications only.
+inline void SmallSinCos(double h, double& s, double& c) {
+    // A period's turn is mostly below 1/128 rad, where the terms through h⁵ and h⁶ already are
+    // exact: the first left out are below 2^-53 of the sum (h⁶/7! and h⁸/8!).
+    constexpr double kShortestSeriesLimit = 1.0 / 128.0;
+    if (std::abs(h) > kShortestSeriesLimit) {
+        WiderSinCos(h, s, c);
+        return;
+    }
+    const double h2 = h * h;
+    s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0)));
+    c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
+}
+
 // A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped.
 // Inline: the sensors call it six times per PWM period.
 inline std::int32_t AdcCount(double fraction) {
     constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
     // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
-    const double code = std::clamp(kLevels * fraction, 0.0, kLevels) + 0.5;
+    // Minimum and maximum rather than a clamp's comparisons: no branch on the signal.
+    const double code = std::min(std::max(kLevels * fraction, 0.0), kLevels) + 0.5;
     return static_cast<std::int32_t>(code) * regmap::kAdcStep;
 }
-
-// One electrical turn in nodes: the plant's angle table and the firmware's Hall table share the
-// division, so that the magnet's place within its turn is found once per period.
-inline constexpr int kTurnNodes = 1024;
-
-// The sine and cosine of the nodes of one turn, built once for every plant.
-struct TurnTable {
-    struct Node {
-        double sin, cos;
-    };
-    std::array<Node, kTurnNodes> node;
-    static const TurnTable& Get();
-};
 
 class Plant {
 public:
@@ -167,17 +145,16 @@ public:
 
     // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
     std::int32_t SampleCurrent(int terminal) { return CurrentCount(terminal, m_noise.Gaussian()); }
-    // Terminals A and B together, their noise from one draw.
-    void SampleCurrents(std::int32_t& a, std::int32_t& b) {
-        double noiseA = 0.0, noiseB = 0.0;
-        m_noise.GaussianPair(noiseA, noiseB);
-        a = CurrentCount(0, noiseA);
-        b = CurrentCount(1, noiseB);
-    }
-    std::int32_t SampleBus() { return SampleBus(m_vdc_V); }
-    // The bus as it was when `vdc_V` was taken: the firmware converts it only when read.
-    std::int32_t SampleBus(double vdc_V) {
-        return AdcCount((vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
+    std::int32_t SampleBus() { return BusCount(TakeBus()); }
+    // The bus taken now (with its noise) and converted later: the firmware converts it only when
+    // a program reads it, few do. Taking it draws the noise in the sensors' order.
+    struct BusSample {
+        double vdc_V;
+        double noise;
+    };
+    BusSample TakeBus() { return {m_vdc_V, m_noise.Gaussian()}; }
+    std::int32_t BusCount(const BusSample& b) const {
+        return AdcCount((b.vdc_V + m_bus_noise_V * b.noise) * m_per_bus_span);
     }
     void SampleHalls(std::array<std::int32_t, 3>& counts) {
         // As fractions of the input's full scale: the same sinusoids as HallVoltage_V.
@@ -195,11 +172,25 @@ public:
     HallSensing HallModel() const { return {m_hall_offset_fs, m_hall_cos_fs, m_hall_sin_fs, m_hall_noise_fs}; }
     // The magnet's electrical angle: in turns (unbounded), and its cosine and sine.
     double ElectricalTurns() const { return m_x_m * m_per_pole_pitch + m_magnet_turns; }
-    // The magnet's place within its turn: the fraction [0, 1], the node of kTurnNodes below it
-    // and the share of the way to the next node.
-    double TurnFraction() const { return m_turn_fraction; }
-    std::size_t TurnNode() const { return m_turn_node; }
-    double TurnWeight() const { return m_turn_weight; }
+    // The magnet's place within its turn divided into `nodes`: the fraction [0, 1], the node
+    // below it and the share of the way to the next node.
+    struct TurnPlace {
+        double fraction;
+        std::size_t node;
+        double weight;
+    };
+    TurnPlace PlaceInTurn(int nodes) const {
+        const double turns = ElectricalTurns();
+        // Floor, for negative turns too, without a branch: the mover stands about zero often.
+        auto whole = static_cast<std::int64_t>(turns);
+        whole -= static_cast<std::int64_t>(static_cast<double>(whole) > turns);
+        const double fraction = turns - static_cast<double>(whole);
+        const double position = fraction * nodes;
+        // A fraction a rounding below 1 reads as 1: the last node, all the way to its end.
+        const std::size_t node =
+            std::min(static_cast<std::size_t>(position), static_cast<std::size_t>(nodes - 1));
+        return {fraction, node, position - static_cast<double>(node)};
+    }
     double AngleCos() const { return m_cos; }
     double AngleSin() const { return m_sin; }
     double Gaussian() { return m_noise.Gaussian(); }
@@ -216,12 +207,14 @@ public:
     void SetPhaseCurrents(double ia_A, double ib_A);
 
 private:
-    // Whether the mover moved.
-    bool StepMechanical(double force_N);
-    // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves:
-    // the turn table's node below it turned by the rest, so that no error accumulates.
+    // The one-period steps behind Step and StepElectrical; StepMechanical returns how far the
+    // mover went.
+    void Electrical(const std::array<double, 3>& pole_V, unsigned linear_band);
+    double StepMechanical(double force_N);
+    // The sine and cosine of the magnet's electrical angle and of the field axis: exact now and
+    // then, turned by series in between.
     void RefreshAngle();
-    void RefreshFieldAxis();
+    void TurnAngle(double delta_rad);
     double ForceAtPresentAngle() const;
     std::int32_t CurrentCount(int terminal, double noise) const {
         const double i = TerminalCurrent_A(terminal) + m_current_offset_A[static_cast<std::size_t>(terminal)] +
@@ -289,10 +282,7 @@ private:
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;
-    const TurnTable* m_turn_table = nullptr;
-    double m_turn_fraction = 0.0;
-    std::size_t m_turn_node = 0;
-    double m_turn_weight = 0.0;
+    int m_steps_since_exact = 0;
     double m_imax_ps_A = 0.0;
     std::array<double, 3> m_current_offset_A{};
 };

@@ -40,7 +40,9 @@ TEST(SimulatorArithmetic, FastAtan2OnTheAxesAndAtTheOrigin) {
 }
 
 TEST(SimulatorArithmetic, SmallAngleSeriesIsExactToRounding) {
-    for (const double h : {0.0, 1e-12, -1e-6, 0.001, -0.05, 0.2, -0.37, 0.5, -0.5}) {
+    // Each series' range ends included, and the first angles beyond them.
+    for (const double h : {0.0, 1e-12, -1e-6, 0.001, 0.0061359, 1.0 / 128.0, -1.0 / 128.0, 0.0079, 1.0 / 32.0,
+                           -0.0313, -0.05, 0.2, -0.37, 0.5, -0.5}) {
         double s = 0.0, c = 0.0;
         SmallSinCos(h, s, c);
         EXPECT_NEAR(s, std::sin(h), 4e-16) << "h " << h;
