@@ -1,6 +1,7 @@
 #include "Firmware.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -59,7 +60,11 @@ void PutWord(std::vector<std::uint8_t>& out, std::uint16_t word) {
 
 }  // namespace
 
-Firmware::Firmware(const SimConfig& config) : m_config(config), m_plant(config) {
+Firmware::Firmware(const SimConfig& config)
+    : m_config(config),
+      m_plant(config),
+      m_short_circuit_at_s(config.faults.short_circuit_at_s.value_or(std::numeric_limits<double>::infinity())),
+      m_short_circuit_limit_A(kShortCircuitRatio * config.drive.imax_ps_A) {
     Reconfigure();
     SampleHallsNow();
 }
@@ -186,12 +191,8 @@ void Firmware::AdvanceTo(double time_s) {
 }
 
 void Firmware::Tick() {
-    if (m_axis_on) {
-        const double limit_A = kShortCircuitRatio * m_config.drive.imax_ps_A;
-        const bool shorted = (m_config.faults.short_circuit_at_s && Time_s() >= *m_config.faults.short_circuit_at_s) ||
-                             m_plant.PeakCurrent_A() > limit_A;
-        if (shorted) Trip(regmap::mer::kShortCircuit);
-    }
+    if (m_axis_on && (Time_s() >= m_short_circuit_at_s || m_plant.PeakCurrent_A() > m_short_circuit_limit_A))
+        Trip(regmap::mer::kShortCircuit);
     if (++m_cl_phase >= m_reg.clper) {
         m_cl_phase = 0;
         FastSample();
@@ -262,9 +263,9 @@ std::uint16_t Firmware::PresentCauses() const {
 }
 
 void Firmware::Protections() {
-    const std::uint16_t causes = PresentCauses();
-    for (int bit = 0; bit < 16; ++bit)
-        if (causes & BitMask(bit)) Trip(bit);
+    // The causes present, lowest bit first.
+    for (std::uint32_t causes = PresentCauses(); causes != 0; causes &= causes - 1)
+        Trip(std::countr_zero(causes));
     ThermalImages();
     if (m_axis_on && IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), regmap::pcr::kOverCurrent) &&
         m_reg.timaxprot != regmap::kCheckOff) {

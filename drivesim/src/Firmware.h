@@ -207,6 +207,10 @@ private:
     Registers m_reg;
     std::map<std::string, double> m_registers;
     std::array<double, kVarCount> m_vars{};
+    // The short circuit of the simulator file (never when it has none) and the comparator's
+    // threshold.
+    double m_short_circuit_at_s;
+    double m_short_circuit_limit_A;
 
     // Program.
     std::string m_program_name;

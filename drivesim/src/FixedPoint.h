@@ -16,7 +16,9 @@ struct Q15Gain {
     std::int32_t shift = 0;
     std::int64_t Apply(std::int64_t x) const {
         const std::int64_t product = static_cast<std::int64_t>(mantissa) * x;
-        return shift >= 0 ? (product * (std::int64_t{1} << shift)) >> 15 : (product >> (15 - shift));
+        // (product·2^shift) >> 15 as one shift, which also keeps the product from overflowing.
+        const std::int32_t up = shift - 15;
+        return up >= 0 ? product << up : product >> -up;
     }
     double Value() const { return regmap::DecodeQ15Gain(mantissa, shift); }
 };

@@ -74,6 +74,23 @@ TEST(SimulatorArithmetic, RoundHalfUpIsFloorOfXPlusAHalf) {
     }
 }
 
+TEST(SimulatorArithmetic, Q15GainIsTheMantissaTimesTwoToTheShiftOver32768RoundedDown) {
+    // Shifts below, at and beyond 15, and negative: one shift either way must equal the floor
+    // of the paper form.
+    for (const std::int32_t shift : {-4, -1, 0, 3, 14, 15, 16, 22}) {
+        for (const std::int32_t mantissa : {0, 1, 20000, -32767, 32767}) {
+            for (const std::int64_t x : {std::int64_t{0}, std::int64_t{1}, std::int64_t{-1}, std::int64_t{12345},
+                                         std::int64_t{-98765}, std::int64_t{40000000}}) {
+                const drivesim::detail::Q15Gain gain{mantissa, shift};
+                const long double exact = static_cast<long double>(mantissa) * static_cast<long double>(x) *
+                                          std::pow(2.0L, static_cast<long double>(shift - 15));
+                EXPECT_EQ(gain.Apply(x), static_cast<std::int64_t>(std::floor(exact)))
+                    << "mantissa " << mantissa << ", shift " << shift << ", x " << x;
+            }
+        }
+    }
+}
+
 TEST(SimulatorArithmetic, NoiseHasZeroMeanUnitVarianceAndABoundedTriangle) {
     for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{0xDEADBEEF}}) {
         Noise noise(seed);
