@@ -187,8 +187,9 @@ public:
         const double fraction = turns - static_cast<double>(whole);
         const double position = fraction * nodes;
         // A fraction a rounding below 1 reads as 1: the last node, all the way to its end.
-        const std::size_t node =
-            std::min(static_cast<std::size_t>(position), static_cast<std::size_t>(nodes - 1));
+        // Through a signed integer: an unsigned one converts by a branch and a fix-up.
+        const auto node = static_cast<std::size_t>(
+            std::min(static_cast<std::int64_t>(position), static_cast<std::int64_t>(nodes - 1)));
         return {fraction, node, position - static_cast<double>(node)};
     }
     double AngleCos() const { return m_cos; }
