@@ -1,6 +1,7 @@
 #include "Firmware.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <iterator>
 #include <limits>
@@ -23,8 +24,6 @@ constexpr std::uint16_t kAxisId = 1;
 constexpr int kOffsetCalibrationSamples = 256;
 // The hardware short-circuit comparator trips at 1.2·ImaxPS.
 constexpr double kShortCircuitRatio = 1.2;
-// Modulator: a voltage count of 1 is 1.1/65534 of the bus.
-constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
 const double kZero = 0.0;
 
 std::int32_t ToRegister(double value) { return RoundSaturated(value); }
@@ -61,7 +60,11 @@ void PutWord(std::vector<std::uint8_t>& out, std::uint16_t word) {
 
 }  // namespace
 
-Firmware::Firmware(const SimConfig& config) : m_config(config), m_plant(config) {
+Firmware::Firmware(const SimConfig& config)
+    : m_config(config),
+      m_plant(config),
+      m_short_circuit_at_s(config.faults.short_circuit_at_s.value_or(std::numeric_limits<double>::infinity())),
+      m_short_circuit_limit_A(kShortCircuitRatio * config.drive.imax_ps_A) {
     Reconfigure();
     SampleHallsNow();
 }
@@ -164,7 +167,10 @@ Result<double> Firmware::ReadRegister(const std::string& name) const {
 void Firmware::Reconfigure() {
     const double dsp_Hz = m_config.drive.dsp_freq_Hz;
     const double pwm_s = 2.0 * m_reg.pwmper / dsp_Hz;
-    m_per_pwmper = 1.0 / m_reg.pwmper;
+    m_pwmper_ticks = m_reg.pwmper;
+    m_half_pwmper_ticks = 0.5 * m_pwmper_ticks;
+    m_per_pwmper = 1.0 / m_pwmper_ticks;
+    m_ticks_per_count = kDutyPerVoltageCount * m_pwmper_ticks;
     m_tc_s = pwm_s * m_reg.clper;
     m_ts_s = pwm_s * m_reg.slper;
     m_heatsink_step = 1.0 - std::exp(-m_ts_s / m_config.drive.heatsink_tau_s);
@@ -185,12 +191,8 @@ void Firmware::AdvanceTo(double time_s) {
 }
 
 void Firmware::Tick() {
-    if (m_axis_on) {
-        const double limit_A = kShortCircuitRatio * m_config.drive.imax_ps_A;
-        const bool shorted = (m_config.faults.short_circuit_at_s && Time_s() >= *m_config.faults.short_circuit_at_s) ||
-                             m_plant.PeakCurrent_A() > limit_A;
-        if (shorted) Trip(regmap::mer::kShortCircuit);
-    }
+    if (m_axis_on && (Time_s() >= m_short_circuit_at_s || m_plant.PeakCurrent_A() > m_short_circuit_limit_A))
+        Trip(regmap::mer::kShortCircuit);
     if (++m_cl_phase >= m_reg.clper) {
         m_cl_phase = 0;
         FastSample();
@@ -207,7 +209,8 @@ void Firmware::Tick() {
 void Firmware::FastSample() {
     m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
     m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
-    m_bus = m_plant.SampleBus();
+    m_bus_sample = m_plant.TakeBus();
+    m_bus_converted = false;
     if (m_running) m_program->Fast(*this);
     if (m_log.armed && m_log.kind == 2) RecordLog(2);
 }
@@ -260,9 +263,9 @@ std::uint16_t Firmware::PresentCauses() const {
 }
 
 void Firmware::Protections() {
-    const std::uint16_t causes = PresentCauses();
-    for (int bit = 0; bit < 16; ++bit)
-        if (causes & BitMask(bit)) Trip(bit);
+    // The causes present, lowest bit first.
+    for (std::uint32_t causes = PresentCauses(); causes != 0; causes &= causes - 1)
+        Trip(std::countr_zero(causes));
     ThermalImages();
     if (m_axis_on && IsBitSet(static_cast<std::uint32_t>(m_reg.pcr), regmap::pcr::kOverCurrent) &&
         m_reg.timaxprot != regmap::kCheckOff) {
@@ -337,24 +340,6 @@ void Firmware::End() {
     if (wasRunning && m_scope.armed) FlushFrame(true);
 }
 
-void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
-    const double u[3] = {uAlpha, -0.5 * uAlpha + 0.5 * kSqrt3 * uBeta, -0.5 * uAlpha - 0.5 * kSqrt3 * uBeta};
-    // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
-    const double mid = 0.5 * (std::max(u[0], std::max(u[1], u[2])) + std::min(u[0], std::min(u[1], u[2])));
-    const double period = m_reg.pwmper;
-    const double perPeriod = m_per_pwmper;
-    const double ticksPerCount = kDutyPerVoltageCount * period;
-    for (int x = 0; x < 3; ++x) {
-        // The compare value's rounding remainder carries over, so the mean applied voltage is
-        // the command.
-        const double wanted = 0.5 * period + ticksPerCount * (u[x] - mid) + m_compare_remainder[static_cast<std::size_t>(x)];
-        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
-        const double compare = static_cast<double>(static_cast<std::int64_t>(std::clamp(wanted, 0.0, period) + 0.5));
-        m_compare_remainder[static_cast<std::size_t>(x)] = std::clamp(wanted - compare, -1.0, 1.0);
-        m_duty_next[static_cast<std::size_t>(x)] = compare * perPeriod;
-    }
-}
-
 double Firmware::AppliedAlpha() const {
     const auto& d = m_duty_next;
     return (2.0 / 3.0) * (d[0] - 0.5 * (d[1] + d[2])) / kDutyPerVoltageCount;
@@ -420,8 +405,12 @@ Firmware::HallAngle Firmware::HallAngleNow() const {
 }
 
 void Firmware::BuildHallTable() {
-    HallTable& t = m_hall_table;
-    t.generation = m_hall_calibration_generation;
+    struct Values {
+        std::array<double, HallTable::kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+    };
+    auto values = std::make_unique<Values>();
+    Values& t = *values;
+    m_hall_table.generation = m_hall_calibration_generation;
     ++m_hall_table_builds;
     const Plant::HallSensing sensing = m_plant.HallModel();
     constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
@@ -475,35 +464,11 @@ void Firmware::BuildHallTable() {
         }
         t.noise[i] = magnitude > 0.0 ? std::sqrt(across2) / magnitude * kRadToAngle : 0.0;
     }
-}
-
-Firmware::HallAngle Firmware::CommutationAngle() {
-    if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
-    const HallTable& t = m_hall_table;
-    // Where the magnet is within its turn, as a fractional node index.
-    const double turns = m_plant.ElectricalTurns();
-    auto whole = static_cast<std::int64_t>(turns);
-    if (static_cast<double>(whole) > turns) --whole;  // floor, for negative turns too
-    const double fraction = turns - static_cast<double>(whole);
-    const double position = fraction * HallTable::kNodes;
-    auto node = static_cast<std::size_t>(position);
-    if (node >= static_cast<std::size_t>(HallTable::kNodes)) node = HallTable::kNodes - 1;
-    const double w = position - static_cast<double>(node);
-    auto at = [node, w](const std::array<double, HallTable::kNodes + 1>& table) {
-        return table[node] + w * (table[node + 1] - table[node]);
-    };
-    const double noise = t.noise[node] * m_plant.Gaussian();
-    const double angle = fraction * regmap::kAngleFullTurn + at(t.offset) + noise;
-    const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
-    // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
-    // the latter small enough for first order.
-    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
-    const double n = noise * kAngleToRad;
-    const double dc = at(t.cos), ds = at(t.sin);
-    const double ec = dc - n * ds, es = ds + n * dc;
-    const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
-    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF), at(t.magnitude), c * ec - s * es,
-            s * ec + c * es};
+    m_hall_table.node.resize(HallTable::kNodes);
+    for (std::size_t i = 0; i < m_hall_table.node.size(); ++i)
+        m_hall_table.node[i] = {t.offset[i],    t.offset[i + 1] - t.offset[i],       t.cos[i],
+                                t.cos[i + 1] - t.cos[i],       t.sin[i],            t.sin[i + 1] - t.sin[i],
+                                t.magnitude[i], t.magnitude[i + 1] - t.magnitude[i], t.noise[i]};
 }
 
 // --- Programs ---

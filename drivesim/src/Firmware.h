@@ -7,6 +7,7 @@
 #include "drivesim/Drive.h"
 #include "drivesim/SimConfig.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <map>
@@ -69,6 +70,9 @@ struct ProgramVar {
 
 class Firmware;
 
+// Modulator: a voltage count of 1 is 1.1/65534 of the bus.
+inline constexpr double kDutyPerVoltageCount = regmap::kVoltageBusFraction / regmap::kVoltageCountSpan;
+
 // A drive program: a state machine on the current-loop and slow-loop samples.
 class Program {
 public:
@@ -120,7 +124,7 @@ public:
     void AbortRun();
 
     // Voltage commands in voltage counts (±32767 = ±0.55·Vdc), applied one PWM period later.
-    void SetAlphaBeta(double uAlpha, double uBeta);
+    [[gnu::always_inline]] void SetAlphaBeta(double uAlpha, double uBeta);
     // On the test frame's q axis at `theta_rad`.
     void SetTestVoltage(double uq, double theta_rad);
     // The α voltage the modulator will apply for the last command, after compare quantisation,
@@ -135,7 +139,14 @@ public:
     // Test-frame currents: q along θ, d at θ − 90°.
     double TestIq(double theta_rad) const;
     double TestId(double theta_rad) const;
-    std::int32_t Bus() const { return m_bus; }
+    // The bus as sampled with the currents; converted only when a program reads it (few do).
+    std::int32_t Bus() {
+        if (!m_bus_converted) {
+            m_bus = m_plant.BusCount(m_bus_sample);
+            m_bus_converted = true;
+        }
+        return m_bus;
+    }
     std::array<std::int32_t, 3> Halls() const { return m_halls; }
     // The calibrated Hall angle in 16-bit units and the vector's magnitude (16384 = nominal).
     struct HallAngle {
@@ -150,7 +161,7 @@ public:
     // Hall sensors' own model rather than through three ADC conversions and an atan2: the
     // noiseless vector's angle and magnitude tabulated over the electrical turn for the present
     // calibration, the sensors' noise and the ADCs' quantisation folded into one draw across it.
-    HallAngle CommutationAngle();
+    [[gnu::always_inline]] HallAngle CommutationAngle();
     // How often the table behind CommutationAngle has been computed.
     std::uint64_t HallTableBuilds() const { return m_hall_table_builds; }
 
@@ -196,6 +207,10 @@ private:
     Registers m_reg;
     std::map<std::string, double> m_registers;
     std::array<double, kVarCount> m_vars{};
+    // The short circuit of the simulator file (never when it has none) and the comparator's
+    // threshold.
+    double m_short_circuit_at_s;
+    double m_short_circuit_limit_A;
 
     // Program.
     std::string m_program_name;
@@ -209,7 +224,11 @@ private:
 
     // Sampling.
     double m_tc_s = 50e-6;
+    // The PWM period in ticks, its half and reciprocal, and ticks per voltage count.
+    double m_pwmper_ticks = 1500.0;
+    double m_half_pwmper_ticks = 750.0;
     double m_per_pwmper = 1.0 / 1500.0;
+    double m_ticks_per_count = kDutyPerVoltageCount * 1500.0;
     double m_ts_s = 500e-6;
     int m_cl_phase = 0;
     int m_sl_phase = 0;
@@ -217,6 +236,8 @@ private:
     double m_ia = 0.0, m_ib = 0.0;
     std::array<double, 2> m_adc_offset{regmap::kAdcMidScale, regmap::kAdcMidScale};
     std::int32_t m_bus = 0;
+    Plant::BusSample m_bus_sample{0.0, 0.0};
+    bool m_bus_converted = false;
     std::array<std::int32_t, 3> m_halls{};
     std::array<double, 3> m_duty_next{0.5, 0.5, 0.5};
     std::array<double, 3> m_duty_applied{0.5, 0.5, 0.5};
@@ -240,10 +261,14 @@ private:
     struct HallTable {
         static constexpr int kNodes = 1024;
         std::uint64_t generation = ~std::uint64_t{0};  // of the registers it was built from
-        // Per node: the vector's angle less the magnet's (unwrapped along the turn, 16-bit units),
-        // the cosine and sine of that difference plus ZAOFF, the magnitude, and the angular noise
-        // (16-bit units per unit draw).
-        std::array<double, kNodes + 1> offset{}, cos{}, sin{}, magnitude{}, noise{};
+        // Per node of the turn, each value with its change to the next node (what one sample
+        // reads together, side by side): the vector's angle less the magnet's (unwrapped along
+        // the turn, 16-bit units), the cosine and sine of that difference plus ZAOFF, the
+        // magnitude, and the angular noise (16-bit units per unit draw).
+        struct Node {
+            double offset, offset_slope, cos, cos_slope, sin, sin_slope, magnitude, magnitude_slope, noise;
+        };
+        std::vector<Node> node;
     };
     void BuildHallTable();
     void TestAngle(double theta_rad) const;
@@ -279,5 +304,45 @@ private:
     } m_scope;
     std::vector<std::vector<std::uint8_t>> m_frames;
 };
+
+// The per-period path, inline for the programs that call it every current-loop sample.
+
+inline void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
+    constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
+    const double u[3] = {uAlpha, -0.5 * uAlpha + kHalfSqrt3 * uBeta, -0.5 * uAlpha - kHalfSqrt3 * uBeta};
+    // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
+    const double mid = 0.5 * (std::max(u[0], std::max(u[1], u[2])) + std::min(u[0], std::min(u[1], u[2])));
+    const double period = m_pwmper_ticks;
+    for (std::size_t x = 0; x < 3; ++x) {
+        // The compare value's rounding remainder carries over, so the mean applied voltage is
+        // the command.
+        const double wanted = m_half_pwmper_ticks + m_ticks_per_count * (u[x] - mid) + m_compare_remainder[x];
+        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
+        const double compare =
+            static_cast<double>(static_cast<std::int64_t>(std::min(std::max(wanted, 0.0), period) + 0.5));
+        m_compare_remainder[x] = std::min(std::max(wanted - compare, -1.0), 1.0);
+        m_duty_next[x] = compare * m_per_pwmper;
+    }
+}
+
+inline Firmware::HallAngle Firmware::CommutationAngle() {
+    if (m_hall_table.generation != m_hall_calibration_generation) BuildHallTable();
+    // Where the magnet is within its turn, as a node of the table and the way to the next.
+    const Plant::TurnPlace place = m_plant.PlaceInTurn(HallTable::kNodes);
+    const HallTable::Node& t = m_hall_table.node[place.node];
+    const double w = place.weight;
+    const double noise = t.noise * m_plant.Gaussian();
+    const double angle = place.fraction * regmap::kAngleFullTurn + (t.offset + w * t.offset_slope) + noise;
+    const std::int32_t rounded = RoundHalfUp(angle) + m_reg.zaoff;
+    // The magnet's phasor turned by the tabulated difference (ZAOFF included) and the noise,
+    // the latter small enough for first order.
+    constexpr double kAngleToRad = kTwoPi / regmap::kAngleFullTurn;
+    const double n = noise * kAngleToRad;
+    const double dc = t.cos + w * t.cos_slope, ds = t.sin + w * t.sin_slope;
+    const double ec = dc - n * ds, es = ds + n * dc;
+    const double c = m_plant.AngleCos(), s = m_plant.AngleSin();
+    return {static_cast<std::int32_t>(static_cast<std::uint32_t>(rounded) & 0xFFFF),
+            t.magnitude + w * t.magnitude_slope, c * ec - s * es, s * ec + c * es};
+}
 
 }  // namespace drivesim::detail

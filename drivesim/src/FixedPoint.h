@@ -16,7 +16,9 @@ struct Q15Gain {
     std::int32_t shift = 0;
     std::int64_t Apply(std::int64_t x) const {
         const std::int64_t product = static_cast<std::int64_t>(mantissa) * x;
-        return shift >= 0 ? (product * (std::int64_t{1} << shift)) >> 15 : (product >> (15 - shift));
+        // (product·2^shift) >> 15 as one shift, which also keeps the product from overflowing.
+        const std::int32_t up = shift - 15;
+        return up >= 0 ? product << up : product >> -up;
     }
     double Value() const { return regmap::DecodeQ15Gain(mantissa, shift); }
 };
@@ -25,21 +27,20 @@ struct Q15Gain {
 // correction instead of the library's round, which is an out-of-line call on the per-period path.
 inline std::int32_t RoundSaturated(double x) {
     if (x != x) return 0;
-    const double c = std::clamp(x, -2147483648.0, 2147483647.0);
+    const double c = std::min(std::max(x, -2147483648.0), 2147483647.0);  // no branch on the signal
     auto n = static_cast<std::int64_t>(c);
     const double rest = c - static_cast<double>(n);  // exact: |c| < 2^52
-    if (rest >= 0.5) ++n;
-    else if (rest <= -0.5) --n;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(n, std::numeric_limits<std::int32_t>::min(),
-                                                        std::numeric_limits<std::int32_t>::max()));
+    // Without branches: the rest is as likely above as below a half.
+    n += static_cast<std::int64_t>(rest >= 0.5) - static_cast<std::int64_t>(rest <= -0.5);
+    // Within range already: c was clamped to whole bounds, so its nearest integer is too.
+    return static_cast<std::int32_t>(n);
 }
 
 // floor(x + ½) for |x| < 2^31, as the firmware rounds angles: halves go up, also below zero.
 inline std::int32_t RoundHalfUp(double x) {
     const double shifted = x + 0.5;
     auto n = static_cast<std::int32_t>(shifted);  // toward zero: one too high below zero
-    if (static_cast<double>(n) > shifted) --n;
-    return n;
+    return n - static_cast<std::int32_t>(static_cast<double>(n) > shifted);
 }
 
 inline std::int64_t Clamp(std::int64_t x, std::int64_t limit) { return std::clamp(x, -limit, limit); }

@@ -69,6 +69,12 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     m_x_m = m.start_position_m;
     if (config.faults.swapped_phases)
         for (int t = 0; t < 3; ++t) m_phase_of_terminal[t] = OtherOf(*config.faults.swapped_phases, t);
+    for (int t = 0; t < 3; ++t) m_terminal_of_phase[static_cast<std::size_t>(m_phase_of_terminal[t])] = t;
+    if (config.faults.open_phase) {
+        m_open_phase = m_phase_of_terminal[static_cast<std::size_t>(*config.faults.open_phase)];
+        m_open_j = (m_open_phase + 1) % 3;
+        m_open_k = (m_open_phase + 2) % 3;
+    }
     if (config.faults.swapped_halls)
         for (int c = 0; c < 3; ++c) m_channel_source[c] = OtherOf(*config.faults.swapped_halls, c);
     m_shift_sin = std::sin(m_angle_shift_rad);
@@ -96,6 +102,8 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     m_current_noise_A = d.current_noise_lsb * (2.0 * d.imax_ps_A / 1023.0);
     m_bus_noise_V = d.bus_noise_lsb * (d.vdc_max_measurable_V / 1023.0);
     m_per_current_span = 1.0 / (2.0 * d.imax_ps_A);
+    m_imax_ps_A = d.imax_ps_A;
+    m_current_offset_A = d.current_offset_A;
     m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
     m_rad_per_m = kTwoPi / m.pole_pitch_m;
     m_per_pole_pitch = 1.0 / m.pole_pitch_m;
@@ -114,13 +122,26 @@ void Plant::RefreshAngle() {
     m_sin = std::sin(angle);
     m_cos = std::cos(angle);
     m_steps_since_exact = 0;
-    RefreshFieldAxis();
-}
-
-void Plant::RefreshFieldAxis() {
     // The winding's field axis: the magnet's angle plus a delta winding's 30°.
     m_field_sin = m_sin * m_shift_cos + m_cos * m_shift_sin;
     m_field_cos = m_cos * m_shift_cos - m_sin * m_shift_sin;
+}
+
+void Plant::TurnAngle(double delta_rad) {
+    // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
+    constexpr int kExactEvery = 1024;
+    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
+        RefreshAngle();
+        return;
+    }
+    double s = 0.0, c = 1.0;
+    SmallSinCos(delta_rad, s, c);
+    // The magnet and the field axis turn alike, side by side rather than one after the other.
+    const double sin0 = m_sin, fieldSin0 = m_field_sin;
+    m_sin = sin0 * c + m_cos * s;
+    m_cos = m_cos * c - sin0 * s;
+    m_field_sin = fieldSin0 * c + m_field_cos * s;
+    m_field_cos = m_field_cos * c - fieldSin0 * s;
 }
 
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
@@ -188,12 +209,17 @@ double Plant::ForceAtPresentAngle() const {
 double Plant::Force_N() const { return ForceAtPresentAngle(); }
 
 void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
+    Electrical(pole_V, linear_band);
+}
+
+inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
     const Discrete& d = m_discrete[linear_band];
-    std::array<double, 3> v{};
-    for (int t = 0; t < 3; ++t) v[m_phase_of_terminal[t]] = pole_V[t];
+    const double va = pole_V[static_cast<std::size_t>(m_terminal_of_phase[0])];
+    const double vb = pole_V[static_cast<std::size_t>(m_terminal_of_phase[1])];
+    const double vc = pole_V[static_cast<std::size_t>(m_terminal_of_phase[2])];
     // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
     const double omega = m_rad_per_m * m_v_mps;
-    std::array<double, 3> e{};
+    double s = m_field_sin, c = m_field_cos;
     if (omega != 0.0) {
         // The half-period turn, by series while small.
         double sh = 0.0, ch = 1.0;
@@ -204,69 +230,39 @@ void Plant::StepElectrical(const std::array<double, 3>& pole_V, unsigned linear_
             sh = std::sin(h);
             ch = std::cos(h);
         }
-        const double s0 = m_field_sin;
-        const double c0 = m_field_cos;
-        const double s = s0 * ch + c0 * sh;
-        const double c = c0 * ch - s0 * sh;
-        constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
-        const double amplitude = -omega * m_psi_Vs;
-        e[0] = amplitude * s;
-        e[1] = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
-        e[2] = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
+        const double s0 = s;
+        s = s0 * ch + c * sh;
+        c = c * ch - s0 * sh;
     }
-    if (m_config.faults.open_phase) {
-        const int open = m_phase_of_terminal[static_cast<int>(*m_config.faults.open_phase)];
-        const int j = (open + 1) % 3, k = (open + 2) % 3;
+    constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
+    const double amplitude = -omega * m_psi_Vs;
+    const double ea = amplitude * s;
+    const double eb = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
+    const double ec = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
+    if (m_open_phase >= 0) {
+        const double v[3] = {va, vb, vc}, e[3] = {ea, eb, ec};
+        const auto j = static_cast<std::size_t>(m_open_j), k = static_cast<std::size_t>(m_open_k);
         const double u = (v[j] - v[k]) - (e[j] - e[k]);
         m_i_A[j] = d.open_a * m_i_A[j] + d.open_g * u;
         m_i_A[k] = -m_i_A[j];
-        m_i_A[open] = 0.0;
+        m_i_A[static_cast<std::size_t>(m_open_phase)] = 0.0;
         return;
     }
-    const double u1 = (v[0] - v[2]) - (e[0] - e[2]);
-    const double u2 = (v[1] - v[2]) - (e[1] - e[2]);
+    const double u1 = (va - vc) - (ea - ec);
+    const double u2 = (vb - vc) - (eb - ec);
     const double ia = d.phi[0] * m_i_A[0] + d.phi[1] * m_i_A[1] + d.gamma[0] * u1 + d.gamma[1] * u2;
     const double ib = d.phi[2] * m_i_A[0] + d.phi[3] * m_i_A[1] + d.gamma[2] * u1 + d.gamma[3] * u2;
     m_i_A = {ia, ib, -ia - ib};
 }
 
-void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
-    const double forceBefore_N = ForceAtPresentAngle();
-    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
-    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
-    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
-    m_ripple_sin = rs;
-    if (power_on) {
-        const double vdc = m_vdc_V;
-        const double deadDrop_V = m_dead_drop_per_V * vdc;
-        std::array<double, 3> pole{};
-        unsigned band = 0;
-        for (int t = 0; t < 3; ++t) {
-            // Dead time loses a pulse edge in the direction of the current; under half the
-            // ripple the current changes sign within the period and the loss grows with it.
-            const double i = TerminalCurrent_A(t);
-            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc;
-            if (std::abs(i) < m_ripple_half_A)
-                band |= 1U << t;
-            else
-                pole[static_cast<std::size_t>(t)] -= (i > 0.0 ? 1.0 : -1.0) * deadDrop_V;
-        }
-        StepElectrical(pole, band);
-    } else {
-        // The freewheeling diodes return the winding's energy to the bus within microseconds.
-        m_i_A = {0.0, 0.0, 0.0};
-    }
-    StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
-    m_time_s += m_period_s;
-}
-
-void Plant::StepMechanical(double force_N) {
+inline double Plant::StepMechanical(double force_N) {
     const MotorTruth& m = m_config.motor;
     const double T = m_period_s;
     const double drive_N = force_N - m.load_force_N;
     const double xBefore_m = m_x_m;
-    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return;  // static friction holds
-    const double direction = m_v_mps != 0.0 ? (m_v_mps > 0.0 ? 1.0 : -1.0) : (drive_N > 0.0 ? 1.0 : -1.0);
+    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return 0.0;  // static friction holds
+    // The way it moves, or from standstill the way it is pushed (never zero here).
+    const double direction = std::copysign(1.0, m_v_mps != 0.0 ? m_v_mps : drive_N);
     const double net_N = drive_N - m.coulomb_N * direction;
     const double v0 = m_v_mps;
     double v1 = 0.0;
@@ -296,22 +292,37 @@ void Plant::StepMechanical(double force_N) {
         m_x_m = m.stroke_min_m;
         m_v_mps = std::max(m_v_mps, 0.0);
     }
-    if (dx != 0.0) TurnAngle(m_rad_per_m * (m_x_m - xBefore_m));
+    return m_x_m - xBefore_m;
 }
 
-void Plant::TurnAngle(double delta_rad) {
-    // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
-    constexpr int kExactEvery = 1024;
-    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
-        RefreshAngle();
-        return;
+void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
+    const double forceBefore_N = ForceAtPresentAngle();
+    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
+    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
+    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
+    m_ripple_sin = rs;
+    if (power_on) {
+        const double vdc = m_vdc_V;
+        const double deadDrop_V = m_dead_drop_per_V * vdc;
+        std::array<double, 3> pole{};
+        unsigned band = 0;
+        for (int t = 0; t < 3; ++t) {
+            // Dead time loses a pulse edge in the direction of the current; under half the
+            // ripple the current changes sign within the period and the loss grows with it.
+            const double i = TerminalCurrent_A(t);
+            const bool linear = std::abs(i) < m_ripple_half_A;
+            band |= static_cast<unsigned>(linear) << t;
+            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc -
+                                                 (linear ? 0.0 : std::copysign(deadDrop_V, i));
+        }
+        Electrical(pole, band);
+    } else {
+        // The freewheeling diodes return the winding's energy to the bus within microseconds.
+        m_i_A = {0.0, 0.0, 0.0};
     }
-    double s = 0.0, c = 1.0;
-    SmallSinCos(delta_rad, s, c);
-    const double sin0 = m_sin;
-    m_sin = sin0 * c + m_cos * s;
-    m_cos = m_cos * c - sin0 * s;
-    RefreshFieldAxis();
+    const double moved_m = StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
+    if (moved_m != 0.0) TurnAngle(m_rad_per_m * moved_m);
+    m_time_s += m_period_s;
 }
 
 bool Plant::AtPositiveEnd() const {

@@ -23,14 +23,15 @@ inline constexpr double kInvSqrt3 = 0.57735026918962576;
 class Noise {
 public:
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
-    double Uniform() { return static_cast<double>(Next() >> 11) * 0x1.0p-53; }
+    // Through a signed integer: an unsigned 64-bit one converts by a branch and a fix-up.
+    double Uniform() { return static_cast<double>(static_cast<std::int64_t>(Next() >> 11)) * 0x1.0p-53; }
     // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
     // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
     double Gaussian() {
         constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
         const std::uint64_t r = Next();
         const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
-        return (static_cast<double>(sum) * 0x1.0p-32 - 1.0) * kScale;
+        return (static_cast<double>(static_cast<std::int64_t>(sum)) * 0x1.0p-32 - 1.0) * kScale;
     }
 
 private:
@@ -59,12 +60,11 @@ inline double FastAtan2(double y, double x) {
     return y < 0.0 ? -a : a;
 }
 
-// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
-// are reciprocals so that the series costs multiplications only.
-inline void SmallSinCos(double h, double& s, double& c) {
+// The sine and cosine of an angle up to ½ rad beyond a period's usual turn, by series, exact to
+// rounding; out of line, so that the usual case stays small enough to inline.
+[[gnu::noinline]] inline void WiderSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
-    // A period's turn is mostly below 1/32 rad, where the terms through h⁷ and h⁸ already are
-    // exact: the first left out, h⁹/9!, is below 10⁻¹⁹.
+    // Below 1/32 rad the terms through h⁷ and h⁸: the first left out, h⁹/9!, is below 10⁻¹⁹.
     constexpr double kShortSeriesLimit = 1.0 / 32.0;
     if (std::abs(h) <= kShortSeriesLimit) {
         s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0) * (1.0 - h2 * (1.0 / 42.0))));
@@ -85,12 +85,28 @@ inline void SmallSinCos(double h, double& s, double& c) {
                                                               (1.0 - h2 * (1.0 / 132.0) * (1.0 - h2 * (1.0 / 182.0)))))));
 }
 
+// The sine and cosine of a small angle (|h| ≤ 0.5) by series, exact to rounding. The factors
+// are reciprocals so that the series costs multiplications only.
+inline void SmallSinCos(double h, double& s, double& c) {
+    // A period's turn is mostly below 1/128 rad, where the terms through h⁵ and h⁶ already are
+    // exact: the first left out are below 2^-53 of the sum (h⁶/7! and h⁸/8!).
+    constexpr double kShortestSeriesLimit = 1.0 / 128.0;
+    if (std::abs(h) > kShortestSeriesLimit) {
+        WiderSinCos(h, s, c);
+        return;
+    }
+    const double h2 = h * h;
+    s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0)));
+    c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
+}
+
 // A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped.
 // Inline: the sensors call it six times per PWM period.
 inline std::int32_t AdcCount(double fraction) {
     constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
     // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
-    const double code = std::clamp(kLevels * fraction, 0.0, kLevels) + 0.5;
+    // Minimum and maximum rather than a clamp's comparisons: no branch on the signal.
+    const double code = std::min(std::max(kLevels * fraction, 0.0), kLevels) + 0.5;
     return static_cast<std::int32_t>(code) * regmap::kAdcStep;
 }
 
@@ -128,14 +144,17 @@ public:
     bool AtNegativeEnd() const;
 
     // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
-    std::int32_t SampleCurrent(int terminal) {
-        const DriveHardware& d = m_config.drive;
-        const double i = TerminalCurrent_A(terminal) + d.current_offset_A[static_cast<std::size_t>(terminal)] +
-                         m_current_noise_A * m_noise.Gaussian();
-        return AdcCount((d.imax_ps_A + i) * m_per_current_span);
-    }
-    std::int32_t SampleBus() {
-        return AdcCount((m_vdc_V + m_bus_noise_V * m_noise.Gaussian()) * m_per_bus_span);
+    std::int32_t SampleCurrent(int terminal) { return CurrentCount(terminal, m_noise.Gaussian()); }
+    std::int32_t SampleBus() { return BusCount(TakeBus()); }
+    // The bus taken now (with its noise) and converted later: the firmware converts it only when
+    // a program reads it, few do. Taking it draws the noise in the sensors' order.
+    struct BusSample {
+        double vdc_V;
+        double noise;
+    };
+    BusSample TakeBus() { return {m_vdc_V, m_noise.Gaussian()}; }
+    std::int32_t BusCount(const BusSample& b) const {
+        return AdcCount((b.vdc_V + m_bus_noise_V * b.noise) * m_per_bus_span);
     }
     void SampleHalls(std::array<std::int32_t, 3>& counts) {
         // As fractions of the input's full scale: the same sinusoids as HallVoltage_V.
@@ -153,6 +172,26 @@ public:
     HallSensing HallModel() const { return {m_hall_offset_fs, m_hall_cos_fs, m_hall_sin_fs, m_hall_noise_fs}; }
     // The magnet's electrical angle: in turns (unbounded), and its cosine and sine.
     double ElectricalTurns() const { return m_x_m * m_per_pole_pitch + m_magnet_turns; }
+    // The magnet's place within its turn divided into `nodes`: the fraction [0, 1], the node
+    // below it and the share of the way to the next node.
+    struct TurnPlace {
+        double fraction;
+        std::size_t node;
+        double weight;
+    };
+    TurnPlace PlaceInTurn(int nodes) const {
+        const double turns = ElectricalTurns();
+        // Floor, for negative turns too, without a branch: the mover stands about zero often.
+        auto whole = static_cast<std::int64_t>(turns);
+        whole -= static_cast<std::int64_t>(static_cast<double>(whole) > turns);
+        const double fraction = turns - static_cast<double>(whole);
+        const double position = fraction * nodes;
+        // A fraction a rounding below 1 reads as 1: the last node, all the way to its end.
+        // Through a signed integer: an unsigned one converts by a branch and a fix-up.
+        const auto node = static_cast<std::size_t>(
+            std::min(static_cast<std::int64_t>(position), static_cast<std::int64_t>(nodes - 1)));
+        return {fraction, node, position - static_cast<double>(node)};
+    }
     double AngleCos() const { return m_cos; }
     double AngleSin() const { return m_sin; }
     double Gaussian() { return m_noise.Gaussian(); }
@@ -169,12 +208,20 @@ public:
     void SetPhaseCurrents(double ia_A, double ib_A);
 
 private:
-    void StepMechanical(double force_N);
-    // The sine and cosine of the magnet's electrical angle, refreshed whenever the mover moves.
+    // The one-period steps behind Step and StepElectrical; StepMechanical returns how far the
+    // mover went.
+    void Electrical(const std::array<double, 3>& pole_V, unsigned linear_band);
+    double StepMechanical(double force_N);
+    // The sine and cosine of the magnet's electrical angle and of the field axis: exact now and
+    // then, turned by series in between.
     void RefreshAngle();
-    void RefreshFieldAxis();
     void TurnAngle(double delta_rad);
     double ForceAtPresentAngle() const;
+    std::int32_t CurrentCount(int terminal, double noise) const {
+        const double i = TerminalCurrent_A(terminal) + m_current_offset_A[static_cast<std::size_t>(terminal)] +
+                         m_current_noise_A * noise;
+        return AdcCount((m_imax_ps_A + i) * m_per_current_span);
+    }
 
     SimConfig m_config;
     Noise m_noise;
@@ -200,6 +247,9 @@ private:
     double m_ripple_half_A = 0.0;  // half the PWM ripple, over which the dead time's sign softens
     double m_dead_drop_V = 0.0;    // the dead time's full voltage loss at the nominal bus
     std::array<int, 3> m_phase_of_terminal{0, 1, 2};
+    std::array<int, 3> m_terminal_of_phase{0, 1, 2};
+    // The open terminal's phase and the two left in the loop, or −1.
+    int m_open_phase = -1, m_open_j = 0, m_open_k = 0;
     std::array<int, 3> m_channel_source{0, 1, 2};
     std::array<double, 3> m_i_A{};  // motor-phase currents
     double m_x_m = 0.0;
@@ -234,6 +284,8 @@ private:
     // The ripple as a turning phasor, advanced one period per step.
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;
     int m_steps_since_exact = 0;
+    double m_imax_ps_A = 0.0;
+    std::array<double, 3> m_current_offset_A{};
 };
 
 }  // namespace drivesim::detail

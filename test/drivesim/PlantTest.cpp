@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstddef>
 
 namespace {
 
@@ -111,6 +113,63 @@ TEST(Plant, HallSignalsHaveTheConfiguredOffsetsAndAmplitudes) {
     for (int h = 0; h < 3; ++h) {
         EXPECT_NEAR((hi[h] + lo[h]) / 2.0, c.halls.offset_V[static_cast<std::size_t>(h)], 1e-6) << "Hall " << h;
         EXPECT_NEAR((hi[h] - lo[h]) / 2.0, c.halls.amplitude_V[static_cast<std::size_t>(h)], 1e-5) << "Hall " << h;
+    }
+}
+
+TEST(Plant, TheTurnedAngleAndFieldAxisStayOnTheMoversPosition) {
+    // A coasting mover turns the magnet a little every period, by series between exact
+    // evaluations: neither the magnet's phasor nor the field axis (30° ahead for a delta
+    // winding) may drift from the position, and the force must act along the field axis.
+    struct Case {
+        drivesim::Connection connection;
+        double v_mps;
+        double shift_rad;
+    };
+    for (const Case c : {Case{drivesim::Connection::Star, 0.8, 0.0}, Case{drivesim::Connection::Delta, -2.5, kPi / 6.0},
+                         Case{drivesim::Connection::Star, 40.0, 0.0}}) {
+        drivesim::SimConfig config = Still(3.0, 1.5e-3);
+        config.motor.connection = c.connection;
+        config.motor.magnet_angle_deg = 17.0;
+        config.motor.stroke_min_m = -1e3;
+        config.motor.stroke_max_m = 1e3;
+        Plant plant(config);
+        plant.Configure(kPwm_s, 0.0);
+        plant.SetMechanicalState(0.013, c.v_mps);
+        double worst = 0.0;
+        for (int k = 0; k < 3000; ++k) {  // past the exact evaluations every 1024 periods
+            plant.Step({0.5, 0.5, 0.5}, false);
+            const double angle = plant.ElectricalAngle_rad();
+            worst = std::max({worst, std::abs(plant.AngleCos() - std::cos(angle)),
+                              std::abs(plant.AngleSin() - std::sin(angle))});
+        }
+        EXPECT_LT(worst, 1e-10) << "speed " << c.v_mps;  // rounding of the position, far below a fault
+        const double ia = 1.3, ib = -0.4, ic = -ia - ib;
+        plant.SetPhaseCurrents(ia, ib);
+        const double field = plant.ElectricalAngle_rad() + c.shift_rad;
+        const double expected_N =
+            config.motor.Kf_N_per_A * (-ia * std::sin(field) + (ib - ic) / std::sqrt(3.0) * std::cos(field));
+        EXPECT_NEAR(plant.Force_N(), expected_N, 1e-9) << "speed " << c.v_mps;
+    }
+}
+
+TEST(Plant, PlaceInTheTurnIsTheFloorOfThePositionInNodes) {
+    // Negative positions, node boundaries and a fraction a rounding below a whole turn.
+    constexpr int kNodes = 1024;
+    const double pitch_m = drivesim::DefaultSimConfig().motor.pole_pitch_m;
+    for (const double x_m : {0.0, -1e-9, 1e-9, -0.013, 0.2, pitch_m / kNodes * 3.0, -pitch_m * 2.5, -1e-17}) {
+        drivesim::SimConfig config = Still(3.0, 1.5e-3);
+        Plant plant(config);
+        plant.SetMechanicalState(x_m, 0.0);
+        const double turns = plant.ElectricalTurns();
+        const double fraction = turns - std::floor(turns);
+        const Plant::TurnPlace place = plant.PlaceInTurn(kNodes);
+        EXPECT_DOUBLE_EQ(place.fraction, fraction) << "x " << x_m;
+        const double position = fraction * kNodes;
+        const auto node = std::min(static_cast<std::size_t>(std::floor(position)), std::size_t{kNodes - 1});
+        EXPECT_EQ(place.node, node) << "x " << x_m;
+        EXPECT_DOUBLE_EQ(place.weight, position - static_cast<double>(node)) << "x " << x_m;
+        EXPECT_GE(place.weight, 0.0) << "x " << x_m;
+        EXPECT_LE(place.weight, 1.0) << "x " << x_m;
     }
 }
 

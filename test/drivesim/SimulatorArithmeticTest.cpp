@@ -40,7 +40,9 @@ TEST(SimulatorArithmetic, FastAtan2OnTheAxesAndAtTheOrigin) {
 }
 
 TEST(SimulatorArithmetic, SmallAngleSeriesIsExactToRounding) {
-    for (const double h : {0.0, 1e-12, -1e-6, 0.001, -0.05, 0.2, -0.37, 0.5, -0.5}) {
+    // Each series' range ends included, and the first angles beyond them.
+    for (const double h : {0.0, 1e-12, -1e-6, 0.001, 0.0061359, 1.0 / 128.0, -1.0 / 128.0, 0.0079, 1.0 / 32.0,
+                           -0.0313, -0.05, 0.2, -0.37, 0.5, -0.5}) {
         double s = 0.0, c = 0.0;
         SmallSinCos(h, s, c);
         EXPECT_NEAR(s, std::sin(h), 4e-16) << "h " << h;
@@ -69,6 +71,23 @@ TEST(SimulatorArithmetic, RoundSaturatedRoundsHalvesAwayFromZeroAndSaturates) {
 TEST(SimulatorArithmetic, RoundHalfUpIsFloorOfXPlusAHalf) {
     for (const double x : {0.0, 0.5, -0.5, -0.49, -0.51, -1.5, -2.5, 1.5, 32767.5, -32768.0, -32767.6, 7.2, -7.2}) {
         EXPECT_EQ(RoundHalfUp(x), static_cast<std::int32_t>(std::floor(x + 0.5))) << "x " << x;
+    }
+}
+
+TEST(SimulatorArithmetic, Q15GainIsTheMantissaTimesTwoToTheShiftOver32768RoundedDown) {
+    // Shifts below, at and beyond 15, and negative: one shift either way must equal the floor
+    // of the paper form.
+    for (const std::int32_t shift : {-4, -1, 0, 3, 14, 15, 16, 22}) {
+        for (const std::int32_t mantissa : {0, 1, 20000, -32767, 32767}) {
+            for (const std::int64_t x : {std::int64_t{0}, std::int64_t{1}, std::int64_t{-1}, std::int64_t{12345},
+                                         std::int64_t{-98765}, std::int64_t{40000000}}) {
+                const drivesim::detail::Q15Gain gain{mantissa, shift};
+                const long double exact = static_cast<long double>(mantissa) * static_cast<long double>(x) *
+                                          std::pow(2.0L, static_cast<long double>(shift - 15));
+                EXPECT_EQ(gain.Apply(x), static_cast<std::int64_t>(std::floor(exact)))
+                    << "mantissa " << mantissa << ", shift " << shift << ", x " << x;
+            }
+        }
     }
 }
 
