@@ -805,6 +805,8 @@ public:
         return speed;
     }
     std::int64_t Position() const { return m_position; }
+    // The position in angle steps, 2^DBTTH of them to a position count.
+    std::int64_t Accumulated() const { return m_accumulated; }
     double Id(const Firmware& fw) const { return fw.IAlpha() * m_cos + fw.IBeta() * m_sin; }
     double Iq(const Firmware& fw) const { return -fw.IAlpha() * m_sin + fw.IBeta() * m_cos; }
     void Apply(Firmware& fw, double ud, double uq) const {
@@ -899,6 +901,7 @@ public:
             return;
         }
         m_iq.Add(iq);
+        m_angleSteps.Add(static_cast<double>(m_hall.Accumulated()));
         const std::int32_t reference = m_stage == Stage::Accelerate ? m_in1 : -m_in1;
         const CurrentLoop::Output u = m_loop.Step(fw.Reg(), ToCount(id), ToCount(iq), 0, reference);
         m_hall.Apply(fw, u.ud, u.uq);
@@ -911,7 +914,11 @@ public:
         const auto position = static_cast<double>(m_hall.Position());
         fw.V(Var::Load_Speed) = static_cast<double>(speed);
         fw.V(Var::Load_Position) = position;
-        m_samples.push_back({position, static_cast<double>(speed), iq, m_stage == Stage::Accelerate});
+        // The fit takes the slow period's mean of the unrounded position: a position count is 2^DBTTH
+        // angle steps, and averaging the current samples' Hall noise narrows the fitted
+        // acceleration's spread several times over.
+        const double meanPosition = m_angleSteps.Take() / std::exp2(fw.Reg().dbtth);
+        m_samples.push_back({meanPosition, static_cast<double>(speed), iq, m_stage == Stage::Accelerate});
         const auto n = static_cast<std::int64_t>(m_samples.size());
         const double elapsed_s = static_cast<double>(n) * fw.Ts_s();
         if (m_stage == Stage::Accelerate) {
@@ -1021,6 +1028,7 @@ private:
     HallCommutation m_hall;
     CurrentLoop m_loop;
     SlowMean m_iq;
+    SlowMean m_angleSteps;
     std::vector<Sample> m_samples;
 };
 
