@@ -24,6 +24,10 @@ constexpr int kLogPoints = 2000;
 constexpr int kLogPerSlowPeriod = 1;
 constexpr int kLogEveryPeriod = 1;
 constexpr int kCurveLineStyle = 2;
+// The polled chart scrolls over this much of the run; older points leave it.
+constexpr double kStripChartSpan_s = 10.0;
+// Without a slow-loop period to pace by, the chart keeps this many points.
+constexpr std::size_t kStripChartFallbackPoints = 20000;
 constexpr const char* kPositioningProgram = "Initial_Positioning_Test";
 
 // The dialog whose scope the unsolicited frames feed: one at a time.
@@ -65,7 +69,8 @@ CTuningRunDlg::CTuningRunDlg(CMC_Setup* setup, const FormTemplate& form, int tem
         g_activeScopeDialog = this;
     }
     m_polled.SetItems({{"time", "s"}, {spec.referenceVariable, ""}, {spec.responseVariable, ""}});
-    CGraphFilter& chart = m_polled.AddFilter();
+    // The document's own filter 0 is the one the graph shows.
+    CGraphFilter& chart = *m_polled.GetAt(0);
     chart.Add(CXYCurve(1, 1, RGB16(kReferenceCurveColour)));
     chart.Add(CXYCurve(1, 2, RGB16(kResponseCurveColour)));
 }
@@ -241,8 +246,15 @@ bool CTuningRunDlg::LaunchMain() {
     }
     const bool online = OnlineMode();
     if (online && !m_scopeLogger) {
+        // A sample per slow-loop period at most: more is no more of the drive, and a link as fast
+        // as the in-process drive would otherwise fill memory with points while it runs.
+        m_pollPeriod_s = SlowLoopPeriod_s(setup).value_or(0.0);
+        m_polled.SetCapacity(m_pollPeriod_s > 0.0
+                                 ? static_cast<std::size_t>(std::ceil(kStripChartSpan_s / m_pollPeriod_s))
+                                 : kStripChartFallbackPoints);
         m_polled.Clear();
         m_pollStart_s = CMC_Comm::DriveTime_s();
+        m_lastPoll_s.reset();
     }
     if (online && m_scopeLogger) ArmScope(times, type);
     CMC_Logger* logger = online ? static_cast<CMC_Logger*>(m_scopeLogger.get()) : m_dataLogger.get();
@@ -374,7 +386,9 @@ void CTuningRunDlg::RunOnlinePolling() {
     CMC_Variable* response = GetSetup()->FindVariable(m_spec.responseVariable, 1);
     if (!reference || !response) return Fail(msc_pszErrInternal);
     while (m_bStopRequest == 0) {
-        if (!m_paused) {
+        const double now_s = CMC_Comm::DriveTime_s();
+        if (!m_paused && (!m_lastPoll_s || now_s - *m_lastPoll_s >= m_pollPeriod_s)) {
+            m_lastPoll_s = now_s;
             if (!reference->ReadFromChip() || !response->ReadFromChip()) return Fail(msc_pszErrInternal);
             const std::array row = {CMC_Comm::DriveTime_s() - m_pollStart_s, reference->GetValueInInternalUnit(),
                                     response->GetValueInInternalUnit()};

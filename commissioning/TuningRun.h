@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace pelmora {
 
@@ -133,6 +134,8 @@ private:
     CGraphWindow m_scopeGraph{4, 0};
     CGraphDocument m_polled;
     double m_pollStart_s = 0.0;
+    double m_pollPeriod_s = 0.0;
+    std::optional<double> m_lastPoll_s;
 };
 
 }  // namespace pelmora

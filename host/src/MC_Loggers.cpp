@@ -85,7 +85,6 @@ std::optional<double> FastLoopPeriod_s(const CMC_Setup& setup) { return LoopPeri
 // Common
 
 CMC_Logger::CMC_Logger(CMC_Setup* setup, CMC_CoffFormat* program) : m_setup(setup), m_program(program) {
-    m_document.AddFilter();
     UpdateGraphItems();
 }
 

@@ -24,6 +24,7 @@
 #include "MotorSetupDialog.h"
 #include "MotorSetupForm.h"
 #include "QtUi.h"
+#include "QtGraph.h"
 #include "ShownValue.h"
 
 #include <drivesim/SimConfig.h>
@@ -592,6 +593,7 @@ struct CommissioningGuiCase {
     // Controls (the legend squares) that must show their colour, 0x00RRGGBB, while the test runs;
     // a screenshot "..._running.png" shows them.
     std::vector<std::pair<int, std::uint32_t>> colouredWhileRunning = {};
+    int chartWhileRunning = 0;  // a graph that must draw points while the test runs
 };
 
 const CommissioningGuiCase kCommissioningGui[] = {
@@ -618,7 +620,8 @@ const CommissioningGuiCase kCommissioningGui[] = {
      "Test",
      {{"MultiCycleS", 1}, {"OnlinePlotS", 1}, {"SpeedTestReferenceType", 2}},
      true,
-     {{3331, RGB16(2)}, {3332, RGB16(5)}}},
+     {{3331, RGB16(2)}, {3332, RGB16(5)}},
+     1362},
 };
 
 // Opens the tab named `text` of a tab bar as a click on it does.
@@ -714,6 +717,13 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                             if (square) {
                                 EXPECT_EQ(square->palette().color(QPalette::Window).rgb() & 0xFFFFFFu, colour) << id;
                             }
+                        }
+                        if (t.chartWhileRunning != 0) {
+                            // The strip chart draws what the run polls, as it polls it.
+                            auto* chart = dynamic_cast<QtGraphView*>(ui.WidgetOf(dialog, t.chartWhileRunning));
+                            ASSERT_NE(chart, nullptr);
+                            chart->Sync();
+                            EXPECT_GT(chart->DrawnPoints(), 100U);
                         }
                         if (!t.colouredWhileRunning.empty()) {
                             QString running = QString::fromUtf8(t.screenshot);
