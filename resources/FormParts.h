@@ -7,13 +7,6 @@
 
 namespace pelmora {
 
-constexpr ControlTemplate Control(int id, ControlKind kind, std::string_view label = {}, int group = 0) {
-    ControlTemplate control;
-    control.id = id;
-    control.kind = kind;
-    control.label = label;
-    control.group = group;
-    return control;
-}
+using ::Control;
 
 }  // namespace pelmora

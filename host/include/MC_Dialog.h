@@ -49,6 +49,16 @@ struct ControlTemplate {
     int gridRow = -1;
 };
 
+// A control of a form's table, by its id, kind, label and enclosing group box.
+constexpr ControlTemplate Control(int id, ControlKind kind, std::string_view label = {}, int group = 0) {
+    ControlTemplate control;
+    control.id = id;
+    control.kind = kind;
+    control.label = label;
+    control.group = group;
+    return control;
+}
+
 struct FormTemplate {
     std::string_view caption;
     std::span<const ControlTemplate> controls;

@@ -19,15 +19,6 @@ constexpr int kButtons = 2;
 constexpr std::size_t kControlCount =
     kWindowControls + kTriggerControls + kChannelControls * CScopeSettingsDlg::kMaxChannels + kButtons;
 
-constexpr ControlTemplate Control(int id, ControlKind kind, std::string_view label = {}, int group = 0) {
-    ControlTemplate control;
-    control.id = id;
-    control.kind = kind;
-    control.label = label;
-    control.group = group;
-    return control;
-}
-
 constexpr std::array<ControlTemplate, kControlCount> MakeControls() {
     std::array<ControlTemplate, kControlCount> c{};
     std::size_t i = 0;
