@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <span>
@@ -95,6 +96,11 @@ struct CXYCurve {
     int m_nLineStyle = 1;
 };
 
+struct GraphRange {
+    double min = 0.0;
+    double max = 1.0;
+};
+
 // What a graph shows of a document: its curves, title, grid colour and axis labels.
 class CGraphFilter {
 public:
@@ -125,15 +131,13 @@ public:
     // Kept with a scope's saved settings; drawing does not use them.
     std::array<double, 2> m_Numbers = {0.0, 0.0};
     bool m_bLegend = true;
+    // The value range of an area (1 the upper) that its curves' scales fix, in the document's
+    // values; an area without one fits its data.
+    std::map<int, GraphRange> m_areaRanges;
 
 private:
     CGraphDocument& m_document;
     std::vector<CXYCurve> m_curves;
-};
-
-struct GraphRange {
-    double min = 0.0;
-    double max = 1.0;
 };
 
 // A graph shown in a dialog control: `areas` plot areas stacked, sharing the X axis.

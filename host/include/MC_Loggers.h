@@ -258,9 +258,12 @@ public:
     // Moves a channel's step `steps` places along 1, 2, 5, 10, ... (negative: finer), keeping
     // the value at mid-height where it was. Non-zero when the scale changed.
     int ChangeChannelScale(int channel, int steps);
-    // Fits every channel with recorded points into the eight divisions. Non-zero when a scale
-    // changed.
+    // Fits every channel with recorded points into the eight divisions, in the unit the graph
+    // holds it in. Non-zero when a scale changed.
     int Autoscale();
+    // A channel's scale as the range of the graph's values (its eight divisions); empty without
+    // a scale.
+    std::optional<GraphRange> ChannelRange(std::size_t channel) const;
     // Back to no variables, no scales, a free-running 1 s window.
     void SetDefaultValues();
     // The window, trigger, variables and scales as one JSON text in the setup option `name`;
@@ -304,6 +307,10 @@ private:
     void Take(Sample sample);
     void Store(Sample sample);
     bool Crossed(double previous, double current) const;
+    // Fixes each graph area's value range by the scale of its first scaled curve.
+    void ShowScales();
+    // The unit the graph holds a channel in: its base unit's name, or empty for counts.
+    std::string GraphUnitName(std::size_t channel) const;
 
     double m_window_s = 0.0;
     Mode m_mode = Mode::FreeRunning;

@@ -281,6 +281,9 @@ GraphRange CGraphWindow::XRange() const {
 GraphRange CGraphWindow::YRange(int area) const {
     area = std::clamp(area, 1, m_areas);
     if (const auto& zoom = m_zoomY[static_cast<std::size_t>(area - 1)]) return *zoom;
+    if (m_filter) {
+        if (const auto fixed = m_filter->m_areaRanges.find(area); fixed != m_filter->m_areaRanges.end()) return fixed->second;
+    }
     double lo = std::numeric_limits<double>::infinity();
     double hi = -lo;
     if (m_filter) {

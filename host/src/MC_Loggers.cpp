@@ -5,6 +5,7 @@
 #include "MC_ScopeSettingsDlg.h"
 #include "MC_Setup.h"
 #include "MC_SetupFile.h"
+#include "MC_Units.h"
 
 #include <nlohmann/json.hpp>
 
@@ -611,6 +612,7 @@ int CMC_ScopeLogger::RescaleVariable(const char* name, const char* unit, double 
     }
     m_scales.resize(m_items.size());
     m_scales[static_cast<std::size_t>(it - m_items.begin())] = {unit ? unit : "", step, offset};
+    ShowScales();
     return 1;
 }
 
@@ -629,6 +631,7 @@ int CMC_ScopeLogger::ChangeChannelScale(int channel, int steps) {
     if (step == scale.step) return 0;
     scale.step = step;
     scale.offset = middle - step * kDivisions / 2.0;
+    ShowScales();
     return 1;
 }
 
@@ -653,19 +656,64 @@ int CMC_ScopeLogger::Autoscale() {
             offset = std::floor(low / step) * step;
         }
         ChannelScale& scale = m_scales[c];
-        if (scale.step != step || scale.offset != offset) {
-            scale.step = step;
-            scale.offset = offset;
+        // Fitted to the values the graph holds, so in their unit: the variable's base unit, or
+        // counts.
+        const std::string unit = GraphUnitName(c);
+        if (scale.step != step || scale.offset != offset || scale.unit != unit) {
+            scale = {unit, step, offset};
             changed = 1;
         }
     }
+    ShowScales();
     return changed;
+}
+
+std::string CMC_ScopeLogger::GraphUnitName(std::size_t channel) const {
+    const CMC_Variable* variable =
+        channel < m_items.size() && m_items[channel].inUnits && m_setup ? m_setup->FindVariable(m_items[channel].name, 1) : nullptr;
+    return variable ? std::string(CMC_Units::Instance().BaseUnit(variable->GetUnitType()).GetName()) : std::string();
+}
+
+std::optional<GraphRange> CMC_ScopeLogger::ChannelRange(std::size_t channel) const {
+    // A channel without a unit has had no scale set (or holds counts, which the graph fits).
+    if (channel >= m_scales.size() || m_scales[channel].unit.empty() || !(m_scales[channel].step > 0.0))
+        return std::nullopt;
+    const ChannelScale& scale = m_scales[channel];
+    double low = scale.offset;
+    double high = scale.offset + scale.step * kDivisions;
+    // The graph holds a variable added in units in its base unit: a scale in another unit of it
+    // is converted.
+    const CMC_Variable* variable =
+        m_items[channel].inUnits && m_setup ? m_setup->FindVariable(m_items[channel].name, 1) : nullptr;
+    if (variable && !scale.unit.empty()) {
+        if (const CMC_Unit* unit = CMC_Units::Instance().FindUnit(variable->GetUnitType(), scale.unit)) {
+            double lowBase = 0.0, highBase = 0.0;
+            if (!variable->ToBase(low, *unit, lowBase) || !variable->ToBase(high, *unit, highBase)) return std::nullopt;
+            low = lowBase;
+            high = highBase;
+        }
+    }
+    if (!std::isfinite(low) || !std::isfinite(high) || low == high) return std::nullopt;
+    return GraphRange{std::min(low, high), std::max(low, high)};
+}
+
+void CMC_ScopeLogger::ShowScales() {
+    CGraphFilter* filter = m_document.GetAt(0);
+    if (!filter) return;
+    filter->m_areaRanges.clear();
+    // An area takes the scale of the first curve drawn in it that has one.
+    for (const CXYCurve& curve : filter->GetCurves()) {
+        if (filter->m_areaRanges.contains(curve.m_nArea) || curve.m_nYItem < 1) continue;
+        if (const auto range = ChannelRange(static_cast<std::size_t>(curve.m_nYItem - 1)))
+            filter->m_areaRanges[curve.m_nArea] = *range;
+    }
 }
 
 void CMC_ScopeLogger::SetDefaultValues() {
     RemoveAllVariables();
     UpdateGraphItems();
     m_scales.clear();
+    ShowScales();
     m_window_s = 0.0;
     m_points = 0;
     m_trigger.clear();
@@ -732,6 +780,7 @@ bool CMC_ScopeLogger::ApplySettings(const Settings& settings, SettingsFault* fau
         m_items = std::move(items);
         UpdateGraphItems();
     }
+    ShowScales();
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -283,6 +284,42 @@ TEST_F(ScopeSettings, TheLevelIsTypedInTheTriggerVariablesUnitOnShow) {
         EXPECT_NEAR(scope->GetSettings().level, c.base, 1e-12) << c.unit << " " << c.typed;
         ASSERT_EQ(scope->ChangeSettings(0.6, 2, 0, "Load_Speed", -0.25, 20), 1);
         EXPECT_NEAR(std::stod(shownLevel) * (std::string(c.unit) == "mm/s" ? 1e-3 : 1.0), -0.25, 1e-15) << shownLevel;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The graph draws each area over its first curve's scale, in the values the graph holds (the
+// variables' base units), whichever unit the scale was given in.
+TEST_F(ScopeSettings, EachGraphAreaSpansItsChannelScaleInTheGraphsUnit) {
+    CGraphFilter& filter = *scope->GetGraphDocument().GetAt(0);
+    // Speed pair above, current pair below, as the tuning tests draw them.
+    for (const auto& [area, item] : {std::pair{1, 1}, {1, 2}, {2, 3}, {2, 4}}) filter.Add(CXYCurve(area, item, RGB16(2)));
+    struct Case {
+        const char* what;
+        std::function<int()> act;
+        std::optional<GraphRange> upper, lower;
+    };
+    const Case cases[] = {
+        {"speed in m/s", [&] { return scope->RescaleVariable("Speed_Reference", "m/s", 0.1, -0.4); },
+         GraphRange{-0.4, 0.4}, GraphRange{-1, 3}},
+        {"speed in mm/s, converted", [&] { return scope->RescaleVariable("Speed_Reference", "mm/s", 100, -400); },
+         GraphRange{-0.4, 0.4}, GraphRange{-1, 3}},
+        {"a coarser step keeps the middle", [&] { return scope->ChangeChannelScale(0, 1); }, GraphRange{-0.8, 0.8},
+         GraphRange{-1, 3}},
+        {"defaults fit the data again", [&] { scope->SetDefaultValues(); return 1; }, std::nullopt, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(c.act(), 1) << c.what << ": " << scope->GetErrorText();
+        for (const auto& [area, expected] : {std::pair{1, c.upper}, {2, c.lower}}) {
+            const auto shown = filter.m_areaRanges.find(area);
+            ASSERT_EQ(shown != filter.m_areaRanges.end(), expected.has_value()) << c.what << ", area " << area;
+            if (!expected) continue;
+            EXPECT_NEAR(shown->second.min, expected->min, 1e-9) << c.what << ", area " << area;
+            EXPECT_NEAR(shown->second.max, expected->max, 1e-9) << c.what << ", area " << area;
+        }
     }
 }
 
