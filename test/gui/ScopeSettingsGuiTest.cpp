@@ -1,5 +1,6 @@
 // The scope settings editor through the Qt backend, offscreen: it opens with its fields filled
 // and a box per plotted variable, takes a typed window on OK, and changes nothing on Cancel.
+#include "host/TuningScope.h"
 #include "BaseQuantities.h"
 #include "MC_Loggers.h"
 #include "MC_ScopeSettingsDlg.h"
@@ -32,13 +33,8 @@ class ScopeSettingsGui : public ::testing::Test {
 protected:
     void SetUp() override {
         SetUiBackend(&ui);
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
-        scope = std::make_unique<CMC_ScopeLogger>(setup.get(), nullptr);
-        for (const char* name : {"Speed_Reference", "Load_Speed", "Current_Reference", "Motor_Current"})
-            ASSERT_TRUE(scope->AddVariable(name, 1)) << name;
+        MakeTuningScope(setup, scope);
+        if (HasFatalFailure()) return;
         ASSERT_EQ(scope->ChangeSettings(0.6, 2, 1, "Speed_Reference", 0.1, 10), 1) << scope->GetErrorText();
     }
     void TearDown() override {

@@ -5,6 +5,7 @@
 #include "MC_Comm.h"
 #include "MC_Loggers.h"
 #include "MC_SetupFile.h"
+#include "ProgramWait.h"
 
 #include <gtest/gtest.h>
 
@@ -29,20 +30,7 @@ protected:
     }
 
     // Polls as the tests do: STARTED, then the axis, every 20 ms; false after `limit_s`.
-    bool WaitForEnd(CMC_CoffFormat& program, double limit_s) {
-        const double end_s = ui.Now_s() + limit_s;
-        while (ui.Now_s() < end_s) {
-            ui.Advance(0.02);
-            double started = 0.0;
-            if (!CMC_ProgramRunner::GetUserVariableValue(&program, "STARTED", started, error)) return false;
-            if (started == 0.0) continue;
-            int on = 0;
-            if (!CMC_ProgramRunner::GetAxisOn(on, error)) return false;
-            if (!on) return true;
-        }
-        error = "the program did not end";
-        return false;
-    }
+    bool WaitForEnd(CMC_CoffFormat& program, double limit_s) { return WaitForProgramEnd(ui, program, 0.02, limit_s, error); }
 
     double Read(const char* name) {
         CMC_Variable* variable = setup->FindVariable(name, 1);

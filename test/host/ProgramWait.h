@@ -9,11 +9,10 @@
 
 #include <string>
 
-// ExecuteCode, then the tests' wait: STARTED, then the axis, every `poll_s`, at most `limit_s` of
-// the host's clock. False with `error` saying why when it could not start or did not end.
-inline bool RunProgramToItsEnd(CMC_Setup& setup, HeadlessUi& ui, CMC_CoffFormat& program, const char* name,
-                               CMC_Logger* logger, double poll_s, double limit_s, std::string& error) {
-    if (!CMC_ProgramRunner::ExecuteCode(setup, name, &program, logger, error)) return false;
+// The tests' wait on a started program: STARTED, then the axis, every `poll_s`, at most `limit_s`
+// of the host's clock. False with `error` saying why when a read failed or it did not end.
+inline bool WaitForProgramEnd(HeadlessUi& ui, CMC_CoffFormat& program, double poll_s, double limit_s,
+                              std::string& error) {
     const double end_s = ui.Now_s() + limit_s;
     while (ui.Now_s() < end_s) {
         ui.Advance(poll_s);
@@ -24,6 +23,15 @@ inline bool RunProgramToItsEnd(CMC_Setup& setup, HeadlessUi& ui, CMC_CoffFormat&
         if (!CMC_ProgramRunner::GetAxisOn(on, error)) return false;
         if (!on) return true;
     }
-    error = std::string(name) + " did not end";
+    error = "the program did not end";
+    return false;
+}
+
+// ExecuteCode, then WaitForProgramEnd.
+inline bool RunProgramToItsEnd(CMC_Setup& setup, HeadlessUi& ui, CMC_CoffFormat& program, const char* name,
+                               CMC_Logger* logger, double poll_s, double limit_s, std::string& error) {
+    if (!CMC_ProgramRunner::ExecuteCode(setup, name, &program, logger, error)) return false;
+    if (WaitForProgramEnd(ui, program, poll_s, limit_s, error)) return true;
+    if (error == "the program did not end") error = std::string(name) + " did not end";
     return false;
 }

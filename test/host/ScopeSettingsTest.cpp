@@ -1,5 +1,6 @@
 // The scope's settings as the user keeps and edits them: files that load back exactly, files
 // that are refused without a change, and the settings editor's checks.
+#include "TuningScope.h"
 #include "BaseQuantities.h"
 #include "HeadlessUi.h"
 #include "MC_Loggers.h"
@@ -25,13 +26,8 @@ class ScopeSettings : public ::testing::Test {
 protected:
     void SetUp() override {
         SetUiBackend(&ui);
-        SetupLoadResult loaded = LoadDefaultSetup();
-        ASSERT_TRUE(loaded) << loaded.error;
-        setup = std::move(loaded.setup);
-        pelmora::AttachCoreScales(*setup);
-        scope = std::make_unique<CMC_ScopeLogger>(setup.get(), nullptr);
-        for (const char* name : {"Speed_Reference", "Load_Speed", "Current_Reference", "Motor_Current"})
-            ASSERT_TRUE(scope->AddVariable(name, 1)) << name;
+        MakeTuningScope(setup, scope);
+        if (HasFatalFailure()) return;
         ASSERT_EQ(scope->ChangeSettings(0.6, 2, 0, "Load_Speed", -0.25, 20), 1) << scope->GetErrorText();
         ASSERT_EQ(scope->RescaleVariable("Load_Speed", "mm/s", 50, -200), 1);
         ASSERT_EQ(scope->RescaleVariable("Motor_Current", "A", 0.5, -1), 1);
