@@ -129,8 +129,7 @@ void Plant::RefreshAngle() {
 
 void Plant::TurnAngle(double delta_rad) {
     // Small turns by series; an exact evaluation now and then keeps rounding from drifting.
-    constexpr int kExactEvery = 1024;
-    if (std::abs(delta_rad) > 0.5 || ++m_steps_since_exact >= kExactEvery) {
+    if (std::abs(delta_rad) > 0.5 || m_steps_since_exact >= kExactEvery) {
         RefreshAngle();
         return;
     }
@@ -144,13 +143,56 @@ void Plant::TurnAngle(double delta_rad) {
     m_field_cos = m_field_cos * c - fieldSin0 * s;
 }
 
+void Plant::BeginBlock() {
+    m_block_x_m = m_x_m;
+    m_block_force_sum_N = 0.0;
+    m_block_count = 0;
+    // The turn of one period at the block's speed, and of half a period: the EMF acts at the
+    // period's middle.
+    const double omega = m_rad_per_m * m_v_mps;
+    const double h = 0.5 * omega * m_period_s;
+    double sh = 0.0, ch = 1.0;
+    if (std::abs(h) <= 0.5) {
+        SmallSinCos(h, sh, ch);
+    } else {
+        sh = std::sin(h);
+        ch = std::cos(h);
+    }
+    m_step_sin = 2.0 * sh * ch;
+    m_step_cos = ch * ch - sh * sh;
+    m_step_m = m_v_mps * m_period_s;
+    m_moving = m_v_mps != 0.0;
+    m_mid_sin = m_field_sin * ch + m_field_cos * sh;
+    m_mid_cos = m_field_cos * ch - m_field_sin * sh;
+    m_emf_amplitude_V = -omega * m_psi_Vs;
+    m_force_N = ForceAtPresentAngle();
+}
+
+void Plant::EndBlock() {
+    const int periods = m_block_count;
+    const double extrapolated_m = m_x_m;
+    // A block cut short (the PWM period is about to change) steps over the periods it had.
+    const double block_s = periods * m_period_s;
+    const double decay = periods == kMechanicalBlock
+                             ? m_viscous_decay
+                             : std::exp(-m_config.motor.viscous_Ns_per_m * block_s / m_mass_kg);
+    const Motion end = MechanicalStep({m_block_x_m, m_v_mps}, m_block_force_sum_N * (0.5 / periods), block_s, decay);
+    m_x_m = end.x_m;
+    m_v_mps = end.v_mps;
+    // The periods turned the angle at the block's starting speed; the rest of the way is small.
+    m_steps_since_exact += periods;
+    if (m_x_m != extrapolated_m || m_steps_since_exact >= kExactEvery) TurnAngle(m_rad_per_m * (m_x_m - extrapolated_m));
+    BeginBlock();
+}
+
 void Plant::Configure(double pwm_period_s, double dead_time_s) {
+    if (m_block_count > 0) EndBlock();
     m_period_s = pwm_period_s;
     m_dead_time_s = dead_time_s;
     const double L = m_L_H;
     // The PWM ripple's peak-to-peak is about Vdc·T/(6L).
     m_ripple_half_A = m_config.Vdc_V * pwm_period_s / (12.0 * L);
-    m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * pwm_period_s / m_mass_kg);
+    m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * kMechanicalBlock * pwm_period_s / m_mass_kg);
     m_ripple_step_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
     m_ripple_step_cos = std::cos(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
     m_ripple_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * m_time_s);
@@ -188,6 +230,7 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
             d.open_g = (1.0 - d.open_a) / loopR;
         }
     }
+    BeginBlock();
 }
 
 double Plant::BusVoltage_V() const {
@@ -217,25 +260,10 @@ inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned line
     const double va = pole_V[static_cast<std::size_t>(m_terminal_of_phase[0])];
     const double vb = pole_V[static_cast<std::size_t>(m_terminal_of_phase[1])];
     const double vc = pole_V[static_cast<std::size_t>(m_terminal_of_phase[2])];
-    // The EMF at mid-period, the speed frozen over it: e_k = −ω·ψ·sin(θ − k·120°).
-    const double omega = m_rad_per_m * m_v_mps;
-    double s = m_field_sin, c = m_field_cos;
-    if (omega != 0.0) {
-        // The half-period turn, by series while small.
-        double sh = 0.0, ch = 1.0;
-        const double h = 0.5 * omega * m_period_s;
-        if (std::abs(h) <= 0.5) {
-            SmallSinCos(h, sh, ch);
-        } else {
-            sh = std::sin(h);
-            ch = std::cos(h);
-        }
-        const double s0 = s;
-        s = s0 * ch + c * sh;
-        c = c * ch - s0 * sh;
-    }
+    // The EMF at mid-period, the speed held over the block: e_k = −ω·ψ·sin(θ − k·120°).
+    const double s = m_mid_sin, c = m_mid_cos;
     constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
-    const double amplitude = -omega * m_psi_Vs;
+    const double amplitude = m_emf_amplitude_V;
     const double ea = amplitude * s;
     const double eb = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
     const double ec = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
@@ -255,48 +283,65 @@ inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned line
     m_i_A = {ia, ib, -ia - ib};
 }
 
-inline double Plant::StepMechanical(double force_N) {
+Plant::Motion Plant::MechanicalStep(Motion from, double force_N, double T, double decay) const {
     const MotorTruth& m = m_config.motor;
-    const double T = m_period_s;
     const double drive_N = force_N - m.load_force_N;
-    const double xBefore_m = m_x_m;
-    if (m_v_mps == 0.0 && std::abs(drive_N) <= m.coulomb_N) return 0.0;  // static friction holds
+    const double v0 = from.v_mps;
+    if (v0 == 0.0 && std::abs(drive_N) <= m.coulomb_N) return from;  // static friction holds
     // The way it moves, or from standstill the way it is pushed (never zero here).
-    const double direction = std::copysign(1.0, m_v_mps != 0.0 ? m_v_mps : drive_N);
+    const double direction = std::copysign(1.0, v0 != 0.0 ? v0 : drive_N);
     const double net_N = drive_N - m.coulomb_N * direction;
-    const double v0 = m_v_mps;
     double v1 = 0.0;
     double dx = 0.0;
-    if (m.viscous_Ns_per_m > 0.0) {
-        // dv/dt = (F − b·v)/M solved exactly over the period.
-        const double decay = m_viscous_decay;
-        const double vInf = net_N * m_per_viscous;
+    const bool viscous = m.viscous_Ns_per_m > 0.0;
+    const double vInf = viscous ? net_N * m_per_viscous : 0.0;
+    const double a = net_N / m_mass_kg;
+    if (viscous) {
+        // dv/dt = (F − b·v)/M solved exactly over T.
         v1 = vInf + (v0 - vInf) * decay;
         dx = vInf * T + (v0 - vInf) * m_viscous_time_s * (1.0 - decay);
     } else {
-        const double a = net_N / m_mass_kg;
         v1 = v0 + a * T;
         dx = v0 * T + 0.5 * a * T * T;
     }
-    // Coulomb friction stops the mover; it does not push it back.
     if (v1 * direction < 0.0) {
-        v1 = 0.0;
-        dx = 0.5 * v0 * T;
+        // The speed reaches zero within T: the mover stops there (Coulomb friction does not push
+        // it back) and, if the force then beats the friction, starts the other way for the rest.
+        double stop_s = 0.0;
+        if (viscous) {
+            // vInf + (v0 − vInf)·e^(−t/τ) = 0.
+            stop_s = m_viscous_time_s * std::log((v0 - vInf) / -vInf);
+            dx = vInf * stop_s + (v0 - vInf) * m_viscous_time_s * (1.0 - std::exp(-stop_s / m_viscous_time_s));
+        } else {
+            stop_s = -v0 / a;
+            dx = 0.5 * v0 * stop_s;
+        }
+        stop_s = std::clamp(stop_s, 0.0, T);
+        const double rest_s = T - stop_s;
+        const double restDecay = viscous ? std::exp(-rest_s / m_viscous_time_s) : 1.0;
+        return MechanicalStep({from.x_m + dx, 0.0}, force_N, rest_s, restDecay);
     }
-    m_x_m += dx;
-    m_v_mps = v1;
-    if (m_x_m > m.stroke_max_m) {
-        m_x_m = m.stroke_max_m;
-        m_v_mps = std::min(m_v_mps, 0.0);
-    } else if (m_x_m < m.stroke_min_m) {
-        m_x_m = m.stroke_min_m;
-        m_v_mps = std::max(m_v_mps, 0.0);
+    Motion to{from.x_m + dx, v1};
+    if (to.x_m > m.stroke_max_m) {
+        to.x_m = m.stroke_max_m;
+        to.v_mps = std::min(to.v_mps, 0.0);
+    } else if (to.x_m < m.stroke_min_m) {
+        to.x_m = m.stroke_min_m;
+        to.v_mps = std::max(to.v_mps, 0.0);
     }
-    return m_x_m - xBefore_m;
+    return to;
 }
 
+Plant::Motion Plant::PresentMotion() const {
+    if (m_block_count == 0) return {m_x_m, m_v_mps};
+    // The block's periods so far at their mean force: what its end would make of them now.
+    const double t_s = m_block_count * m_period_s;
+    const double decay = std::exp(-m_config.motor.viscous_Ns_per_m * t_s / m_mass_kg);
+    return MechanicalStep({m_block_x_m, m_v_mps}, m_block_force_sum_N * (0.5 / m_block_count), t_s, decay);
+}
+
+
 void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
-    const double forceBefore_N = ForceAtPresentAngle();
     m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
     const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
     m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
@@ -320,19 +365,33 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
         // The freewheeling diodes return the winding's energy to the bus within microseconds.
         m_i_A = {0.0, 0.0, 0.0};
     }
-    const double moved_m = StepMechanical(0.5 * (forceBefore_N + ForceAtPresentAngle()));
-    if (moved_m != 0.0) TurnAngle(m_rad_per_m * moved_m);
+    // The mover is stepped exactly once a block with the block's mean force; in between the
+    // angle turns at the block's starting speed, and the block's end corrects it.
+    if (m_moving) {
+        const double c = m_step_cos, s = m_step_sin;
+        const double sin0 = m_sin, fieldSin0 = m_field_sin, midSin0 = m_mid_sin;
+        m_sin = sin0 * c + m_cos * s;
+        m_cos = m_cos * c - sin0 * s;
+        m_field_sin = fieldSin0 * c + m_field_cos * s;
+        m_field_cos = m_field_cos * c - fieldSin0 * s;
+        m_mid_sin = midSin0 * c + m_mid_cos * s;
+        m_mid_cos = m_mid_cos * c - midSin0 * s;
+        m_x_m += m_step_m;
+    }
+    // The trapezoid over each period, the force at its ends.
+    const double forceAfter_N = ForceAtPresentAngle();
+    m_block_force_sum_N += m_force_N + forceAfter_N;
+    m_force_N = forceAfter_N;
+    if (++m_block_count == kMechanicalBlock) EndBlock();
     m_time_s += m_period_s;
 }
 
-bool Plant::AtPositiveEnd() const {
-    const MotorTruth& m = m_config.motor;
-    return m.transmission > 0.0 ? m_x_m >= m.stroke_max_m : m_x_m <= m.stroke_min_m;
-}
-bool Plant::AtNegativeEnd() const {
-    const MotorTruth& m = m_config.motor;
-    return m.transmission > 0.0 ? m_x_m <= m.stroke_min_m : m_x_m >= m.stroke_max_m;
-}
+// Within a block the angle's place runs ahead at the block's first speed and may pass an end
+// stop the mover does not reach: an end is taken from the mover's present motion.
+bool Plant::AtMotorMax() const { return m_x_m >= m_config.motor.stroke_max_m && PresentMotion().x_m >= m_config.motor.stroke_max_m; }
+bool Plant::AtMotorMin() const { return m_x_m <= m_config.motor.stroke_min_m && PresentMotion().x_m <= m_config.motor.stroke_min_m; }
+bool Plant::AtPositiveEnd() const { return m_config.motor.transmission > 0.0 ? AtMotorMax() : AtMotorMin(); }
+bool Plant::AtNegativeEnd() const { return m_config.motor.transmission > 0.0 ? AtMotorMin() : AtMotorMax(); }
 
 std::int32_t Plant::SampleAnalogueInput() const {
     const DriveHardware& d = m_config.drive;
@@ -343,8 +402,12 @@ void Plant::SetMechanicalState(double x_m, double v_mps) {
     m_x_m = x_m;
     m_v_mps = v_mps;
     RefreshAngle();
+    BeginBlock();
 }
 
-void Plant::SetPhaseCurrents(double ia_A, double ib_A) { m_i_A = {ia_A, ib_A, -ia_A - ib_A}; }
+void Plant::SetPhaseCurrents(double ia_A, double ib_A) {
+    m_i_A = {ia_A, ib_A, -ia_A - ib_A};
+    m_force_N = ForceAtPresentAngle();
+}
 
 }  // namespace drivesim::detail

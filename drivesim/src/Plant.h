@@ -135,8 +135,9 @@ public:
     double PeakCurrent_A() const {
         return std::max(std::abs(m_i_A[0]), std::max(std::abs(m_i_A[1]), std::abs(m_i_A[2])));
     }
-    double Position_m() const { return m_x_m; }
-    double Velocity_mps() const { return m_v_mps; }
+    // The mover's motion as of now, within a block too.
+    double Position_m() const { return PresentMotion().x_m; }
+    double Velocity_mps() const { return PresentMotion().v_mps; }
     double ElectricalAngle_rad() const;
     double Force_N() const;  // of the motor, from the present currents
     double TotalMass_kg() const { return m_mass_kg; }
@@ -208,14 +209,25 @@ public:
     void SetPhaseCurrents(double ia_A, double ib_A);
 
 private:
-    // The one-period steps behind Step and StepElectrical; StepMechanical returns how far the
-    // mover went.
+    // The one-period electrical step behind Step and StepElectrical; the mover's exact motion
+    // after `T` at a constant force, `decay` its viscous decay e^(−b·T/M), end stops included.
     void Electrical(const std::array<double, 3>& pole_V, unsigned linear_band);
-    double StepMechanical(double force_N);
+    struct Motion {
+        double x_m;
+        double v_mps;
+    };
+    Motion MechanicalStep(Motion from, double force_N, double T, double decay) const;
+    Motion PresentMotion() const;
+    bool AtMotorMax() const;
+    bool AtMotorMin() const;
     // The sine and cosine of the magnet's electrical angle and of the field axis: exact now and
     // then, turned by series in between.
     void RefreshAngle();
     void TurnAngle(double delta_rad);
+    // The mover's blocks of periods: the turns and the EMF for the speed at a block's start, and
+    // the exact step of the mover over the block at its end.
+    void BeginBlock();
+    void EndBlock();
     double ForceAtPresentAngle() const;
     std::int32_t CurrentCount(int terminal, double noise) const {
         const double i = TerminalCurrent_A(terminal) + m_current_offset_A[static_cast<std::size_t>(terminal)] +
@@ -252,6 +264,7 @@ private:
     int m_open_phase = -1, m_open_j = 0, m_open_k = 0;
     std::array<int, 3> m_channel_source{0, 1, 2};
     std::array<double, 3> m_i_A{};  // motor-phase currents
+    // Where the angle is: the mover at a block's end, ahead at the block's first speed within it.
     double m_x_m = 0.0;
     double m_v_mps = 0.0;
     double m_sin = 0.0, m_cos = 1.0;  // of the magnet's electrical angle
@@ -279,7 +292,22 @@ private:
     double m_per_viscous = 0.0;
     double m_viscous_time_s = 0.0;  // M/b
     double m_dead_drop_per_V = 0.0;  // the dead time's loss per volt of bus
-    double m_viscous_decay = 1.0;  // e^(−b·T/M) over one period
+    double m_viscous_decay = 1.0;  // e^(−b·T/M) over one block
+    // The mechanics change slowly against the windings: the mover is stepped once every
+    // kMechanicalBlock periods, exactly for the block's mean force.
+    static constexpr int kMechanicalBlock = 8;
+    // Turns by series between exact evaluations of the angle, at most this many periods apart.
+    static constexpr int kExactEvery = 1024;
+    double m_block_x_m = 0.0;      // where the block started
+    double m_block_force_sum_N = 0.0;
+    int m_block_count = 0;
+    double m_force_N = 0.0;  // at the present angle and currents
+    // One period's turn and move at the block's speed; the field axis at mid-period, where the
+    // EMF acts, and the EMF's amplitude −ω·ψ.
+    double m_step_sin = 0.0, m_step_cos = 1.0, m_step_m = 0.0;
+    bool m_moving = false;
+    double m_mid_sin = 0.0, m_mid_cos = 1.0;
+    double m_emf_amplitude_V = 0.0;
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;

@@ -183,4 +183,47 @@ TEST(CurrentTuning, LoggedStepReachesTheTestCurrent) {
     EXPECT_FALSE(drive.AxisOn());
 }
 
+// A tuning run's gains are written one register per transaction while the loop runs: each write
+// must reach the very next current samples, however the loop keeps its gains between writes.
+TEST(CurrentTuning, RegistersWrittenDuringTheRunActOnTheNextSamples) {
+    struct Case {
+        const char* name;
+        Registers writes;
+        double bound_after;  // |Voltage_Reference| from two samples after the write on
+    };
+    // SATIQ narrows the q voltage's clamp to 32767 − SATIQ; gains of zero and no output filter
+    // leave no voltage at all.
+    const Case cases[] = {
+        {"narrower q saturation", {{"SATIQ", 32767 - 150}}, 150.0},
+        {"gains zeroed, filter off", {{"KPI", 0}, {"KII", 0}, {"FILTERQ", 32767}}, 0.0},
+    };
+    for (const Case& c : cases) {
+        drivesim::Drive drive(drivesim::DefaultSimConfig());
+        std::string error;
+        ASSERT_TRUE(RunProgram(drive, "Initial_Positioning_Test", WithPresets({{"In1", kIn1}}), &error)) << error;
+        drive.Stop();
+        ASSERT_TRUE(drive.WriteRegisters(DefaultRegisters()).ok());
+        const drivesim::LoggerSettings logger{100, 2, 1, {"Voltage_Reference"}};
+        ASSERT_TRUE(drive.Download("Current_Controller_Tuning_Test",
+                                   ImageVariables("Current_Controller_Tuning_Test",
+                                                  {{"In1", kIn1}, {"Imax_Prot_Test", 3.0 * kCountsPerAmp}}),
+                                   logger, std::nullopt)
+                        .ok());
+        ASSERT_TRUE(drive.Start().ok());
+        constexpr int kWriteAfter = 60;  // samples: the step (at 10) has settled by then
+        constexpr double kSample_s = 50e-6;
+        drive.AdvanceTo(drive.Time_s() + kWriteAfter * kSample_s);
+        ASSERT_TRUE(drive.WriteRegisters(c.writes).ok()) << c.name;
+        while (drive.Running()) drive.AdvanceTo(drive.Time_s() + 0.001);
+        const auto log = drive.UploadLog();
+        ASSERT_TRUE(log.ok()) << c.name << ": " << log.error;
+        ASSERT_EQ(log.value->size(), 100u) << c.name;
+        double before = 0.0;
+        for (std::size_t k = 40; k < kWriteAfter - 1; ++k) before = std::max(before, std::abs(log.value->at(k).values[0]));
+        EXPECT_GT(before, c.bound_after + 1000.0) << c.name << ": the loop drove too little before the write";
+        for (std::size_t k = kWriteAfter + 2; k < 100; ++k)
+            EXPECT_LE(std::abs(log.value->at(k).values[0]), c.bound_after) << c.name << ", sample " << k;
+    }
+}
+
 }  // namespace

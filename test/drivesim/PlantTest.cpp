@@ -63,6 +63,66 @@ TEST(Plant, ConstantForceAcceleratesTheTotalMass) {
     }
 }
 
+// The mover is stepped over blocks of PWM periods: a PWM period changed within a block, a stop by
+// Coulomb friction within one, and a reading between block ends must all keep to the closed forms.
+TEST(Plant, TheMoverKeepsItsClosedFormAcrossBlocksPeriodChangesAndStops) {
+    struct Case {
+        const char* name;
+        double force_N, coulomb_N, viscous_Ns_per_m, v0_mps;
+        int periods_before, periods_after;  // the PWM period doubles between the two
+    };
+    const Case cases[] = {
+        {"constant force, period doubled mid-block", 12.0, 0.0, 0.0, 0.0, 13, 29},
+        {"constant force from speed, read mid-block", -7.0, 0.0, 0.0, 0.4, 2003, 0},
+        {"Coulomb friction stops a coasting mover", 0.0, 30.0, 0.0, 0.5, 1000, 0},
+        {"viscous decay, period doubled mid-block", 0.0, 0.0, 10.0, 1.0, 1001, 501},
+        {"viscous, a force turns the mover back", -5.0, 0.0, 10.0, 1.0, 1501, 0},
+        {"Coulomb friction, a force turns the mover back", -20.0, 3.0, 0.0, 0.6, 999, 0},
+    };
+    for (const Case& c : cases) {
+        drivesim::SimConfig config = Still(3.0, 1.5e-3);
+        config.motor.load_force_N = -c.force_N;
+        config.motor.coulomb_N = c.coulomb_N;
+        config.motor.viscous_Ns_per_m = c.viscous_Ns_per_m;
+        config.motor.stroke_min_m = -100.0;
+        config.motor.stroke_max_m = 100.0;
+        Plant plant(config);
+        plant.Configure(kPwm_s, 0.0);
+        plant.SetMechanicalState(0.0, c.v0_mps);
+        for (int k = 0; k < c.periods_before; ++k) plant.Step({0.5, 0.5, 0.5}, false);
+        plant.Configure(2.0 * kPwm_s, 0.0);
+        for (int k = 0; k < c.periods_after; ++k) plant.Step({0.5, 0.5, 0.5}, false);
+        const double t_s = (c.periods_before + 2.0 * c.periods_after) * kPwm_s;
+        const double m_kg = plant.TotalMass_kg();
+        double v_mps = 0.0, x_m = 0.0;
+        if (c.viscous_Ns_per_m > 0.0) {
+            const double tau_s = m_kg / c.viscous_Ns_per_m, vInf = c.force_N / c.viscous_Ns_per_m;
+            const double decay = std::exp(-t_s / tau_s);
+            v_mps = vInf + (c.v0_mps - vInf) * decay;
+            x_m = vInf * t_s + (c.v0_mps - vInf) * tau_s * (1.0 - decay);
+        } else if (c.coulomb_N > 0.0 && c.force_N == 0.0) {
+            v_mps = 0.0;  // long stopped
+            x_m = c.v0_mps * c.v0_mps / (2.0 * c.coulomb_N / m_kg);
+        } else if (c.coulomb_N > 0.0) {
+            // Braked by force and friction to a stop, then driven back by the force less the friction.
+            const double brake = (c.coulomb_N - c.force_N) / m_kg, back = (c.force_N + c.coulomb_N) / m_kg;
+            const double stop_s = c.v0_mps / brake, rest_s = t_s - stop_s;
+            v_mps = back * rest_s;
+            x_m = 0.5 * c.v0_mps * stop_s + 0.5 * back * rest_s * rest_s;
+        } else {
+            const double a = c.force_N / m_kg;
+            v_mps = c.v0_mps + a * t_s;
+            x_m = c.v0_mps * t_s + 0.5 * a * t_s * t_s;
+        }
+        // Exact for these forces, to rounding.
+        EXPECT_NEAR(plant.Velocity_mps(), v_mps, 1e-9 * std::abs(c.v0_mps + v_mps) + 1e-15) << c.name;
+        EXPECT_NEAR(plant.Position_m(), x_m, 1e-9 * std::abs(x_m)) << c.name;
+        // The angle the windings and the Halls see is the one of the mover's place.
+        EXPECT_NEAR(plant.AngleCos(), std::cos(plant.ElectricalAngle_rad()), 1e-10) << c.name;
+        EXPECT_NEAR(plant.AngleSin(), std::sin(plant.ElectricalAngle_rad()), 1e-10) << c.name;
+    }
+}
+
 TEST(Plant, MotorForceIsTheForceConstantTimesTheQCurrent) {
     drivesim::SimConfig c = Still(3.0, 1.5e-3);
     for (double angle_deg : {0.0, 30.0, 90.0, 200.0}) {

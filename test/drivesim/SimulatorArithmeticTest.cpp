@@ -112,6 +112,32 @@ TEST(SimulatorArithmetic, NoiseHasZeroMeanUnitVarianceAndABoundedTriangle) {
     }
 }
 
+// Several samples come from one random draw: neighbours, and samples a draw apart, must not
+// share its bits (a sensor's noise would then correlate with the next sensor's).
+TEST(SimulatorArithmetic, NoiseSamplesAreUncorrelatedWithinAndAcrossDraws) {
+    constexpr int kSamples = 240000;
+    Noise noise(7);
+    std::vector<double> g(kSamples);
+    for (double& v : g) v = noise.Gaussian();
+    for (const int lag : {1, 2, 3, 5, 6, 7, 12}) {
+        double products = 0.0;
+        for (int n = lag; n < kSamples; ++n) products += g[static_cast<std::size_t>(n)] * g[static_cast<std::size_t>(n - lag)];
+        // Five standard errors of a correlation of independent unit-variance samples.
+        EXPECT_NEAR(products / (kSamples - lag), 0.0, 5.0 / std::sqrt(kSamples)) << "lag " << lag;
+    }
+    // Each of six places within a draw has the whole distribution, not a skewed share of it.
+    for (int place = 0; place < 6; ++place) {
+        double sum = 0.0, squares = 0.0;
+        int count = 0;
+        for (int n = place; n < kSamples; n += 6, ++count) {
+            sum += g[static_cast<std::size_t>(n)];
+            squares += g[static_cast<std::size_t>(n)] * g[static_cast<std::size_t>(n)];
+        }
+        EXPECT_NEAR(sum / count, 0.0, 5.0 / std::sqrt(count)) << "place " << place;
+        EXPECT_NEAR(squares / count, 1.0, 0.03) << "place " << place;
+    }
+}
+
 TEST(SimulatorArithmetic, NoiseSeedsGiveDifferentSequences) {
     Noise a(1), b(2), again(1);
     std::vector<double> first, second, repeated;
