@@ -95,7 +95,11 @@ bool CTuningTestDlg::OnInitDialog() {
     if (CMC_ScopeLogger* scope = Scope()) {
         SetChildText(IDC_TT_ONLINE, "Scope");
         m_scopeCustomised = scope->LoadSettingsFromSetupOption(m_spec.scopeOption) ? 1 : 0;
-        if (!m_scopeCustomised) SetupScopeDefaults();
+        if (m_scopeCustomised) {
+            PlotScopeVariables();
+        } else {
+            SetupScopeDefaults();
+        }
         ScopeGraph().SubclassDlgItem(IDC_TT_SCOPE, this, scope->GetGraphDocument().GetAt(0));
         ScopeGraph().ApplySettings();
         ScopeGraph().RefreshGraph();
@@ -349,21 +353,28 @@ void CTuningTestDlg::OnOK() {
 
 // --- the scope ---
 
+void CTuningTestDlg::PlotScopeVariables() {
+    CMC_ScopeLogger& scope = *Scope();
+    CGraphFilter* filter = scope.GetGraphDocument().GetAt(0);
+    if (!filter) return;
+    filter->m_GridColor = RGB16(kScopeGridColour);
+    filter->m_Numbers = kScopeNumbers;
+    filter->RemoveAll();
+    // One curve per recorded variable, whatever settings a file or the setup brought: reference
+    // and response above, the inner loop's pair (and any further variable) below.
+    for (int item = 1; item <= scope.GetVariablesNo(); ++item) {
+        const int colour = kCurveColours[static_cast<std::size_t>(item - 1) % kCurveColours.size()];
+        CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(colour));
+        curve.m_nLineStyle = kCurveLineStyle;
+        filter->Add(curve);
+    }
+}
+
 void CTuningTestDlg::SetupScopeDefaults() {
     CMC_ScopeLogger& scope = *Scope();
     scope.RemoveAllVariables();
     for (const char* name : m_run.logged) scope.AddVariable(name, 1);
-    if (CGraphFilter* filter = scope.GetGraphDocument().GetAt(0)) {
-        filter->m_GridColor = RGB16(kScopeGridColour);
-        filter->m_Numbers = kScopeNumbers;
-        filter->RemoveAll();
-        for (int item = 1; item <= 4; ++item) {
-            // Reference and response above, the inner loop's pair below.
-            CXYCurve curve(item <= 2 ? 1 : 2, item, RGB16(kCurveColours[static_cast<std::size_t>(item - 1)]));
-            curve.m_nLineStyle = kCurveLineStyle;
-            filter->Add(curve);
-        }
-    }
+    PlotScopeVariables();
     ApplyScopeTrigger();
     RescaleAllPairs();
 }
@@ -486,6 +497,7 @@ void CTuningTestDlg::PlotCommand(int id) {
             break;
         }
         m_scopeCustomised = 1;
+        PlotScopeVariables();
         ScopeGraph().SubclassDlgItem(IDC_TT_SCOPE, this, Scope()->GetGraphDocument().GetAt(0));
         ScopeGraph().ApplySettings();
         ScopeGraph().RefreshGraph();

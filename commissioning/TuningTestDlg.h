@@ -134,6 +134,8 @@ private:
     void ShowTestTab(int tab);
     void UpdateReferencePicture();
     void SetupScopeDefaults();
+    // The graph draws a curve for each variable the scope records.
+    void PlotScopeVariables();
     void AskAboutMotorMass();
     void RoundTestAmplitude();
     void Tune();

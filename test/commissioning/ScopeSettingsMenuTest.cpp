@@ -145,6 +145,52 @@ TEST_F(ScopeSettingsMenu, SettingsSavedFromOneDialogLoadIntoAnotherAsTheyWere) {
     EXPECT_NE(setup->GetOptionNoError(kOption), "") << "OK keeps what was loaded";
 }
 
+TEST_F(ScopeSettingsMenu, TheGraphDrawsOneCurvePerVariableTheLoadedSettingsRecord) {
+    const std::string full = (folder / "full.scope.json").string();
+    Fresh();
+    Open([&](CTestSpeedTuning& t) {
+        ui->QueueFileName(full);
+        Menu(t, ID_PLOT_SAVE_SETTINGS);
+    }, false);
+    nlohmann::json saved;
+    std::ifstream(full) >> saved;
+    ASSERT_EQ(saved["channels"].size(), 4U);
+    // The curves a dialog draws: how many, and whether each reads a recorded column.
+    const auto curvesOf = [](CTestSpeedTuning& t, std::size_t& count, bool& allRecorded) {
+        const CGraphFilter* filter = t.GetScopeLogger()->GetGraphDocument().GetAt(0);
+        ASSERT_NE(filter, nullptr);
+        count = filter->GetCurves().size();
+        allRecorded = true;
+        for (const CXYCurve& curve : filter->GetCurves())
+            allRecorded = allRecorded && curve.m_nYItem >= 1 && curve.m_nYItem <= t.GetScopeLogger()->GetVariablesNo();
+    };
+    for (const std::size_t kept : {std::size_t{1}, std::size_t{3}, std::size_t{4}}) {
+        SCOPED_TRACE(std::to_string(kept) + " variables");
+        nlohmann::json file = saved;
+        file["channels"].erase(file["channels"].begin() + static_cast<std::ptrdiff_t>(kept), file["channels"].end());
+        if (file["trigger"] != "" && kept < 4) file["trigger"] = file["channels"][0]["name"];
+        const std::string path = (folder / ("kept" + std::to_string(kept) + ".scope.json")).string();
+        std::ofstream(path) << file.dump();
+        FreshSetup();
+        Fresh();
+        std::size_t loaded = 0, reopened = 0;
+        bool loadedRecorded = false, reopenedRecorded = false;
+        Open([&](CTestSpeedTuning& t) {
+            ui->QueueFileName(path);
+            Menu(t, ID_PLOT_LOAD_SETTINGS);
+            curvesOf(t, loaded, loadedRecorded);
+        }, true);
+        ASSERT_TRUE(ui->Messages().empty()) << ui->Messages().back().text;
+        // OK kept the loaded settings in the setup; the next opening draws from them.
+        Fresh();
+        Open([&](CTestSpeedTuning& t) { curvesOf(t, reopened, reopenedRecorded); }, false);
+        EXPECT_EQ(loaded, kept);
+        EXPECT_TRUE(loadedRecorded);
+        EXPECT_EQ(reopened, kept);
+        EXPECT_TRUE(reopenedRecorded);
+    }
+}
+
 TEST_F(ScopeSettingsMenu, AFailedOrCancelledFileChangesNothingAndAFailureIsShown) {
     struct Case {
         const char* name;
