@@ -162,9 +162,18 @@ void Plant::BeginBlock() {
     m_step_cos = ch * ch - sh * sh;
     m_step_m = m_v_mps * m_period_s;
     m_moving = m_v_mps != 0.0;
-    m_mid_sin = m_field_sin * ch + m_field_cos * sh;
-    m_mid_cos = m_field_cos * ch - m_field_sin * sh;
-    m_emf_amplitude_V = -omega * m_psi_Vs;
+    // e_k = −ω·ψ·sin(θ + h − φ_k), θ the field axis at the period's start, h the half turn and
+    // φ_k = k·120°: linear in sin θ and cos θ, with coefficients held over the block.
+    const double amplitude = -omega * m_psi_Vs;
+    constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
+    constexpr double kCosPhi[3] = {1.0, -0.5, -0.5}, kSinPhi[3] = {0.0, kHalfSqrt3, -kHalfSqrt3};
+    for (std::size_t k = 0; k < 3; ++k) {
+        m_emf_sin_V[k] = amplitude * (ch * kCosPhi[k] + sh * kSinPhi[k]);  // cos(h − φ_k)
+        m_emf_cos_V[k] = amplitude * (sh * kCosPhi[k] - ch * kSinPhi[k]);  // sin(h − φ_k)
+    }
+    // What the two loops against phase c see.
+    m_emf_ac = {m_emf_sin_V[0] - m_emf_sin_V[2], m_emf_cos_V[0] - m_emf_cos_V[2]};
+    m_emf_bc = {m_emf_sin_V[1] - m_emf_sin_V[2], m_emf_cos_V[1] - m_emf_cos_V[2]};
     m_force_N = ForceAtPresentAngle();
 }
 
@@ -261,14 +270,11 @@ inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned line
     const double vb = pole_V[static_cast<std::size_t>(m_terminal_of_phase[1])];
     const double vc = pole_V[static_cast<std::size_t>(m_terminal_of_phase[2])];
     // The EMF at mid-period, the speed held over the block: e_k = −ω·ψ·sin(θ − k·120°).
-    const double s = m_mid_sin, c = m_mid_cos;
-    constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
-    const double amplitude = m_emf_amplitude_V;
-    const double ea = amplitude * s;
-    const double eb = amplitude * (-0.5 * s - kHalfSqrt3 * c);  // sin(θ − 120°)
-    const double ec = amplitude * (-0.5 * s + kHalfSqrt3 * c);  // sin(θ + 120°)
+    const double s = m_field_sin, c = m_field_cos;
     if (m_open_phase >= 0) {
-        const double v[3] = {va, vb, vc}, e[3] = {ea, eb, ec};
+        double e[3];
+        for (std::size_t k = 0; k < 3; ++k) e[k] = m_emf_sin_V[k] * s + m_emf_cos_V[k] * c;
+        const double v[3] = {va, vb, vc};
         const auto j = static_cast<std::size_t>(m_open_j), k = static_cast<std::size_t>(m_open_k);
         const double u = (v[j] - v[k]) - (e[j] - e[k]);
         m_i_A[j] = d.open_a * m_i_A[j] + d.open_g * u;
@@ -276,8 +282,8 @@ inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned line
         m_i_A[static_cast<std::size_t>(m_open_phase)] = 0.0;
         return;
     }
-    const double u1 = (va - vc) - (ea - ec);
-    const double u2 = (vb - vc) - (eb - ec);
+    const double u1 = (va - vc) - (m_emf_ac[0] * s + m_emf_ac[1] * c);
+    const double u2 = (vb - vc) - (m_emf_bc[0] * s + m_emf_bc[1] * c);
     const double ia = d.phi[0] * m_i_A[0] + d.phi[1] * m_i_A[1] + d.gamma[0] * u1 + d.gamma[1] * u2;
     const double ib = d.phi[2] * m_i_A[0] + d.phi[3] * m_i_A[1] + d.gamma[2] * u1 + d.gamma[3] * u2;
     m_i_A = {ia, ib, -ia - ib};
@@ -369,13 +375,11 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     // angle turns at the block's starting speed, and the block's end corrects it.
     if (m_moving) {
         const double c = m_step_cos, s = m_step_sin;
-        const double sin0 = m_sin, fieldSin0 = m_field_sin, midSin0 = m_mid_sin;
+        const double sin0 = m_sin, fieldSin0 = m_field_sin;
         m_sin = sin0 * c + m_cos * s;
         m_cos = m_cos * c - sin0 * s;
         m_field_sin = fieldSin0 * c + m_field_cos * s;
         m_field_cos = m_field_cos * c - fieldSin0 * s;
-        m_mid_sin = midSin0 * c + m_mid_cos * s;
-        m_mid_cos = m_mid_cos * c - midSin0 * s;
         m_x_m += m_step_m;
     }
     // The trapezoid over each period, the force at its ends.

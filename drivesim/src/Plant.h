@@ -302,12 +302,13 @@ private:
     double m_block_force_sum_N = 0.0;
     int m_block_count = 0;
     double m_force_N = 0.0;  // at the present angle and currents
-    // One period's turn and move at the block's speed; the field axis at mid-period, where the
-    // EMF acts, and the EMF's amplitude −ω·ψ.
+    // One period's turn and move at the block's speed; each phase's EMF at mid-period as
+    // sine[k]·sin θ + cosine[k]·cos θ of the field axis θ at the period's start, and the same
+    // for the loops a−c and b−c.
     double m_step_sin = 0.0, m_step_cos = 1.0, m_step_m = 0.0;
     bool m_moving = false;
-    double m_mid_sin = 0.0, m_mid_cos = 1.0;
-    double m_emf_amplitude_V = 0.0;
+    std::array<double, 3> m_emf_sin_V{}, m_emf_cos_V{};
+    std::array<double, 2> m_emf_ac{}, m_emf_bc{};
     double m_vdc_V = 0.0;          // the bus over the present period
     // The ripple as a turning phasor, advanced one period per step.
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;
