@@ -66,6 +66,7 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     // F = (3/2)·ψ·(2π/PolePitch)·i_q = Kf·i_q.
     m_psi_Vs = m.Kf_N_per_A * m.pole_pitch_m / (3.0 * kPi);
     m_mass_kg = m.moving_mass_kg + m.load_mass_kg / (m.transmission * m.transmission);
+    m_per_mass = 1.0 / m_mass_kg;
     m_x_m = m.start_position_m;
     if (config.faults.swapped_phases)
         for (int t = 0; t < 3; ++t) m_phase_of_terminal[t] = OtherOf(*config.faults.swapped_phases, t);
@@ -301,7 +302,7 @@ Plant::Motion Plant::MechanicalStep(Motion from, double force_N, double T, doubl
     double dx = 0.0;
     const bool viscous = m.viscous_Ns_per_m > 0.0;
     const double vInf = viscous ? net_N * m_per_viscous : 0.0;
-    const double a = net_N / m_mass_kg;
+    const double a = net_N * m_per_mass;
     if (viscous) {
         // dv/dt = (F − b·v)/M solved exactly over T.
         v1 = vInf + (v0 - vInf) * decay;

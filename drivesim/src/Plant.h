@@ -246,6 +246,7 @@ private:
     double m_psi_Vs = 0.0;        // flux linkage amplitude
     double m_angle_shift_rad = 0.0;  // a delta winding's EMF leads by 30°
     double m_mass_kg = 0.0;
+    double m_per_mass = 0.0;
     // Exact discretisation of the two independent phase currents, i ← Φ·i + Γ·u, for each set of
     // terminals whose current lies within the dead time's linear band (bit t: terminal t).
     struct Discrete {
