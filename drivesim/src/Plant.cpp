@@ -187,10 +187,16 @@ void Plant::EndBlock() {
                              ? m_viscous_decay
                              : std::exp(-m_config.motor.viscous_Ns_per_m * block_s / m_mass_kg);
     const Motion end = MechanicalStep({m_block_x_m, m_v_mps}, m_block_force_sum_N * (0.5 / periods), block_s, decay);
+    m_steps_since_exact += periods;
+    if (m_v_mps == 0.0 && end.v_mps == 0.0 && end.x_m == m_block_x_m && m_steps_since_exact < kExactEvery) {
+        // Held by static friction: the angle, the turns and the force stand as they were.
+        m_block_force_sum_N = 0.0;
+        m_block_count = 0;
+        return;
+    }
     m_x_m = end.x_m;
     m_v_mps = end.v_mps;
     // The periods turned the angle at the block's starting speed; the rest of the way is small.
-    m_steps_since_exact += periods;
     if (m_x_m != extrapolated_m || m_steps_since_exact >= kExactEvery) TurnAngle(m_rad_per_m * (m_x_m - extrapolated_m));
     BeginBlock();
 }
