@@ -313,6 +313,8 @@ inline void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
     // Min-max zero-sequence injection reaches Vdc/√3 of phase amplitude.
     const double mid = 0.5 * (std::max(u[0], std::max(u[1], u[2])) + std::min(u[0], std::min(u[1], u[2])));
     const double period = m_pwmper_ticks;
+    // Unrolled: the three phases' rounding chains then overlap.
+#pragma GCC unroll 3
     for (std::size_t x = 0; x < 3; ++x) {
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
