@@ -112,9 +112,10 @@ TEST(SimulatorArithmetic, NoiseHasZeroMeanUnitVarianceAndABoundedTriangle) {
     }
 }
 
-// Several samples come from one random draw: neighbours, and samples a draw apart, must not
-// share its bits (a sensor's noise would then correlate with the next sensor's).
-TEST(SimulatorArithmetic, NoiseSamplesAreUncorrelatedWithinAndAcrossDraws) {
+// The sensors draw their noise one after another from one generator: neighbouring samples, and
+// samples a few apart, must not share bits of a draw (a sensor's noise would then correlate with
+// the next sensor's), and no position in a repeating pattern may skew the distribution.
+TEST(SimulatorArithmetic, NoiseSamplesAreUncorrelatedAtEveryLagAndPosition) {
     constexpr int kSamples = 240000;
     Noise noise(7);
     std::vector<double> g(kSamples);
@@ -125,7 +126,7 @@ TEST(SimulatorArithmetic, NoiseSamplesAreUncorrelatedWithinAndAcrossDraws) {
         // Five standard errors of a correlation of independent unit-variance samples.
         EXPECT_NEAR(products / (kSamples - lag), 0.0, 5.0 / std::sqrt(kSamples)) << "lag " << lag;
     }
-    // Each of six places within a draw has the whole distribution, not a skewed share of it.
+    // Each of six positions (a period's sensors repeat in a pattern) has the whole distribution.
     for (int place = 0; place < 6; ++place) {
         double sum = 0.0, squares = 0.0;
         int count = 0;
