@@ -353,7 +353,6 @@ Plant::Motion Plant::PresentMotion() const {
     return MechanicalStep({m_block_x_m, m_v_mps}, m_block_force_sum_N * (0.5 / m_block_count), t_s, decay);
 }
 
-
 void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
     const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
