@@ -640,7 +640,12 @@ void Firmware::EmptyLogger() {
 
 void Firmware::RecordLog(int kind) {
     if (!m_log.triggered || m_log.kind != kind || m_log.recorded >= m_log.points) return;
-    if (m_log.divider_phase++ % m_log.divider != 0) return;
+    // A countdown to the next recorded sample rather than a division every sample.
+    if (m_log.divider_phase > 0) {
+        --m_log.divider_phase;
+        return;
+    }
+    m_log.divider_phase = m_log.divider - 1;
     const std::size_t n = m_log.sources.size();
     double* row = m_log.data.data() + static_cast<std::size_t>(m_log.recorded) * n;
     for (std::size_t k = 0; k < n; ++k) row[k] = *m_log.sources[k];
@@ -669,7 +674,12 @@ Result<std::vector<LogRecord>> Firmware::UploadLog() const {
 
 void Firmware::StreamScope() {
     if (!m_scope.armed) return;
-    if (m_scope.phase++ % m_scope.every != 0) return;
+    // A countdown to the next streamed sample rather than a division every slow sample.
+    if (m_scope.phase > 0) {
+        --m_scope.phase;
+        return;
+    }
+    m_scope.phase = m_scope.every - 1;
     if (m_scope.pending_records == 0) m_scope.first_pending_s = Time_s();
     for (const double* source : m_scope.sources) m_scope.pending.push_back(ToRegister(*source));
     ++m_scope.pending_records;

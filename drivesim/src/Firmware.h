@@ -283,7 +283,7 @@ private:
         bool triggered = false;
         int kind = 1;
         int divider = 1;
-        int divider_phase = 0;
+        int divider_phase = 0;  // samples left to skip before the next record
         int points = 0;
         int recorded = 0;
         std::vector<const double*> sources;
@@ -295,7 +295,7 @@ private:
     struct Scope {
         bool armed = false;
         int every = 1;
-        int phase = 0;
+        int phase = 0;  // slow samples left to skip before the next record
         std::vector<const double*> sources;
         std::vector<std::int32_t> pending;  // records × sources
         int pending_records = 0;

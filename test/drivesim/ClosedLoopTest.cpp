@@ -183,6 +183,28 @@ TEST(CurrentTuning, LoggedStepReachesTheTestCurrent) {
     EXPECT_FALSE(drive.AxisOn());
 }
 
+// The logger's divider keeps the first sample after the trigger and every divider-th after it.
+TEST(CurrentTuning, TheLoggersDividerKeepsEveryNthSampleFromTheFirst) {
+    for (const int divider : {1, 2, 3, 7}) {
+        drivesim::Drive drive(drivesim::DefaultSimConfig());
+        std::string error;
+        ASSERT_TRUE(RunProgram(drive, "Initial_Positioning_Test", WithPresets({{"In1", kIn1}}), &error)) << error;
+        RunOptions options = WithPresets({{"In1", kIn1}, {"Imax_Prot_Test", 3.0 * kCountsPerAmp}});
+        constexpr int kPoints = 12;
+        options.logger = drivesim::LoggerSettings{kPoints, 2, divider, {"Current_Reference"}};
+        ASSERT_TRUE(RunProgram(drive, "Current_Controller_Tuning_Test", options, &error)) << error;
+        const auto log = drive.UploadLog();
+        ASSERT_TRUE(log.ok()) << "divider " << divider << ": " << log.error;
+        ASSERT_EQ(log.value->size(), static_cast<std::size_t>(kPoints)) << "divider " << divider;
+        constexpr int kStepAt = 10;  // the program's step, in current samples
+        for (int k = 0; k < kPoints; ++k) {
+            const auto& record = log.value->at(static_cast<std::size_t>(k));
+            EXPECT_EQ(record.values[0], k * divider >= kStepAt ? kIn1 : 0.0) << "divider " << divider << ", record " << k;
+            EXPECT_NEAR(record.time_s, k * divider * 50e-6, 1e-12) << "divider " << divider << ", record " << k;
+        }
+    }
+}
+
 // A tuning run's gains are written one register per transaction while the loop runs: each write
 // must reach the very next current samples, however the loop keeps its gains between writes.
 TEST(CurrentTuning, RegistersWrittenDuringTheRunActOnTheNextSamples) {
