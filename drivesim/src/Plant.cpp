@@ -106,6 +106,7 @@ Plant::Plant(const SimConfig& config) : m_config(config), m_noise(config.drive.n
     m_imax_ps_A = d.imax_ps_A;
     m_current_offset_A = d.current_offset_A;
     m_per_bus_span = 1.0 / d.vdc_max_measurable_V;
+    m_analogue_count = AdcCount((d.analogue_input_V - d.analogue_low_V) / (d.analogue_high_V - d.analogue_low_V));
     m_rad_per_m = kTwoPi / m.pole_pitch_m;
     m_per_pole_pitch = 1.0 / m.pole_pitch_m;
     m_magnet_turns = m.magnet_angle_deg / 360.0;
@@ -402,11 +403,6 @@ bool Plant::AtMotorMax() const { return m_x_m >= m_config.motor.stroke_max_m && 
 bool Plant::AtMotorMin() const { return m_x_m <= m_config.motor.stroke_min_m && PresentMotion().x_m <= m_config.motor.stroke_min_m; }
 bool Plant::AtPositiveEnd() const { return m_config.motor.transmission > 0.0 ? AtMotorMax() : AtMotorMin(); }
 bool Plant::AtNegativeEnd() const { return m_config.motor.transmission > 0.0 ? AtMotorMin() : AtMotorMax(); }
-
-std::int32_t Plant::SampleAnalogueInput() const {
-    const DriveHardware& d = m_config.drive;
-    return AdcCount((d.analogue_input_V - d.analogue_low_V) / (d.analogue_high_V - d.analogue_low_V));
-}
 
 void Plant::SetMechanicalState(double x_m, double v_mps) {
     m_x_m = x_m;

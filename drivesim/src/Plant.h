@@ -163,7 +163,8 @@ public:
             counts[c] = AdcCount(m_hall_offset_fs[c] + m_cos * m_hall_cos_fs[c] + m_sin * m_hall_sin_fs[c] +
                                  m_hall_noise_fs * m_noise.Gaussian());
     }
-    std::int32_t SampleAnalogueInput() const;
+    // The analogue input holds the simulator file's constant voltage.
+    std::int32_t SampleAnalogueInput() const { return m_analogue_count; }
     // The Hall inputs as fractions of full scale: channel c reads
     // offset[c] + cosine[c]·cos θ + sine[c]·sin θ + noise·n, θ the magnet's electrical angle.
     struct HallSensing {
@@ -315,6 +316,7 @@ private:
     double m_ripple_sin = 0.0, m_ripple_cos = 1.0, m_ripple_step_sin = 0.0, m_ripple_step_cos = 1.0;
     int m_steps_since_exact = 0;
     double m_imax_ps_A = 0.0;
+    std::int32_t m_analogue_count = 0;
     std::array<double, 3> m_current_offset_A{};
 };
 
