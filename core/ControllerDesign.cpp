@@ -73,7 +73,8 @@ PiGains SampledCurrentPi(double omega_rad_s, double zeta, double tau_s, double p
     return {(pair.p2 - pair.p1 * r - a) / b - kp, kp};
 }
 
-// PI gains in units of c for a winding faster than the loop: the PI's zero cancels the winding's
+// PI gains in units of c for a winding faster than the loop (or a loop slower than the winding):
+// the PI's zero cancels the winding's
 // sampled pole a (Kp = a·(Kp + Ki)), which leaves the closed loop z(z − 1) + K, K = (1 − a)(Kp + Ki),
 // a pure integrator behind the delay. K = z0(1 − z0) puts its slow pole at z0 = exp(−ω·T): a
 // first-order loop of bandwidth ω, its other pole 1 − z0 far beyond. No pair is placed: the three
@@ -90,6 +91,27 @@ PiGains FastWindingPi(double omega_rad_s, double tau_s, double period_s) {
 }  // namespace
 
 bool IsFastWinding(double tau_s, double currentPeriod_s) { return tau_s <= kSlowPlantPeriods * currentPeriod_s; }
+
+namespace {
+
+// The pole pair's gains in units of c, continuous while ω·T_C is small, else on the sampled loop.
+PiGains PolePairCurrentPi(double omega_rad_s, double zeta, double tau_s, double period_s) {
+    if (omega_rad_s * period_s <= kContinuousDesignLimit) {
+        // PI on R(1 + sτ): the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C) placed at s² + 2ζωs + ω².
+        return {omega_rad_s * omega_rad_s * tau_s * period_s, zeta * 2.0 * omega_rad_s * tau_s - 1.0};
+    }
+    return SampledCurrentPi(omega_rad_s, zeta, tau_s, period_s);
+}
+
+}  // namespace
+
+CurrentLoopForm DesignedCurrentLoopForm(double omega_rad_s, double zeta, double tau_s, double currentPeriod_s) {
+    if (IsFastWinding(tau_s, currentPeriod_s)) return CurrentLoopForm::FirstOrder;
+    // A negative Kp would be clamped to zero by the parameter's range, leaving an integral loop
+    // far slower than asked; the pole's cancellation reaches the passband with both gains positive.
+    return PolePairCurrentPi(omega_rad_s, zeta, tau_s, currentPeriod_s).kp < 0.0 ? CurrentLoopForm::FirstOrder
+                                                                                 : CurrentLoopForm::PolePair;
+}
 
 int DesignCurrentController(CMC_Setup& setup) {
     Reads reads(setup);
@@ -119,22 +141,11 @@ int DesignCurrentController(CMC_Setup& setup) {
     // Turns a gain in volts per ampere of the phase into PWM counts per current count.
     const double c = phaseR_ohm * GetVoltageScale(setup) / GetCurrentScale(setup);
 
-    double kpValue = 0.0;
-    double kiValue = 0.0;
-    if (IsFastWinding(tau_s, period_s)) {
-        const PiGains gains = FastWindingPi(omega_rad_s, tau_s, period_s);
-        kpValue = gains.kp * c;
-        kiValue = gains.ki * c;
-    } else if (omega_rad_s * period_s <= kContinuousDesignLimit) {
-        // PI on R(1 + sτ), gains in units of c: the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C)
-        // placed at s² + 2ζωs + ω².
-        kpValue = (zeta * 2.0 * omega_rad_s * tau_s - 1.0) * c;
-        kiValue = omega_rad_s * omega_rad_s * tau_s * period_s * c;
-    } else {
-        const PiGains gains = SampledCurrentPi(omega_rad_s, zeta, tau_s, period_s);
-        kpValue = gains.kp * c;
-        kiValue = gains.ki * c;
-    }
+    const PiGains gains = DesignedCurrentLoopForm(omega_rad_s, zeta, tau_s, period_s) == CurrentLoopForm::FirstOrder
+                              ? FastWindingPi(omega_rad_s, tau_s, period_s)
+                              : PolePairCurrentPi(omega_rad_s, zeta, tau_s, period_s);
+    const double kpValue = gains.kp * c;
+    const double kiValue = gains.ki * c;
     if (!AllFinite({kpValue, kiValue})) return 0;
     WriteBase(*kp, kpValue);
     WriteBase(*ki, kiValue);
