@@ -4,6 +4,8 @@
 #include "Steps.h"
 
 #include <cmath>
+#include <cstdio>
+#include <numbers>
 #include <initializer_list>
 
 namespace pelmora {
@@ -113,7 +115,11 @@ CurrentLoopForm DesignedCurrentLoopForm(double omega_rad_s, double zeta, double 
                                                                                  : CurrentLoopForm::PolePair;
 }
 
-int DesignCurrentController(CMC_Setup& setup) {
+int DesignCurrentController(CMC_Setup& setup) { return DesignCurrentLoop(setup).designed ? 1 : 0; }
+
+DesignOutcome DesignCurrentLoop(CMC_Setup& setup) {
+    constexpr const char* kCannot = "The controller cannot be designed from this passband: ";
+    const auto refuse = [&](const std::string& why) { return DesignOutcome{false, kCannot + why}; };
     Reads reads(setup);
     CMC_Parameter* connection = reads("MotorPhaseConnectionType");
     CMC_Parameter* inductance = reads("L");
@@ -122,7 +128,7 @@ int DesignCurrentController(CMC_Setup& setup) {
     CMC_Parameter* ki = reads("Ki_C_scl");
     CMC_Parameter* bandwidth = reads("PB_C");
     CMC_Parameter* damping = reads("Dump_C");
-    if (!reads.ok()) return 0;
+    if (!reads.ok()) return refuse("the setup has no parameter \"" + std::string(reads.missing()) + "\".");
 
     const double r_ohm = resistance->GetValueInBaseUnit();
     const double l_H = inductance->GetValueInBaseUnit();
@@ -131,8 +137,18 @@ int DesignCurrentController(CMC_Setup& setup) {
     const double period_s = GetCurrentLoopPeriod(setup);
     // A winding without resistance or inductance, or a bandwidth or damping that is not positive,
     // has no loop to place: gains from it would be of the wrong sign or meaningless.
-    if (!AllPositive({r_ohm, l_H, omega_rad_s, zeta, period_s})) return 0;
-    if (omega_rad_s * period_s > kReachableCurrentBandwidth * (1.0 + kLimitRoundOff)) return 0;
+    if (!AllPositive({r_ohm, l_H})) return refuse("the winding's resistance and inductance must be known and non-zero.");
+    if (!AllPositive({omega_rad_s, zeta})) return refuse("the passband and the damping must be greater than zero.");
+    if (!AllPositive({period_s})) return refuse("the setup gives the current loop no period.");
+    if (omega_rad_s * period_s > kReachableCurrentBandwidth * (1.0 + kLimitRoundOff)) {
+        char limit[160];
+        std::snprintf(limit, sizeof limit,
+                      "a current loop of period %.4g µs reaches at most %.4g rad/s (%.4g Hz). Lower the passband "
+                      "or raise the current loop's frequency.",
+                      period_s * 1e6, kReachableCurrentBandwidth / period_s,
+                      kReachableCurrentBandwidth / period_s / (2.0 * std::numbers::pi));
+        return refuse(limit);
+    }
     const double phaseR_ohm = Truncate(connection->GetValueInBaseUnit()) == kThirdResistanceConnection
                                   ? r_ohm / kPhasesPerMeasuredResistance
                                   : r_ohm;
@@ -146,10 +162,10 @@ int DesignCurrentController(CMC_Setup& setup) {
                               : PolePairCurrentPi(omega_rad_s, zeta, tau_s, period_s);
     const double kpValue = gains.kp * c;
     const double kiValue = gains.ki * c;
-    if (!AllFinite({kpValue, kiValue})) return 0;
+    if (!AllFinite({kpValue, kiValue})) return refuse("a voltage or current scale of the setup is zero.");
     WriteBase(*kp, kpValue);
     WriteBase(*ki, kiValue);
-    return 1;
+    return {true, {}};
 }
 
 int DesignSpeedController(CMC_Setup& setup) {

@@ -14,6 +14,8 @@
 
 #include "MC_Setup.h"
 
+#include <string>
+
 namespace pelmora {
 
 // Kp_C_scl and Ki_C_scl from PB_C and Dump_C, with the winding's L and R. Where ω·T_C is no longer
@@ -23,6 +25,12 @@ namespace pelmora {
 // faster than the pair), gets a first-order closed loop whose bandwidth is PB_C, whatever Dump_C:
 // Kp cancels the winding's pole, Ki sets the bandwidth, and neither is ever negative.
 int DesignCurrentController(CMC_Setup& setup);
+// The same design, saying why when it writes nothing: the text a user reads after "Tune".
+struct DesignOutcome {
+    bool designed = false;
+    std::string refusal;
+};
+DesignOutcome DesignCurrentLoop(CMC_Setup& setup);
 // Whether a winding of time constant τ is fast for a current loop of this period (τ ≤ 4·T_C): it
 // settles within the loop's delay, which then shapes the loop.
 bool IsFastWinding(double tau_s, double currentPeriod_s);
