@@ -40,9 +40,6 @@ constexpr int kProcedureText = 7;
 enum Step : std::uint16_t { kPositioningStep = 2, kLaunchStep = 3, kRunStep = 4, kUploadStep = 5 };
 
 constexpr const char* kProtectionBelowTestCurrent = "Over current protection must be greater or equal to Test current.";
-constexpr const char* kNoDesign =
-    "The controller cannot be designed from this passband: the winding's resistance and inductance must be "
-    "known and non-zero.";
 
 // What the logger records and how the graph shows it (area, logged item, palette colour).
 constexpr std::array kLogged = {"Current_Reference", "Motor_Current", "Voltage_Reference"};
@@ -193,9 +190,9 @@ bool CTestCurrent::WriteRegistersToDrive(std::initializer_list<const char*> name
 
 void CTestCurrent::Tune() {
     CMC_Setup& setup = *GetSetup();
-    if (!DesignCurrentController(setup)) {
+    if (const DesignOutcome design = DesignCurrentLoop(setup); !design.designed) {
         // Nothing was written: the gains on show are still the ones in use.
-        MessageBox(kNoDesign, GetCaption());
+        MessageBox(design.refusal, GetCaption());
         return;
     }
     Encode_KPI(setup);

@@ -4,6 +4,8 @@
 #include "Steps.h"
 
 #include <cmath>
+#include <cstdio>
+#include <numbers>
 #include <initializer_list>
 
 namespace pelmora {
@@ -73,7 +75,8 @@ PiGains SampledCurrentPi(double omega_rad_s, double zeta, double tau_s, double p
     return {(pair.p2 - pair.p1 * r - a) / b - kp, kp};
 }
 
-// PI gains in units of c for a winding faster than the loop: the PI's zero cancels the winding's
+// PI gains in units of c for a winding faster than the loop (or a loop slower than the winding):
+// the PI's zero cancels the winding's
 // sampled pole a (Kp = a·(Kp + Ki)), which leaves the closed loop z(z − 1) + K, K = (1 − a)(Kp + Ki),
 // a pure integrator behind the delay. K = z0(1 − z0) puts its slow pole at z0 = exp(−ω·T): a
 // first-order loop of bandwidth ω, its other pole 1 − z0 far beyond. No pair is placed: the three
@@ -91,7 +94,32 @@ PiGains FastWindingPi(double omega_rad_s, double tau_s, double period_s) {
 
 bool IsFastWinding(double tau_s, double currentPeriod_s) { return tau_s <= kSlowPlantPeriods * currentPeriod_s; }
 
-int DesignCurrentController(CMC_Setup& setup) {
+namespace {
+
+// The pole pair's gains in units of c, continuous while ω·T_C is small, else on the sampled loop.
+PiGains PolePairCurrentPi(double omega_rad_s, double zeta, double tau_s, double period_s) {
+    if (omega_rad_s * period_s <= kContinuousDesignLimit) {
+        // PI on R(1 + sτ): the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C) placed at s² + 2ζωs + ω².
+        return {omega_rad_s * omega_rad_s * tau_s * period_s, zeta * 2.0 * omega_rad_s * tau_s - 1.0};
+    }
+    return SampledCurrentPi(omega_rad_s, zeta, tau_s, period_s);
+}
+
+}  // namespace
+
+CurrentLoopForm DesignedCurrentLoopForm(double omega_rad_s, double zeta, double tau_s, double currentPeriod_s) {
+    if (IsFastWinding(tau_s, currentPeriod_s)) return CurrentLoopForm::FirstOrder;
+    // A negative Kp would be clamped to zero by the parameter's range, leaving an integral loop
+    // far slower than asked; the pole's cancellation reaches the passband with both gains positive.
+    return PolePairCurrentPi(omega_rad_s, zeta, tau_s, currentPeriod_s).kp < 0.0 ? CurrentLoopForm::FirstOrder
+                                                                                 : CurrentLoopForm::PolePair;
+}
+
+int DesignCurrentController(CMC_Setup& setup) { return DesignCurrentLoop(setup).designed ? 1 : 0; }
+
+DesignOutcome DesignCurrentLoop(CMC_Setup& setup) {
+    constexpr const char* kCannot = "The controller cannot be designed from this passband: ";
+    const auto refuse = [&](const std::string& why) { return DesignOutcome{false, kCannot + why}; };
     Reads reads(setup);
     CMC_Parameter* connection = reads("MotorPhaseConnectionType");
     CMC_Parameter* inductance = reads("L");
@@ -100,7 +128,7 @@ int DesignCurrentController(CMC_Setup& setup) {
     CMC_Parameter* ki = reads("Ki_C_scl");
     CMC_Parameter* bandwidth = reads("PB_C");
     CMC_Parameter* damping = reads("Dump_C");
-    if (!reads.ok()) return 0;
+    if (!reads.ok()) return refuse("the setup has no parameter \"" + std::string(reads.missing()) + "\".");
 
     const double r_ohm = resistance->GetValueInBaseUnit();
     const double l_H = inductance->GetValueInBaseUnit();
@@ -109,8 +137,18 @@ int DesignCurrentController(CMC_Setup& setup) {
     const double period_s = GetCurrentLoopPeriod(setup);
     // A winding without resistance or inductance, or a bandwidth or damping that is not positive,
     // has no loop to place: gains from it would be of the wrong sign or meaningless.
-    if (!AllPositive({r_ohm, l_H, omega_rad_s, zeta, period_s})) return 0;
-    if (omega_rad_s * period_s > kReachableCurrentBandwidth * (1.0 + kLimitRoundOff)) return 0;
+    if (!AllPositive({r_ohm, l_H})) return refuse("the winding's resistance and inductance must be known and non-zero.");
+    if (!AllPositive({omega_rad_s, zeta})) return refuse("the passband and the damping must be greater than zero.");
+    if (!AllPositive({period_s})) return refuse("the setup gives the current loop no period.");
+    if (omega_rad_s * period_s > kReachableCurrentBandwidth * (1.0 + kLimitRoundOff)) {
+        char limit[160];
+        std::snprintf(limit, sizeof limit,
+                      "a current loop of period %.4g µs reaches at most %.4g rad/s (%.4g Hz). Lower the passband "
+                      "or raise the current loop's frequency.",
+                      period_s * 1e6, kReachableCurrentBandwidth / period_s,
+                      kReachableCurrentBandwidth / period_s / (2.0 * std::numbers::pi));
+        return refuse(limit);
+    }
     const double phaseR_ohm = Truncate(connection->GetValueInBaseUnit()) == kThirdResistanceConnection
                                   ? r_ohm / kPhasesPerMeasuredResistance
                                   : r_ohm;
@@ -119,26 +157,15 @@ int DesignCurrentController(CMC_Setup& setup) {
     // Turns a gain in volts per ampere of the phase into PWM counts per current count.
     const double c = phaseR_ohm * GetVoltageScale(setup) / GetCurrentScale(setup);
 
-    double kpValue = 0.0;
-    double kiValue = 0.0;
-    if (IsFastWinding(tau_s, period_s)) {
-        const PiGains gains = FastWindingPi(omega_rad_s, tau_s, period_s);
-        kpValue = gains.kp * c;
-        kiValue = gains.ki * c;
-    } else if (omega_rad_s * period_s <= kContinuousDesignLimit) {
-        // PI on R(1 + sτ), gains in units of c: the closed loop s² + (1 + Kp)/τ·s + Ki/(τ·T_C)
-        // placed at s² + 2ζωs + ω².
-        kpValue = (zeta * 2.0 * omega_rad_s * tau_s - 1.0) * c;
-        kiValue = omega_rad_s * omega_rad_s * tau_s * period_s * c;
-    } else {
-        const PiGains gains = SampledCurrentPi(omega_rad_s, zeta, tau_s, period_s);
-        kpValue = gains.kp * c;
-        kiValue = gains.ki * c;
-    }
-    if (!AllFinite({kpValue, kiValue})) return 0;
+    const PiGains gains = DesignedCurrentLoopForm(omega_rad_s, zeta, tau_s, period_s) == CurrentLoopForm::FirstOrder
+                              ? FastWindingPi(omega_rad_s, tau_s, period_s)
+                              : PolePairCurrentPi(omega_rad_s, zeta, tau_s, period_s);
+    const double kpValue = gains.kp * c;
+    const double kiValue = gains.ki * c;
+    if (!AllFinite({kpValue, kiValue})) return refuse("a voltage or current scale of the setup is zero.");
     WriteBase(*kp, kpValue);
     WriteBase(*ki, kiValue);
-    return 1;
+    return {true, {}};
 }
 
 int DesignSpeedController(CMC_Setup& setup) {

@@ -14,17 +14,29 @@
 
 #include "MC_Setup.h"
 
+#include <string>
+
 namespace pelmora {
 
 // Kp_C_scl and Ki_C_scl from PB_C and Dump_C, with the winding's L and R. Where ω·T_C is no longer
 // small the poles are placed on the sampled loop with its one period of delay; beyond 0.25 (5000
-// rad/s at 50 µs) no PI reaches the bandwidth and the design refuses it. A fast winding (below) gets
-// a first-order closed loop whose bandwidth is PB_C, whatever Dump_C: Kp cancels the winding's pole,
-// Ki sets the bandwidth, and neither is ever negative.
+// rad/s at 50 µs) no PI reaches the bandwidth and the design refuses it. A fast winding (below), or
+// a passband so low that the pair would need a negative Kp (2ζω·τ < 1: the winding alone is already
+// faster than the pair), gets a first-order closed loop whose bandwidth is PB_C, whatever Dump_C:
+// Kp cancels the winding's pole, Ki sets the bandwidth, and neither is ever negative.
 int DesignCurrentController(CMC_Setup& setup);
+// The same design, saying why when it writes nothing: the text a user reads after "Tune".
+struct DesignOutcome {
+    bool designed = false;
+    std::string refusal;
+};
+DesignOutcome DesignCurrentLoop(CMC_Setup& setup);
 // Whether a winding of time constant τ is fast for a current loop of this period (τ ≤ 4·T_C): it
 // settles within the loop's delay, which then shapes the loop.
 bool IsFastWinding(double tau_s, double currentPeriod_s);
+// The closed current loop the design places for this passband, damping, winding and period.
+enum class CurrentLoopForm { FirstOrder, PolePair };
+CurrentLoopForm DesignedCurrentLoopForm(double omega_rad_s, double zeta, double tau_s, double currentPeriod_s);
 // Kp_S_scl and Ki_S_scl from PB_S and Dump_S, with the total moving mass Mt and force constant Kf.
 int DesignSpeedController(CMC_Setup& setup);
 // Kp_P_scl, Ki_P_scl and Kd_P_scl from PB_P and Dump_P. With PositionControlType 1 the position

@@ -32,9 +32,12 @@ public:
         if (!m_ok) return nullptr;
         CMC_Parameter* parameter = m_setup.FindParameter(name);
         m_ok = parameter != nullptr;
+        if (!m_ok) m_missing = name;
         return parameter;
     }
     bool ok() const { return m_ok; }
+    // The first name the setup lacked.
+    std::string_view missing() const { return m_missing; }
 
     // Looks up every input in order and returns their values in base units (0 for a missing
     // one; ok() then tells).
@@ -51,6 +54,7 @@ public:
 private:
     const CMC_Setup& m_setup;
     bool m_ok = true;
+    std::string_view m_missing;
 };
 
 // Looks a name up with the host's error display off: for optional parameters.

@@ -308,21 +308,40 @@ TEST(TuningSlider, CoversHalfToOneAndAHalfTimesTheValueWithinItsLimits) {
 
 namespace {
 
-TEST_F(CurrentTuning, TuneThatCannotDesignSaysSoAndKeepsTheGains) {
-    P("R").SetMinInBaseUnit(0.0);
-    P("R").SetValueInBaseUnit(0.0);
-    const double kp = Base("Kp_C_scl"), ki = Base("Ki_C_scl");
-    CTestCurrent dialog(setup.get());
-    ui->OnDialog(kCaption, [&](DialogDriver& d) {
-        ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
-        ASSERT_TRUE(d.Click("Tune")) << d.Error();
-        d.Click("Cancel");
-    });
-    dialog.DoModal();
-    ASSERT_FALSE(ui->Messages().empty()) << "Tune said nothing";
-    EXPECT_NE(ui->Messages().back().text.find("cannot be designed"), std::string::npos) << ui->Messages().back().text;
-    EXPECT_DOUBLE_EQ(Base("Kp_C_scl"), kp);
-    EXPECT_DOUBLE_EQ(Base("Ki_C_scl"), ki);
+TEST_F(CurrentTuning, TuneThatCannotDesignSaysWhyAndKeepsTheGains) {
+    struct Case {
+        const char* parameter;
+        double value;
+        const char* why;  // a part of the message
+    };
+    // Beyond ω·T_C = 0.25 at the default 50 µs: 5000 rad/s.
+    const Case cases[] = {
+        {"R", 0.0, "resistance and inductance must be known"},
+        {"PB_C", 6000.0, "reaches at most 5000 rad/s (795.8 Hz)"},
+        {"Dump_C", 0.0, "the damping must be greater than zero"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.parameter) + " = " + std::to_string(c.value));
+        FreshSetup();
+        Fresh();
+        P(c.parameter).SetMinInBaseUnit(0.0);
+        P(c.parameter).SetMaxInBaseUnit(std::max(P(c.parameter).GetMaxInBaseUnit(), c.value));
+        P(c.parameter).SetValueInBaseUnit(c.value);
+        const double kp = Base("Kp_C_scl"), ki = Base("Ki_C_scl");
+        CTestCurrent dialog(setup.get());
+        ui->OnDialog(kCaption, [&](DialogDriver& d) {
+            ASSERT_TRUE(d.Select("#1300", "Test")) << d.Error();
+            ASSERT_TRUE(d.Click("Tune")) << d.Error();
+            d.Click("Cancel");
+        });
+        dialog.DoModal();
+        ASSERT_FALSE(ui->Messages().empty()) << "Tune said nothing";
+        const std::string& text = ui->Messages().back().text;
+        EXPECT_NE(text.find("cannot be designed"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.why), std::string::npos) << text;
+        EXPECT_DOUBLE_EQ(Base("Kp_C_scl"), kp);
+        EXPECT_DOUBLE_EQ(Base("Ki_C_scl"), ki);
+    }
 }
 
 }  // namespace

@@ -475,9 +475,10 @@ protected:
             m.measuredRise_s = step->riseTime_s;
             m.measuredBandwidth = *bandwidth;
             m.measuredOvershoot = step->overshoot_pct;
-            if (pelmora::IsFastWinding(tau_s, period_s)) {
-                // A winding that settles within the loop's delay gets a first-order loop of
-                // bandwidth ω: its 10-90 % rise is ln 9 / ω, and it does not overshoot.
+            if (pelmora::DesignedCurrentLoopForm(c.passband, zeta, tau_s, period_s) == pelmora::CurrentLoopForm::FirstOrder) {
+                // A winding that settles within the loop's delay, or a passband the winding alone
+                // outruns, gets a first-order loop of bandwidth ω: its 10-90 % rise is ln 9 / ω,
+                // and it does not overshoot.
                 m.designedRise_s = std::log(9.0) / c.passband;
                 m.designedBandwidth = c.passband;
                 m.designedOvershoot = 0.0;
@@ -526,6 +527,7 @@ TEST_F(LoopBandwidth, TunedLoopsReachTheirPassbandOnEveryMotor) {
     const char* notReached = "rise and -3 dB are reached, not the overshoot: it grows with the move even below the "
                              "current limit, which this move reaches";
     const Case cases[] = {
+        {Loop::Current, kDefault, 700, 0, nullptr},
         {Loop::Current, kDefault, 2000, 0, nullptr},
         {Loop::Current, kDefault, 3000, 0, nullptr},
         {Loop::Current, kDefault, 4000, 0, nullptr},

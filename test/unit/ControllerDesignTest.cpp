@@ -90,7 +90,10 @@ TEST(ControllerDesign, CurrentLoopTakesTheBranchOfItsTimeConstant) {
         {"slow plant, τ = 500 µs", 0, 1.5e-3, 3, 3, 0.6, 0.064},
         {"connection 1 divides R by 3 but keeps τ", 1, 1.5e-3, 3, 1, 0.6, 0.064},
         {"τ exactly 4·T_C is fast", 0, 4e-4, 2, 2, FastKp(1600, 2e-4), FastKi(1600)},
-        {"τ just above 4·T_C is slow", 0, std::nextafter(4e-4, 1.0), 2, 2, -0.36, 0.0256},
+        // The pair would need Kp = 2ζωτ − 1 = −0.36: clamped to zero it would leave an integral
+        // loop far slower than asked.
+        {"τ just above 4·T_C, below 1/(2ζω), gets the first-order loop too", 0, std::nextafter(4e-4, 1.0), 2, 2,
+         FastKp(1600, std::nextafter(4e-4, 1.0) / 2), FastKi(1600)},
         {"τ below 2√2·T_C: Kp stays positive", 0, 1e-4, 2, 2, FastKp(1600, 5e-5), FastKi(1600)},
     };
     for (const CurrentCase& c : cases) {
@@ -195,7 +198,8 @@ TEST(ControllerDesign, FastCurrentLoopPlacesThePolesOnTheSampledLoop) {
 // sampled loop must still be a first-order loop of bandwidth ω (rise ln 9 / ω, no overshoot), with
 // gains the registers can hold (not negative), whatever ζ asks, and must stay near it when the
 // winding's resistance is off by a tenth (the inverter's dead time adds that much on 0.5 Ω).
-TEST(ControllerDesign, FastWindingGivesAFirstOrderLoopOfThePassband) {
+// A fast winding, or a passband below 1/(2ζτ) on a slow one.
+TEST(ControllerDesign, FirstOrderCurrentLoopsReachTheirPassband) {
     struct Case {
         double tau_s, omega, zeta;
         double plantR;  // the winding's resistance against the one designed for
@@ -208,6 +212,9 @@ TEST(ControllerDesign, FastWindingGivesAFirstOrderLoopOfThePassband) {
         {50e-6, 4000, 2.0, 1.0, 0.03, 0.1},    {100e-6, 4000, 1.0, 1.0, 0.03, 0.1},
         {200e-6, 3000, 0.5, 1.0, 0.03, 0.1},   {200e-6, 5000, 1.0, 1.0, 0.03, 0.1},
         {20e-6, 4000, 1.0, 1.1, 0.2, 1.0},     {200e-6, 4000, 1.0, 0.9, 0.2, 1.0},
+        // Slow windings at passbands where the pole pair would need a negative Kp.
+        {500e-6, 1000, 0.7071, 1.0, 0.03, 0.1}, {500e-6, 300, 1.0, 1.0, 0.03, 0.1},
+        {5e-3, 60, 1.0, 1.0, 0.03, 0.1},
     };
     constexpr double kPeriod_s = 50e-6;
     constexpr double kR_ohm = 0.5;
@@ -215,6 +222,8 @@ TEST(ControllerDesign, FastWindingGivesAFirstOrderLoopOfThePassband) {
         SCOPED_TRACE("τ " + std::to_string(c.tau_s) + " s, ω " + std::to_string(c.omega) + ", ζ " +
                      std::to_string(c.zeta) + ", plant R × " + std::to_string(c.plantR));
         auto setup = Build(kCurrent, {{"L", c.tau_s * kR_ohm}, {"R", kR_ohm}, {"PB_C", c.omega}, {"Dump_C", c.zeta}});
+        ASSERT_EQ(pelmora::DesignedCurrentLoopForm(c.omega, c.zeta, c.tau_s, kPeriod_s),
+                  pelmora::CurrentLoopForm::FirstOrder);
         ASSERT_EQ(pelmora::DesignCurrentController(*setup), 1);
         const double unit = kR_ohm * kUPerI;
         const double kp = Value(*setup, "Kp_C_scl") / unit;
@@ -226,7 +235,8 @@ TEST(ControllerDesign, FastWindingGivesAFirstOrderLoopOfThePassband) {
         const double a = std::exp(-kPeriod_s * r / c.tau_s);
         double current = 0.0, previousU = 0.0, sum = 0.0, peak = 0.0;
         std::vector<double> response;
-        for (int k = 0; k < 2000; ++k) {
+        const int periods = static_cast<int>(20.0 / (c.omega * kPeriod_s)) + 2000;
+        for (int k = 0; k < periods; ++k) {
             response.push_back(current);
             peak = std::max(peak, current);
             const double error = 1.0 - current;
