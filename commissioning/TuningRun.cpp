@@ -252,6 +252,13 @@ bool CTuningRunDlg::LaunchMain() {
         m_polled.SetCapacity(m_pollPeriod_s > 0.0
                                  ? static_cast<std::size_t>(std::ceil(kStripChartSpan_s / m_pollPeriod_s))
                                  : kStripChartFallbackPoints);
+        // The chart and the live values beside it in one unit: the one on show, else IU.
+        const CMC_Variable* reference = setup.FindVariable(m_spec.referenceVariable, 1);
+        const CMC_Variable* response = setup.FindVariable(m_spec.responseVariable, 1);
+        if (reference && response)
+            m_polled.SetItems({{"time", "s"},
+                               {m_spec.referenceVariable, LiveValueUnit(*reference)},
+                               {m_spec.responseVariable, LiveValueUnit(*response)}});
         m_polled.Clear();
         m_pollStart_s = CMC_Comm::DriveTime_s();
         m_lastPoll_s.reset();
@@ -390,8 +397,8 @@ void CTuningRunDlg::RunOnlinePolling() {
         if (!m_paused && (!m_lastPoll_s || now_s - *m_lastPoll_s >= m_pollPeriod_s)) {
             m_lastPoll_s = now_s;
             if (!reference->ReadFromChip() || !response->ReadFromChip()) return Fail(msc_pszErrInternal);
-            const std::array row = {CMC_Comm::DriveTime_s() - m_pollStart_s, reference->GetValueInInternalUnit(),
-                                    response->GetValueInInternalUnit()};
+            const std::array row = {CMC_Comm::DriveTime_s() - m_pollStart_s, LiveValue(*reference),
+                                    LiveValue(*response)};
             m_polled.AddPoint(row);
             m_scopeGraph.UpdateLastPoint();
             ShowLiveValues(LiveValueText(*reference), LiveValueText(*response));
@@ -431,6 +438,14 @@ void CTuningRunDlg::RunOnlineScope() {
         KeepUiAlive();
         if (m_bStopRequest || !m_bRunning) return scope.EndUploadData();
     }
+}
+
+double LiveValue(const CMC_Variable& variable) {
+    return variable.HasSelectedUnit() ? variable.GetValueShown() : variable.GetValueInInternalUnit();
+}
+
+std::string LiveValueUnit(const CMC_Variable& variable) {
+    return variable.HasSelectedUnit() ? variable.GetUnitName() : "IU";
 }
 
 std::string LiveValueText(const CMC_Variable& variable) {

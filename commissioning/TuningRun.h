@@ -63,6 +63,9 @@ inline constexpr int kResponseCurveColour = kCurveColours[1];
 // What a live value shows: the value in the unit on show, or in internal units ("IU") while
 // none has been chosen.
 std::string LiveValueText(const CMC_Variable& variable);
+// The same as a number and the unit's name, for the strip chart beside it.
+double LiveValue(const CMC_Variable& variable);
+std::string LiveValueUnit(const CMC_Variable& variable);
 
 // A frame-count line: "frames 12, lost 1, repeated 0, malformed 2, late 0, stray 0".
 std::string FrameStatsText(const CMC_ScopeLogger::FrameStats& stats);

@@ -190,6 +190,8 @@ public:
     void SetValueInInternalUnit(double value) { m_internal = value; }
     // True once a unit other than the internal one has been chosen for showing.
     bool HasSelectedUnit() const { return !m_unit->IsInternal(); }
+    // The value in the unit on show.
+    double GetValueShown() const { return BaseToShown(GetValueInBaseUnit()); }
     // "value unit" in the unit on show.
     std::string PrintValue() const;
 

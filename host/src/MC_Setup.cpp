@@ -344,7 +344,7 @@ int CMC_Variable::WriteToChip() {
 }
 
 std::string CMC_Variable::PrintValue() const {
-    const double shown = BaseToShown(GetValueInBaseUnit());
+    const double shown = GetValueShown();
     char buffer[64];
     const auto result = std::to_chars(buffer, buffer + sizeof buffer, shown);
     std::string text(buffer, result.ptr);

@@ -12,6 +12,7 @@
 
 #include <drivesim/Protocol.h>
 
+#include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -287,6 +288,8 @@ TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColou
         std::string reference, response, expectedReference, expectedResponse;
         bool shown = false, hiddenAfter = false;
         std::optional<std::uint32_t> referenceColour, responseColour;
+        // The chart's newest point against the values beside it: number and unit.
+        std::string chartReference, chartResponse;
         afterRun = [&](DialogDriver& d) {
             hiddenAfter = !d.Dialog().GetControl(c.response)->visible && !d.Dialog().GetControl(IDC_TT_RESPONSE_LEGEND)->visible;
         };
@@ -301,6 +304,17 @@ TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColou
             // The variables the run read last, as the statics must show them.
             expectedReference = LiveValueText(*setup->FindVariable(c.refName, 1));
             expectedResponse = LiveValueText(*setup->FindVariable(c.respName, 1));
+            const CGraphDocument& chart = dialog.GetPolledChart();
+            const std::size_t last = chart.GetPointsCount() - 1;
+            const auto asShown = [&](int item) {
+                char number[32];
+                const auto end = std::to_chars(number, number + sizeof number, chart.GetValue(last, item)).ptr;
+                return std::string(number, end) + " " + chart.GetItems()[static_cast<std::size_t>(item)].unit;
+            };
+            if (chart.GetPointsCount() > 0) {
+                chartReference = asShown(1);
+                chartResponse = asShown(2);
+            }
         });
         afterRun = nullptr;
         ASSERT_TRUE(out.ended) << name;
@@ -309,6 +323,8 @@ TEST_F(TuningDialogs, PolledRunShowsItsLatestValuesBesideLegendsInTheCurvesColou
         EXPECT_FALSE(reference.empty()) << name;
         EXPECT_EQ(reference, expectedReference) << name;
         EXPECT_EQ(response, expectedResponse) << name;
+        EXPECT_EQ(chartReference, reference) << name;
+        EXPECT_EQ(chartResponse, response) << name;
         EXPECT_EQ(referenceColour, RGB16(2)) << name;
         EXPECT_EQ(responseColour, RGB16(5)) << name;
     }

@@ -742,6 +742,8 @@ TEST_F(GuiTest, EachCommissioningTestRunsFromItsButtonOnTheSimulatedDrive) {
                 status = WaitForTestEnd(dialog, kTestLimit_ms);
                 result = dialog.GetChildText(IDC_TEST_RESULT);
                 RunEventsFor(kSettle_ms);  // the plots take the run's data on their next refresh
+                // A plot rebuilt for the run's areas grows the window: lay it out before the picture.
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
                 EXPECT_TRUE(window.grab().save(folder + QLatin1Char('/') + QString::fromUtf8(t.screenshot)));
                 declined.Arm();
                 if (auto* close = qobject_cast<QAbstractButton*>(ui.WidgetOf(dialog, IDCANCEL))) close->click();
