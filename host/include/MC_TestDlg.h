@@ -73,8 +73,11 @@ public:
     int GetUserVariableValue(CMC_CoffFormat* image, const char* name, double& value, std::string& error);
     int GetAxisOn(int& flag);
 
-    // The reason the last ExecuteCode failed.
+    // The reason the last ExecuteCode of this run failed, or empty.
     const std::string& GetExecuteError() const { return m_executeError; }
+    // What a failed run shows: the error text, and after the host's internal error the reason
+    // the program could not be started (a dropped link, a refused write), which that text hides.
+    std::string FailureText() const;
 
     void OnCommand(int id) override;
     void OnOK() override;

@@ -30,6 +30,7 @@ void CMC_TestDlg::OnBtnStartStop() {
         m_bStopRequest = 0;
         m_bStopHandledByTest = 0;
         m_strError.clear();
+        m_executeError.clear();
         SetChildText(IDC_TEST_RESULT, "");
         BeginTest();
         UpdateData(false);
@@ -65,9 +66,14 @@ void CMC_TestDlg::ShowOutcome() {
         SetChildText(IDC_TEST_RESULT, "");
     } else if (m_nResult == 0) {
         SetChildText(IDC_TEST_STATUS, kFailedText);
-        SetChildText(IDC_TEST_RESULT, m_strError);
+        SetChildText(IDC_TEST_RESULT, FailureText());
     }
     UpdateData(false);
+}
+
+std::string CMC_TestDlg::FailureText() const {
+    if (m_strError == msc_pszErrInternal && !m_executeError.empty()) return m_strError + " (" + m_executeError + ")";
+    return m_strError;
 }
 
 void CMC_TestDlg::TestSucceeded(int end) {
@@ -92,8 +98,12 @@ int CMC_TestDlg::ExecuteCode(const char* program, CMC_CoffFormat* image, CMC_Log
         m_executeError = "the test has no setup";
         return 0;
     }
-    const int started = CMC_ProgramRunner::ExecuteCode(*GetSetup(), program, image, logger, m_executeError);
-    if (!started) CMC_Comm::SetLastErrorText(m_executeError);
+    std::string error;
+    const int started = CMC_ProgramRunner::ExecuteCode(*GetSetup(), program, image, logger, error);
+    if (!started) {
+        m_executeError = error;
+        CMC_Comm::SetLastErrorText(m_executeError);
+    }
     return started;
 }
 

@@ -52,6 +52,7 @@ protected:
             ended = d.WaitUntil([&] { return !dialog.m_bRunning; }, wait_s);
             status = dialog.GetChildText(IDC_TEST_STATUS);
             shown = dialog.GetChildText(IDC_VDC_VALUE);
+            shownResult = dialog.GetChildText(IDC_TEST_RESULT);
             if (then) then(d);
             if (dialog.IsOpen()) d.Click("Close");
         });
@@ -63,7 +64,7 @@ protected:
     bool ended = false;
     int returned = -1;
     int result = -2;
-    std::string error, status, shown;
+    std::string error, status, shown, shownResult;
 };
 
 TEST_F(VdcDetection, DetectInTheDriveSetupFindsTheTrueSupplyVoltage) {
@@ -112,16 +113,20 @@ TEST_F(VdcDetection, FailuresEndWithTheirMessageAndLeaveTheSupplyVoltage) {
         const char* name;
         std::function<void(drivesim::SimConfig&)> inject;
         std::string expected;  // empty: any non-empty message
+        // What the result shows after the internal error: the reason the program did not start.
+        const char* cause = nullptr;
     };
     const Case cases[] = {
         {"short circuit", [](drivesim::SimConfig& s) { s.faults.forced_mer = 0x0002; },
          "Drive / Motor shortcircuit protection triggered."},
         {"program fails to start", [](drivesim::SimConfig& s) { s.faults.failing_start = "VDC_Detection_Test"; },
-         CMC_TestDlg::msc_pszErrInternal},
+         CMC_TestDlg::msc_pszErrInternal, "VDC_Detection_Test"},
         {"read of var_u2 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_u2"; }, ""},
         {"read of MER fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "MER"; },
          CMC_TestDlg::msc_pszErrInternal},
-        {"link dropped while running", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.05; }, ""},
+        {"link dropped before the start", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.0; },
+         CMC_TestDlg::msc_pszErrInternal, "link dropped"},
+        {"link dropped while running", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.1; }, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -136,6 +141,12 @@ TEST_F(VdcDetection, FailuresEndWithTheirMessageAndLeaveTheSupplyVoltage) {
             EXPECT_FALSE(error.empty());
         } else {
             EXPECT_EQ(error, c.expected);
+        }
+        if (c.cause) {
+            EXPECT_TRUE(shownResult.starts_with(error)) << shownResult;
+            EXPECT_NE(shownResult.find(c.cause), std::string::npos) << shownResult;
+        } else {
+            EXPECT_EQ(shownResult, error);
         }
         EXPECT_DOUBLE_EQ(Vdc(), kSavedVdc_V);
         EXPECT_TRUE(ui->Messages().empty()) << "a failed run asked to keep values";
