@@ -368,6 +368,8 @@ void CTuningTestDlg::PlotScopeVariables() {
         curve.m_nLineStyle = kCurveLineStyle;
         filter->Add(curve);
     }
+    // The areas' ranges follow the curves now in them.
+    scope.ShowScales();
 }
 
 void CTuningTestDlg::SetupScopeDefaults() {

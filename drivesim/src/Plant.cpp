@@ -137,12 +137,7 @@ void Plant::TurnAngle(double delta_rad) {
     }
     double s = 0.0, c = 1.0;
     SmallSinCos(delta_rad, s, c);
-    // The magnet and the field axis turn alike, side by side rather than one after the other.
-    const double sin0 = m_sin, fieldSin0 = m_field_sin;
-    m_sin = sin0 * c + m_cos * s;
-    m_cos = m_cos * c - sin0 * s;
-    m_field_sin = fieldSin0 * c + m_field_cos * s;
-    m_field_cos = m_field_cos * c - fieldSin0 * s;
+    Rotate(s, c);
 }
 
 void Plant::BeginBlock() {
@@ -207,7 +202,9 @@ void Plant::Configure(double pwm_period_s, double dead_time_s) {
     m_period_s = pwm_period_s;
     m_dead_time_s = dead_time_s;
     const double L = m_L_H;
-    // The PWM ripple's peak-to-peak is about Vdc·T/(6L).
+    // The dead time's loss softens over ± Vdc·T/(12L), a constant wider than any period's own
+    // ripple (at most ± Vdc·T/(24L)): the loss then stays linear and in phase with the current
+    // over every test current, which the inductance test's formula needs.
     m_ripple_half_A = m_config.Vdc_V * pwm_period_s / (12.0 * L);
     m_viscous_decay = std::exp(-m_config.motor.viscous_Ns_per_m * kMechanicalBlock * pwm_period_s / m_mass_kg);
     m_ripple_step_sin = std::sin(kTwoPi * m_config.supply.ripple_Hz * pwm_period_s);
@@ -381,12 +378,7 @@ void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
     // The mover is stepped exactly once a block with the block's mean force; in between the
     // angle turns at the block's starting speed, and the block's end corrects it.
     if (m_moving) {
-        const double c = m_step_cos, s = m_step_sin;
-        const double sin0 = m_sin, fieldSin0 = m_field_sin;
-        m_sin = sin0 * c + m_cos * s;
-        m_cos = m_cos * c - sin0 * s;
-        m_field_sin = fieldSin0 * c + m_field_cos * s;
-        m_field_cos = m_field_cos * c - fieldSin0 * s;
+        Rotate(m_step_sin, m_step_cos);
         m_x_m += m_step_m;
     }
     // The trapezoid over each period, the force at its ends.

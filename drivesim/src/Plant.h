@@ -225,6 +225,15 @@ private:
     // then, turned by series in between.
     void RefreshAngle();
     void TurnAngle(double delta_rad);
+    // Turns the magnet's angle and the field axis alike by the angle of sine s and cosine c,
+    // side by side rather than one after the other.
+    void Rotate(double s, double c) {
+        const double sin0 = m_sin, fieldSin0 = m_field_sin;
+        m_sin = sin0 * c + m_cos * s;
+        m_cos = m_cos * c - sin0 * s;
+        m_field_sin = fieldSin0 * c + m_field_cos * s;
+        m_field_cos = m_field_cos * c - fieldSin0 * s;
+    }
     // The mover's blocks of periods: the turns and the EMF for the speed at a block's start, and
     // the exact step of the mover over the block at its end.
     void BeginBlock();
@@ -258,7 +267,7 @@ private:
         double open_g = 0.0;
     };
     std::array<Discrete, 8> m_discrete{};
-    double m_ripple_half_A = 0.0;  // half the PWM ripple, over which the dead time's sign softens
+    double m_ripple_half_A = 0.0;  // the half-width over which the dead time's sign softens
     double m_dead_drop_V = 0.0;    // the dead time's full voltage loss at the nominal bus
     std::array<int, 3> m_phase_of_terminal{0, 1, 2};
     std::array<int, 3> m_terminal_of_phase{0, 1, 2};

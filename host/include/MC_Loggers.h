@@ -261,6 +261,9 @@ public:
     // Fits every channel with recorded points into the eight divisions, in the unit the graph
     // holds it in. Non-zero when a scale changed.
     int Autoscale();
+    // Fixes each graph area's value range by the scale of its first scaled curve; a dialog that
+    // changes the graph's curves calls it again.
+    void ShowScales();
     // A channel's scale as the range of the graph's values (its eight divisions); empty without
     // a scale.
     std::optional<GraphRange> ChannelRange(std::size_t channel) const;
@@ -307,8 +310,6 @@ private:
     void Take(Sample sample);
     void Store(Sample sample);
     bool Crossed(double previous, double current) const;
-    // Fixes each graph area's value range by the scale of its first scaled curve.
-    void ShowScales();
     // The unit the graph holds a channel in: its base unit's name, or empty for counts.
     std::string GraphUnitName(std::size_t channel) const;
 

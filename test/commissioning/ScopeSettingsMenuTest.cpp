@@ -155,14 +155,15 @@ TEST_F(ScopeSettingsMenu, TheGraphDrawsOneCurvePerVariableTheLoadedSettingsRecor
     nlohmann::json saved;
     std::ifstream(full) >> saved;
     ASSERT_EQ(saved["channels"].size(), 4U);
-    // The curves a dialog draws: how many, and whether each reads a recorded column.
-    const auto curvesOf = [](CTestSpeedTuning& t, std::size_t& count, bool& allRecorded) {
+    // The curves a dialog draws: how many, and whether each reads a recorded column and the upper
+    // area keeps the saved scale.
+    const auto curvesOf = [](CTestSpeedTuning& t, std::size_t& count, bool& drawnAsSaved) {
         const CGraphFilter* filter = t.GetScopeLogger()->GetGraphDocument().GetAt(0);
         ASSERT_NE(filter, nullptr);
         count = filter->GetCurves().size();
-        allRecorded = true;
+        drawnAsSaved = filter->m_areaRanges.contains(1);
         for (const CXYCurve& curve : filter->GetCurves())
-            allRecorded = allRecorded && curve.m_nYItem >= 1 && curve.m_nYItem <= t.GetScopeLogger()->GetVariablesNo();
+            drawnAsSaved = drawnAsSaved && curve.m_nYItem >= 1 && curve.m_nYItem <= t.GetScopeLogger()->GetVariablesNo();
     };
     for (const std::size_t kept : {std::size_t{1}, std::size_t{3}, std::size_t{4}}) {
         SCOPED_TRACE(std::to_string(kept) + " variables");
@@ -174,20 +175,20 @@ TEST_F(ScopeSettingsMenu, TheGraphDrawsOneCurvePerVariableTheLoadedSettingsRecor
         FreshSetup();
         Fresh();
         std::size_t loaded = 0, reopened = 0;
-        bool loadedRecorded = false, reopenedRecorded = false;
+        bool loadedAsSaved = false, reopenedAsSaved = false;
         Open([&](CTestSpeedTuning& t) {
             ui->QueueFileName(path);
             Menu(t, ID_PLOT_LOAD_SETTINGS);
-            curvesOf(t, loaded, loadedRecorded);
+            curvesOf(t, loaded, loadedAsSaved);
         }, true);
         ASSERT_TRUE(ui->Messages().empty()) << ui->Messages().back().text;
         // OK kept the loaded settings in the setup; the next opening draws from them.
         Fresh();
-        Open([&](CTestSpeedTuning& t) { curvesOf(t, reopened, reopenedRecorded); }, false);
+        Open([&](CTestSpeedTuning& t) { curvesOf(t, reopened, reopenedAsSaved); }, false);
         EXPECT_EQ(loaded, kept);
-        EXPECT_TRUE(loadedRecorded);
+        EXPECT_TRUE(loadedAsSaved);
         EXPECT_EQ(reopened, kept);
-        EXPECT_TRUE(reopenedRecorded);
+        EXPECT_TRUE(reopenedAsSaved);
     }
 }
 
