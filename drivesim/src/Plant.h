@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace drivesim::detail {
@@ -19,22 +20,68 @@ inline constexpr double kSqrt3 = 1.7320508075688772;
 // Multiplying by it spares a division (tens of cycles of latency) on the per-period path.
 inline constexpr double kInvSqrt3 = 0.57735026918962576;
 
-// Fast Gaussian noise: xorshift64* and the sum of two uniforms (enough for sensor noise).
+// Newton's square root for constant tables (std::sqrt is not constexpr): from above, until it
+// stops falling, which it does at the correctly rounded root or one ulp from it.
+constexpr double ConstexprSqrt(double x) {
+    if (x <= 0.0) return 0.0;
+    double y = x > 1.0 ? x : 1.0;
+    for (;;) {
+        const double next = 0.5 * (y + x / y);
+        if (next >= y) return y;
+        y = next;
+    }
+}
+
+// The sensors' noise distribution: the triangle of two summed uniforms, zero mean, unit
+// variance, on ±√6, cut into `levels` slices of equal probability, each represented by the
+// triangle's mean over it; the whole scaled so that the levels' own variance is exactly one
+// (the means are a little narrower than the triangle). Symmetric, so the mean is exactly zero.
+template <std::size_t levels>
+constexpr std::array<double, levels> TriangleLevels() {
+    constexpr double kHalfWidth = 2.449489742783178;  // √6: the unit-variance triangle's bound
+    // The lower half's quantile is a(√(2p) − 1); its integral from 0 to p is a((2p)^{3/2}/3 − p).
+    const auto integral = [](double p) { return kHalfWidth * (2.0 * p * ConstexprSqrt(2.0 * p) / 3.0 - p); };
+    std::array<double, levels> q{};
+    for (std::size_t i = 0; i < levels / 2; ++i) {
+        constexpr double kLevels = static_cast<double>(levels);
+        const double p0 = static_cast<double>(i) / kLevels, p1 = static_cast<double>(i + 1) / kLevels;
+        q[i] = (integral(p1) - integral(p0)) * kLevels;
+        q[levels - 1 - i] = -q[i];
+    }
+    double squares = 0.0;
+    for (const double v : q) squares += v * v;
+    const double scale = 1.0 / ConstexprSqrt(squares / static_cast<double>(levels));
+    for (double& v : q) v *= scale;
+    return q;
+}
+
+// Sensor noise from xorshift64*: each 64-bit draw gives six samples, ten of its upper 60 bits
+// each, that pick one of the triangle's 1024 levels. The draw's unread fields are kept for the
+// next calls (none is thrown away, so the sequence depends only on the seed, whoever draws); a
+// marker bit above them tells when they are used up, so a sample costs a mask, a shift and a
+// load, and one test.
 class Noise {
 public:
+    static constexpr int kBitsPerSample = 10;
+    static constexpr std::size_t kLevels = std::size_t{1} << kBitsPerSample;
+    static constexpr int kSamplesPerDraw = 64 / kBitsPerSample;
+
     explicit Noise(std::uint64_t seed) : m_state(seed ? seed : 0x9E3779B97F4A7C15ULL) {}
-    // Through a signed integer: an unsigned 64-bit one converts by a branch and a fix-up.
-    double Uniform() { return static_cast<double>(static_cast<std::int64_t>(Next() >> 11)) * 0x1.0p-53; }
-    // Zero mean, unit variance: the sum of two uniforms, triangular, enough for sensor noise.
-    // Both 32-bit uniforms come from one draw (its two halves): a third of the cost per sample.
+    // Zero mean, unit variance, within ±2.4.
     double Gaussian() {
-        constexpr double kScale = 2.449489742783178;  // √6: two uniforms have variance 1/6
-        const std::uint64_t r = Next();
-        const std::uint64_t sum = (r >> 32) + (r & 0xFFFFFFFFULL);
-        return (static_cast<double>(static_cast<std::int64_t>(sum)) * 0x1.0p-32 - 1.0) * kScale;
+        if (m_fields == kEmpty) [[unlikely]]
+            m_fields = (Next() >> (64 - kSamplesPerDraw * kBitsPerSample)) | kMarker;
+        const auto level = static_cast<std::size_t>(m_fields & (kLevels - 1));
+        m_fields >>= kBitsPerSample;
+        return kLevelTable[level];
     }
 
 private:
+    static constexpr std::array<double, kLevels> kLevelTable = TriangleLevels<kLevels>();
+    // Above the draw's fields; shifted down to bit 0 once all of them are read.
+    static constexpr std::uint64_t kMarker = std::uint64_t{1} << (kSamplesPerDraw * kBitsPerSample);
+    static constexpr std::uint64_t kEmpty = 1;
+
     std::uint64_t Next() {
         m_state ^= m_state >> 12;
         m_state ^= m_state << 25;
@@ -42,6 +89,7 @@ private:
         return m_state * 0x2545F4914F6CDD1DULL;
     }
     std::uint64_t m_state;
+    std::uint64_t m_fields = kEmpty;
 };
 
 // atan2 to within 1e-6 rad, far below the firmware's 16-bit angle step (9.6e-5 rad), at a
