@@ -360,8 +360,10 @@ protected:
     void Measure(Firmware& fw) override {
         m_bus += fw.Bus();
         ++m_n;
-        // Without a logger the window is as long as the usual log.
-        if (fw.LoggerFull() || (!fw.LoggerTriggered() && m_n >= kWindowWithoutLogger)) {
+        // The bus is averaged over the log and at least as many samples as the usual log spans:
+        // one sample carries about an ADC step (0.1 V) of noise and the host takes the bus to the
+        // hundredth; a log of current-loop samples (400) would leave 5 mV at one σ, 4000 leave 1.6.
+        if ((fw.LoggerFull() || !fw.LoggerTriggered()) && m_n >= kBusSamples) {
             fw.V(Var::var_i1) = Target();
             fw.V(Var::var_u2) = Round(m_bus / m_n);
             fw.End();
@@ -371,7 +373,7 @@ protected:
     double Deadline_s(const Firmware&) const override { return kMinimumWatchdog_s; }
 
 private:
-    static constexpr int kWindowWithoutLogger = 4000;
+    static constexpr int kBusSamples = 4000;
     double m_bus = 0.0;
     int m_n = 0;
 };
@@ -470,12 +472,13 @@ private:
             if (magnitude < 0.5 * m_in1 && m_increment > 1) {
                 // Mostly inductive: the current grows as the frequency falls. A current well
                 // above the dead time's loss keeps the measurement linear.
-                std::uint32_t increment = m_increment;
-                double expected = magnitude;
-                while (increment > 1 && expected < m_in1) {
+                // A phasor below one ADC step is mostly the current's noise: extrapolating from
+                // it could drop the frequency to where the winding looks nearly resistive, so
+                // the frequency is only halved and the current looked at again.
+                std::uint32_t increment = m_increment / 2;
+                for (double expected = 2.0 * magnitude; magnitude >= kLsb && increment > 1 && expected < m_in1;
+                     expected *= 2.0)
                     increment /= 2;
-                    expected *= 2.0;
-                }
                 SetFrequency(fw, increment);
                 return;
             }

@@ -2,11 +2,15 @@
 // setup's buttons pressed headless, what is printed, and what is saved.
 #include "TestCommandFixture.h"
 
+#include "DetectHallGainOffset.h"
 #include "MC_Comm.h"
 #include "MC_SetupFile.h"
 
+#include <drivesim/SimConfig.h>
+
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -26,9 +30,15 @@ TEST_F(MotorTestCommands, EachTestRunsFromTheMotorSetupAndSavesOnlyWhatItFound) 
         bool saved;
         const char* printed;  // on stdout, or on stderr for a failure
         const char* progress;
+        // The number printed after `printed` and what follows it on the line, when the number is
+        // a measurement: within the calibration's 1 % of it (the noise decides the last digits).
+        double found = 0.0;
+        const char* rest = "";
     };
+    const double offsetA_counts =
+        drivesim::DefaultSimConfig().halls.offset_V[0] * pelmora::CDetectHallGainOffset::kHallCountsPerVolt;
     const Case cases[] = {
-        {"hall-offsets", "", 0, true, "HALLAOFF = 32224 -  (setup: 32736 -)", "Running the test"},
+        {"hall-offsets", "", 0, true, "HALLAOFF = ", "Running the test", offsetA_counts, " -  (setup: 32736 -)\n"},
         {"hall-offsets", R"({"faults":{"missing_hall":"B"}})", 1, false,
          "\"Offset Detection Test\" failed: One Linear Hall signal is missing.", "Running the test"},
         // The phase test only shows what it measured: there is nothing to save.
@@ -50,7 +60,14 @@ TEST_F(MotorTestCommands, EachTestRunsFromTheMotorSetupAndSavesOnlyWhatItFound) 
         EXPECT_EQ(Run(a), c.exitCode) << err.str();
         EXPECT_EQ(fs::exists(a.outPath), c.saved);
         const std::string printed = c.exitCode == 0 ? out.str() : err.str();
-        EXPECT_NE(printed.find(c.printed), std::string::npos) << printed;
+        const std::size_t at = printed.find(c.printed);
+        EXPECT_NE(at, std::string::npos) << printed;
+        if (c.found != 0.0 && at != std::string::npos) {
+            std::size_t length = 0;
+            const std::string number = printed.substr(at + std::strlen(c.printed));
+            EXPECT_NEAR(std::stod(number, &length), c.found, 0.01 * c.found) << printed;
+            EXPECT_EQ(number.rfind(c.rest, length), length) << printed;
+        }
         EXPECT_NE(err.str().find(std::string("pelmora test ") + c.test + ": " + c.progress + "\n"), std::string::npos)
             << err.str();
         EXPECT_FALSE(CMC_Comm::IsConnected()) << "the command left a link behind";

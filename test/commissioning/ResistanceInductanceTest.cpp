@@ -99,6 +99,11 @@ TEST_F(ResistanceInductance, FindsTheWindingOfEveryMotor) {
 }
 
 TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
+    // Every case starts from the same setup and truth as this healthy run, up to its fault.
+    FreshSetup();
+    Fresh();
+    CTestRL healthy(setup.get());
+    const RunMoments moments = HealthyRunMoments(healthy, kLongestRun_s);
     const std::string zero = CMC_TestDlg::msc_pszErrInZero;
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
     std::vector<FaultCase> cases = PositioningFaults();
@@ -107,7 +112,10 @@ TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
         // Every limit switch stops the drive in the positioning, which then names the switch.
         {"negative limit switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; },
          kNegativeLimitText},
-        {"short circuit in the R run", [](drivesim::SimConfig& s) { s.faults.short_circuit_at_s = 1.5; },
+        // Halfway through the step, on the clock of the drive connected for the test.
+        {"short circuit in the R run",
+         [at_s = moments.Between("Waiting R test to be finished (1)", "Waiting preliminary test to be finished (2)")](
+             drivesim::SimConfig& s) { s.faults.short_circuit_at_s = at_s; },
          kShortCircuitText},
         {"read of var_i1 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_i1"; }, ""},
         {"read of var_u2 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_u2"; }, ""},
@@ -116,8 +124,15 @@ TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
          internal},
         {"L program fails to start", [](drivesim::SimConfig& s) { s.faults.failing_start = "Ident_L_or_Tau_el"; },
          internal},
-        {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.3; }, ""},
-        {"link dropped in the L run", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 3.3; }, ""},
+        {"link dropped in the positioning",
+         [at_s = moments.Between("Waiting preliminary test to be finished (1)", "Waiting R test to be finished (1)")](
+             drivesim::SimConfig& s) { s.faults.link_drop_at_s = at_s; },
+         ""},
+        {"link dropped in the L run",
+         [at_s = moments.Between("Waiting L test to be finished")](drivesim::SimConfig& s) {
+             s.faults.link_drop_at_s = at_s;
+         },
+         ""},
     });
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);

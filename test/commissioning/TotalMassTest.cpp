@@ -174,22 +174,37 @@ TEST_F(TotalMass, ASpeedLevelBeyondTheStrokeIsReported) {
 }
 
 TEST_F(TotalMass, FaultsEndTheRunWithTheirMessageAndKeepTheMass) {
+    // Each case commissions the axis the same way on the same truth, so the healthy run's
+    // moments hold for every case up to its fault.
+    const auto commission = [this] {
+        FreshSetup();
+        sim = drivesim::DefaultSimConfig();
+        Fresh();
+        CommissionAxis(sim);
+    };
+    commission();
+    CTotalMassTest healthy(setup.get());
+    const RunMoments moments = HealthyRunMoments(healthy, 60.0);
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
     std::vector<FaultCase> cases = PositioningFaults();
     cases.insert(cases.end(), {
         {"read of delta_speed fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "delta_speed"; }, ""},
         {"mass program fails to start",
          [](drivesim::SimConfig& s) { s.faults.failing_start = "Total_Mass_Identification_Test"; }, internal},
-        // Counted on the clock of the drive connected for the test.
-        {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.5; }, ""},
-        {"link dropped in the mass run", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 1.3; }, ""},
+        // Halfway through the step, on the clock of the drive connected for the test.
+        {"link dropped in the positioning",
+         [at_s = moments.Between("Waiting preliminary test to be finished", "Waiting M test to be finished")](
+             drivesim::SimConfig& s) { s.faults.link_drop_at_s = at_s; },
+         ""},
+        {"link dropped in the mass run",
+         [at_s = moments.Between("Waiting M test to be finished")](drivesim::SimConfig& s) {
+             s.faults.link_drop_at_s = at_s;
+         },
+         ""},
     });
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        FreshSetup();
-        sim = drivesim::DefaultSimConfig();
-        Fresh();
-        CommissionAxis(sim);
+        commission();
         // The faults act from the mass test on: the axis was commissioned on a healthy drive.
         drivesim::SimConfig faulty = sim;
         c.inject(faulty);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -136,6 +137,57 @@ TEST(SimulatorArithmetic, NoiseSamplesAreUncorrelatedAtEveryLagAndPosition) {
         }
         EXPECT_NEAR(sum / count, 0.0, 5.0 / std::sqrt(count)) << "place " << place;
         EXPECT_NEAR(squares / count, 1.0, 0.03) << "place " << place;
+    }
+}
+
+// The unit-variance triangle's distribution function on ±√6.
+double TriangleCdf(double x) {
+    const double a = std::sqrt(6.0);
+    if (x <= -a) return 0.0;
+    if (x >= a) return 1.0;
+    const double u = (a - std::abs(x)) / a;
+    return x < 0.0 ? 0.5 * u * u : 1.0 - 0.5 * u * u;
+}
+
+template <std::size_t levels>
+std::vector<double> Levels() {
+    const auto table = drivesim::detail::TriangleLevels<levels>();
+    return {table.begin(), table.end()};
+}
+
+TEST(SimulatorArithmetic, NoiseLevelsAreTheTrianglesSlicesWithExactlyZeroMeanAndUnitVariance) {
+    for (const std::vector<double>& q : {Levels<1024>(), Levels<16>()}) {
+        const std::size_t levels = q.size();
+        double sum = 0.0, squares = 0.0;
+        for (const double v : q) {
+            sum += v;
+            squares += v * v;
+        }
+        const auto n = static_cast<double>(levels);
+        EXPECT_NEAR(sum / n, 0.0, 1e-15) << levels << " levels";
+        EXPECT_NEAR(squares / n, 1.0, 1e-13) << levels << " levels";
+        for (std::size_t i = 0; i < levels; ++i) {
+            // Level i stands for the probabilities from i/n to (i+1)/n: it lies in that slice.
+            EXPECT_GT(TriangleCdf(q[i]), static_cast<double>(i) / n) << "level " << i << " of " << levels;
+            EXPECT_LT(TriangleCdf(q[i]), static_cast<double>(i + 1) / n) << "level " << i << " of " << levels;
+        }
+    }
+    EXPECT_DOUBLE_EQ(drivesim::detail::ConstexprSqrt(2.0), std::sqrt(2.0));
+    EXPECT_DOUBLE_EQ(drivesim::detail::ConstexprSqrt(1e-9), std::sqrt(1e-9));
+    EXPECT_EQ(drivesim::detail::ConstexprSqrt(0.0), 0.0);
+}
+
+// What the sensors see: the triangle's distribution everywhere, not only its first two moments.
+TEST(SimulatorArithmetic, NoiseFollowsTheTriangleAcrossItsRange) {
+    constexpr int kSamples = 240000;
+    Noise noise(3);
+    std::vector<double> g(kSamples);
+    for (double& v : g) v = noise.Gaussian();
+    for (const double x : {-2.2, -1.8, -1.2, -0.6, -0.1, 0.0, 0.3, 0.9, 1.5, 2.0, 2.3}) {
+        const double below = static_cast<double>(std::count_if(g.begin(), g.end(), [x](double v) { return v < x; })) / kSamples;
+        const double p = TriangleCdf(x);
+        // Five standard errors of the fraction, and the levels' own step of 1/1024.
+        EXPECT_NEAR(below, p, 5.0 * std::sqrt(p * (1.0 - p) / kSamples) + 1.0 / 1024.0) << "below " << x;
     }
 }
 
