@@ -787,7 +787,7 @@ public:
         m_position = m_previous_position = 0;
     }
     // Each current-loop sample: false when the Hall vector has collapsed.
-    bool Fast(Firmware& fw) {
+    [[gnu::always_inline]] bool Fast(Firmware& fw) {
         const Firmware::HallAngle hall = fw.CommutationAngle();
         if (hall.magnitude < kMinimumHallVector) return false;
         const auto step = static_cast<std::int16_t>(static_cast<std::uint16_t>(hall.angle - m_angle));
