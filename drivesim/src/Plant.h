@@ -374,6 +374,7 @@ inline void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
         const double deadDrop_V = m_dead_drop_per_V * vdc;
         std::array<double, 3> pole{};
         unsigned band = 0;
+#pragma GCC unroll 3
         for (int t = 0; t < 3; ++t) {
             // Dead time loses a pulse edge in the direction of the current; under half the
             // ripple the current changes sign within the period and the loss grows with it.
