@@ -163,7 +163,8 @@ void Plant::BeginBlock() {
     // φ_k = k·120°: linear in sin θ and cos θ, with coefficients held over the block.
     const double amplitude = -omega * m_psi_Vs;
     constexpr double kHalfSqrt3 = 0.5 * kSqrt3;
-    constexpr double kCosPhi[3] = {1.0, -0.5, -0.5}, kSinPhi[3] = {0.0, kHalfSqrt3, -kHalfSqrt3};
+    static constexpr double kCosPhi[3] = {1.0, -0.5, -0.5}, kSinPhi[3] = {0.0, kHalfSqrt3, -kHalfSqrt3};
+#pragma GCC unroll 3
     for (std::size_t k = 0; k < 3; ++k) {
         m_emf_sin_V[k] = amplitude * (ch * kCosPhi[k] + sh * kSinPhi[k]);  // cos(h − φ_k)
         m_emf_cos_V[k] = amplitude * (sh * kCosPhi[k] - ch * kSinPhi[k]);  // sin(h − φ_k)
