@@ -69,6 +69,30 @@ inline drivesim::SimConfig MotorSim(const std::string& file) {
     return loaded.ok() ? *loaded.value : drivesim::DefaultSimConfig();
 }
 
+// The in-process drive, noting on the drive's clock when each program was started and when the
+// host last spoke to the drive: where a fault must land within a run, the run's own timeline
+// says when, not a fixed moment that the noise and the plant's arithmetic move.
+class TimelineLink final : public DriveLink {
+public:
+    struct Timeline {
+        std::map<std::string, double> started_s;  // the last start of each program
+        double last_s = 0.0;
+    };
+    TimelineLink(const drivesim::SimConfig& sim, Timeline& timeline) : m_drive(sim), m_timeline(timeline) {}
+    drivesim::Response Transact(const drivesim::Request& request) override {
+        if (request.op == drivesim::Op::Download) m_program = request.name;
+        if (request.op == drivesim::Op::Start) m_timeline.started_s[m_program] = request.time_s;
+        m_timeline.last_s = request.time_s;
+        return m_drive.Transact(request);
+    }
+    std::string Describe() const override { return m_drive.Describe(); }
+
+private:
+    InProcessLink m_drive;
+    Timeline& m_timeline;
+    std::string m_program;
+};
+
 class SimTestFixture : public ::testing::Test {
 protected:
     void SetUp() override {
