@@ -190,7 +190,7 @@ void Firmware::AdvanceTo(double time_s) {
     while (m_plant.Time_s() + 0.5 * pwm_s <= time_s) Tick();
 }
 
-void Firmware::Tick() {
+inline void Firmware::Tick() {
     if (m_axis_on && (Time_s() >= m_short_circuit_at_s || m_plant.PeakCurrent_A() > m_short_circuit_limit_A))
         Trip(regmap::mer::kShortCircuit);
     if (++m_cl_phase >= m_reg.clper) {
@@ -206,7 +206,7 @@ void Firmware::Tick() {
     m_duty_applied = m_duty_next;
 }
 
-void Firmware::FastSample() {
+inline void Firmware::FastSample() {
     m_ia = m_plant.SampleCurrent(0) - m_adc_offset[0];
     m_ib = m_plant.SampleCurrent(1) - m_adc_offset[1];
     m_bus_sample = m_plant.TakeBus();

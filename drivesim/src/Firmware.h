@@ -174,7 +174,6 @@ public:
     bool Running() const { return m_running; }
     const std::string& ProgramName() const { return m_program_name; }
     const Registers& Reg() const { return m_reg; }
-    Registers& Reg() { return m_reg; }
     Plant& PlantState() { return m_plant; }
     const Plant& PlantState() const { return m_plant; }
     const SimConfig& Config() const { return m_config; }
@@ -190,8 +189,8 @@ public:
 
 private:
     void Reconfigure();
-    void Tick();
-    void FastSample();
+    [[gnu::always_inline]] inline void Tick();
+    [[gnu::always_inline]] inline void FastSample();
     void SlowSample();
     void Protections();
     void RecordLog(int kind);

@@ -166,7 +166,7 @@ public:
     void Configure(double pwm_period_s, double dead_time_s);
 
     // One PWM period with the terminals' duty cycles (0..1), or with the power stage off.
-    void Step(const std::array<double, 3>& duty, bool power_on);
+    [[gnu::always_inline]] void Step(const std::array<double, 3>& duty, bool power_on);
     // The electrical part alone, with the terminals' pole voltages (the tests use it).
     void StepElectrical(const std::array<double, 3>& pole_V) { StepElectrical(pole_V, 0); }
     // `linear_band`: bit t set when terminal t's dead-time loss acts as a resistance this period.
@@ -260,7 +260,7 @@ public:
 private:
     // The one-period electrical step behind Step and StepElectrical; the mover's exact motion
     // after `T` at a constant force, `decay` its viscous decay e^(−b·T/M), end stops included.
-    void Electrical(const std::array<double, 3>& pole_V, unsigned linear_band);
+    [[gnu::always_inline]] void Electrical(const std::array<double, 3>& pole_V, unsigned linear_band);
     struct Motion {
         double x_m;
         double v_mps;
@@ -376,5 +376,79 @@ private:
     std::int32_t m_analogue_count = 0;
     std::array<double, 3> m_current_offset_A{};
 };
+
+// The per-period path, inline for the firmware's period that calls it.
+
+inline double Plant::ForceAtPresentAngle() const {
+    const double s = m_field_sin;
+    const double c = m_field_cos;
+    const double iAlpha = m_i_A[0];
+    const double iBeta = (m_i_A[1] - m_i_A[2]) * kInvSqrt3;
+    return m_config.motor.Kf_N_per_A * (-iAlpha * s + iBeta * c);
+}
+
+inline void Plant::Electrical(const std::array<double, 3>& pole_V, unsigned linear_band) {
+    const Discrete& d = m_discrete[linear_band];
+    const double va = pole_V[static_cast<std::size_t>(m_terminal_of_phase[0])];
+    const double vb = pole_V[static_cast<std::size_t>(m_terminal_of_phase[1])];
+    const double vc = pole_V[static_cast<std::size_t>(m_terminal_of_phase[2])];
+    // The EMF at mid-period, the speed held over the block: e_k = −ω·ψ·sin(θ − k·120°).
+    const double s = m_field_sin, c = m_field_cos;
+    if (m_open_phase >= 0) {
+        double e[3];
+        for (std::size_t k = 0; k < 3; ++k) e[k] = m_emf_sin_V[k] * s + m_emf_cos_V[k] * c;
+        const double v[3] = {va, vb, vc};
+        const auto j = static_cast<std::size_t>(m_open_j), k = static_cast<std::size_t>(m_open_k);
+        const double u = (v[j] - v[k]) - (e[j] - e[k]);
+        m_i_A[j] = d.open_a * m_i_A[j] + d.open_g * u;
+        m_i_A[k] = -m_i_A[j];
+        m_i_A[static_cast<std::size_t>(m_open_phase)] = 0.0;
+        return;
+    }
+    const double u1 = (va - vc) - (m_emf_ac[0] * s + m_emf_ac[1] * c);
+    const double u2 = (vb - vc) - (m_emf_bc[0] * s + m_emf_bc[1] * c);
+    const double ia = d.phi[0] * m_i_A[0] + d.phi[1] * m_i_A[1] + d.gamma[0] * u1 + d.gamma[1] * u2;
+    const double ib = d.phi[2] * m_i_A[0] + d.phi[3] * m_i_A[1] + d.gamma[2] * u1 + d.gamma[3] * u2;
+    m_i_A = {ia, ib, -ia - ib};
+}
+
+inline void Plant::Step(const std::array<double, 3>& duty, bool power_on) {
+    m_vdc_V = m_config.Vdc_V + m_config.supply.ripple_V * m_ripple_sin;
+    const double rs = m_ripple_sin * m_ripple_step_cos + m_ripple_cos * m_ripple_step_sin;
+    m_ripple_cos = m_ripple_cos * m_ripple_step_cos - m_ripple_sin * m_ripple_step_sin;
+    m_ripple_sin = rs;
+    if (power_on) {
+        const double vdc = m_vdc_V;
+        const double deadDrop_V = m_dead_drop_per_V * vdc;
+        std::array<double, 3> pole{};
+        unsigned band = 0;
+#pragma GCC unroll 3
+        for (int t = 0; t < 3; ++t) {
+            // Dead time loses a pulse edge in the direction of the current; under half the
+            // ripple the current changes sign within the period and the loss grows with it.
+            const double i = TerminalCurrent_A(t);
+            const bool linear = std::abs(i) < m_ripple_half_A;
+            band |= static_cast<unsigned>(linear) << t;
+            pole[static_cast<std::size_t>(t)] = duty[static_cast<std::size_t>(t)] * vdc -
+                                                 (linear ? 0.0 : std::copysign(deadDrop_V, i));
+        }
+        Electrical(pole, band);
+    } else {
+        // The freewheeling diodes return the winding's energy to the bus within microseconds.
+        m_i_A = {0.0, 0.0, 0.0};
+    }
+    // The mover is stepped exactly once a block with the block's mean force; in between the
+    // angle turns at the block's starting speed, and the block's end corrects it.
+    if (m_moving) {
+        Rotate(m_step_sin, m_step_cos);
+        m_x_m += m_step_m;
+    }
+    // The trapezoid over each period, the force at its ends.
+    const double forceAfter_N = ForceAtPresentAngle();
+    m_block_force_sum_N += m_force_N + forceAfter_N;
+    m_force_N = forceAfter_N;
+    if (++m_block_count == kMechanicalBlock) EndBlock();
+    m_time_s += m_period_s;
+}
 
 }  // namespace drivesim::detail

@@ -99,11 +99,18 @@ TEST_F(ResistanceInductance, FindsTheWindingOfEveryMotor) {
 }
 
 TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
-    // Every case starts from the same setup and truth as this healthy run, up to its fault.
+    // The middles of the second R run and of the L run, from a healthy run: each comes after a
+    // positioning whose length the Halls' noise decides.
     FreshSetup();
     Fresh();
-    CTestRL healthy(setup.get());
-    const RunMoments moments = HealthyRunMoments(healthy, kLongestRun_s);
+    TimelineLink::Timeline timeline;
+    CMC_Comm::Connect(std::make_unique<TimelineLink>(sim, timeline));
+    ASSERT_EQ(RunTest().result, 1);
+    ASSERT_EQ(timeline.started_s.count("Ident_R_or_Rs"), 1U);
+    ASSERT_EQ(timeline.started_s.count("Ident_L_or_Tau_el"), 1U);
+    const double lRunStart_s = timeline.started_s["Ident_L_or_Tau_el"];
+    const double rRunMiddle_s = 0.5 * (timeline.started_s["Ident_R_or_Rs"] + lRunStart_s);
+    const double lRunMiddle_s = 0.5 * (lRunStart_s + timeline.last_s);
     const std::string zero = CMC_TestDlg::msc_pszErrInZero;
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
     std::vector<FaultCase> cases = PositioningFaults();
@@ -112,10 +119,8 @@ TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
         // Every limit switch stops the drive in the positioning, which then names the switch.
         {"negative limit switch", [](drivesim::SimConfig& s) { s.faults.negative_limit_active = true; },
          kNegativeLimitText},
-        // Halfway through the step, on the clock of the drive connected for the test.
-        {"short circuit in the R run",
-         [at_s = moments.Between("Waiting R test to be finished (1)", "Waiting preliminary test to be finished (2)")](
-             drivesim::SimConfig& s) { s.faults.short_circuit_at_s = at_s; },
+        // Counted on the clock of the drive connected for the test.
+        {"short circuit in the R run", [=](drivesim::SimConfig& s) { s.faults.short_circuit_at_s = rRunMiddle_s; },
          kShortCircuitText},
         {"read of var_i1 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_i1"; }, ""},
         {"read of var_u2 fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "var_u2"; }, ""},
@@ -124,15 +129,8 @@ TEST_F(ResistanceInductance, FaultsEndTheRunWithTheirMessageAndKeepTheWinding) {
          internal},
         {"L program fails to start", [](drivesim::SimConfig& s) { s.faults.failing_start = "Ident_L_or_Tau_el"; },
          internal},
-        {"link dropped in the positioning",
-         [at_s = moments.Between("Waiting preliminary test to be finished (1)", "Waiting R test to be finished (1)")](
-             drivesim::SimConfig& s) { s.faults.link_drop_at_s = at_s; },
-         ""},
-        {"link dropped in the L run",
-         [at_s = moments.Between("Waiting L test to be finished")](drivesim::SimConfig& s) {
-             s.faults.link_drop_at_s = at_s;
-         },
-         ""},
+        {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.3; }, ""},
+        {"link dropped in the L run", [=](drivesim::SimConfig& s) { s.faults.link_drop_at_s = lRunMiddle_s; }, ""},
     });
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);

@@ -69,6 +69,30 @@ inline drivesim::SimConfig MotorSim(const std::string& file) {
     return loaded.ok() ? *loaded.value : drivesim::DefaultSimConfig();
 }
 
+// The in-process drive, noting on the drive's clock when each program was started and when the
+// host last spoke to the drive: where a fault must land within a run, the run's own timeline
+// says when, not a fixed moment that the noise and the plant's arithmetic move.
+class TimelineLink final : public DriveLink {
+public:
+    struct Timeline {
+        std::map<std::string, double> started_s;  // the last start of each program
+        double last_s = 0.0;
+    };
+    TimelineLink(const drivesim::SimConfig& sim, Timeline& timeline) : m_drive(sim), m_timeline(timeline) {}
+    drivesim::Response Transact(const drivesim::Request& request) override {
+        if (request.op == drivesim::Op::Download) m_program = request.name;
+        if (request.op == drivesim::Op::Start) m_timeline.started_s[m_program] = request.time_s;
+        m_timeline.last_s = request.time_s;
+        return m_drive.Transact(request);
+    }
+    std::string Describe() const override { return m_drive.Describe(); }
+
+private:
+    InProcessLink m_drive;
+    Timeline& m_timeline;
+    std::string m_program;
+};
+
 class SimTestFixture : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -146,45 +170,6 @@ protected:
         outcome.result = dialog.m_nResult;
         outcome.error = dialog.m_strError;
         return outcome;
-    }
-
-    // The moments of a healthy run of `dialog` on a drive of the present truth, on the drive's
-    // clock from the test's connection: when each status text was first shown, and when the run
-    // ended. A fault meant for one step of a test is placed by them, not at a fixed time: how long
-    // a step lasts depends on the sensors' noise (a positioning lasts until the Halls settle), so
-    // a fixed time can land in the step before or after.
-    struct RunMoments {
-        std::map<std::string, double> shown_s;
-        double end_s = 0.0;
-        // Halfway from when `from` was first shown to when `to` was (empty: the run's end).
-        double Between(const std::string& from, const std::string& to = {}) const {
-            const auto first = shown_s.find(from), second = shown_s.find(to);
-            EXPECT_TRUE(first != shown_s.end()) << "\"" << from << "\" was never shown";
-            EXPECT_TRUE(to.empty() || second != shown_s.end()) << "\"" << to << "\" was never shown";
-            const double from_s = first != shown_s.end() ? first->second : 0.0;
-            const double to_s = second != shown_s.end() ? second->second : end_s;
-            EXPECT_LT(from_s, to_s) << from << " to " << (to.empty() ? "the end" : to);
-            return 0.5 * (from_s + to_s);
-        }
-    };
-    RunMoments HealthyRunMoments(CMC_TestDlg& dialog, double wait_s) {
-        RunMoments moments;
-        CMC_Comm::Connect(std::make_unique<InProcessLink>(sim));
-        ui->OnDialog(std::string(dialog.GetCaption()), [&](DialogDriver& d) {
-            ASSERT_TRUE(d.Click("#10000")) << d.Error();
-            const bool ended = d.WaitUntil(
-                [&] {
-                    moments.shown_s.emplace(dialog.GetChildText(IDC_TEST_STATUS), CMC_Comm::DriveTime_s());
-                    return !dialog.m_bRunning;
-                },
-                wait_s);
-            moments.end_s = CMC_Comm::DriveTime_s();
-            EXPECT_TRUE(ended && dialog.m_nResult == 1) << "the healthy run failed: " << dialog.m_strError;
-            d.Click("Close");
-        });
-        ui->QueueAnswer(IDNO);
-        dialog.DoModal();
-        return moments;
     }
 
     // A `then` for Run that presses Close with the answer queued for the closing question, notes

@@ -174,37 +174,34 @@ TEST_F(TotalMass, ASpeedLevelBeyondTheStrokeIsReported) {
 }
 
 TEST_F(TotalMass, FaultsEndTheRunWithTheirMessageAndKeepTheMass) {
-    // Each case commissions the axis the same way on the same truth, so the healthy run's
-    // moments hold for every case up to its fault.
-    const auto commission = [this] {
-        FreshSetup();
-        sim = drivesim::DefaultSimConfig();
-        Fresh();
-        CommissionAxis(sim);
-    };
-    commission();
-    CTotalMassTest healthy(setup.get());
-    const RunMoments moments = HealthyRunMoments(healthy, 60.0);
     const std::string internal = CMC_TestDlg::msc_pszErrInternal;
+    // The mass run's middle, from a healthy run: it lasts a tenth of a second, after a positioning
+    // whose length the Halls' noise decides.
+    FreshSetup();
+    sim = drivesim::DefaultSimConfig();
+    Fresh();
+    CommissionAxis(sim);
+    TimelineLink::Timeline timeline;
+    CMC_Comm::Connect(std::make_unique<TimelineLink>(sim, timeline));
+    ASSERT_EQ(RunTest().result, 1);
+    ASSERT_EQ(timeline.started_s.count("Total_Mass_Identification_Test"), 1U);
+    const double massRunStart_s = timeline.started_s["Total_Mass_Identification_Test"];
+    const double massRunMiddle_s = 0.5 * (massRunStart_s + timeline.last_s);
     std::vector<FaultCase> cases = PositioningFaults();
     cases.insert(cases.end(), {
         {"read of delta_speed fails", [](drivesim::SimConfig& s) { s.faults.failing_read = "delta_speed"; }, ""},
         {"mass program fails to start",
          [](drivesim::SimConfig& s) { s.faults.failing_start = "Total_Mass_Identification_Test"; }, internal},
-        // Halfway through the step, on the clock of the drive connected for the test.
-        {"link dropped in the positioning",
-         [at_s = moments.Between("Waiting preliminary test to be finished", "Waiting M test to be finished")](
-             drivesim::SimConfig& s) { s.faults.link_drop_at_s = at_s; },
-         ""},
-        {"link dropped in the mass run",
-         [at_s = moments.Between("Waiting M test to be finished")](drivesim::SimConfig& s) {
-             s.faults.link_drop_at_s = at_s;
-         },
-         ""},
+        // Counted on the clock of the drive connected for the test.
+        {"link dropped in the positioning", [](drivesim::SimConfig& s) { s.faults.link_drop_at_s = 0.5; }, ""},
+        {"link dropped in the mass run", [=](drivesim::SimConfig& s) { s.faults.link_drop_at_s = massRunMiddle_s; }, ""},
     });
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        commission();
+        FreshSetup();
+        sim = drivesim::DefaultSimConfig();
+        Fresh();
+        CommissionAxis(sim);
         // The faults act from the mass test on: the axis was commissioned on a healthy drive.
         drivesim::SimConfig faulty = sim;
         c.inject(faulty);
@@ -339,3 +336,4 @@ TEST_F(TotalMass, HelpOpensTheTestsTopic) {
 }
 
 }  // namespace
+
