@@ -318,9 +318,8 @@ inline void Firmware::SetAlphaBeta(double uAlpha, double uBeta) {
         // The compare value's rounding remainder carries over, so the mean applied voltage is
         // the command.
         const double wanted = m_half_pwmper_ticks + m_ticks_per_count * (u[x] - mid) + m_compare_remainder[x];
-        // Non-negative once clamped: adding ½ and truncating rounds to nearest.
-        const double compare =
-            static_cast<double>(static_cast<std::int64_t>(std::min(std::max(wanted, 0.0), period) + 0.5));
+        // Clamped, adding ½ and flooring rounds to nearest.
+        const double compare = Floor(std::min(std::max(wanted, 0.0), period) + 0.5);
         m_compare_remainder[x] = std::min(std::max(wanted - compare, -1.0), 1.0);
         m_duty_next[x] = compare * m_per_pwmper;
     }

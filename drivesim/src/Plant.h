@@ -148,15 +148,29 @@ inline void SmallSinCos(double h, double& s, double& c) {
     c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
 }
 
-// A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped.
-// Inline: the sensors call it six times per PWM period.
-inline std::int32_t AdcCount(double fraction) {
-    constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
-    // Clamped first, so that adding ½ and truncating rounds to nearest (halves away from zero).
-    // Minimum and maximum rather than a clamp's comparisons: no branch on the signal.
-    const double code = std::min(std::max(kLevels * fraction, 0.0), kLevels) + 0.5;
-    return static_cast<std::int32_t>(code) * regmap::kAdcStep;
+// floor(x) for |x| < 2^52. One instruction where the instruction set rounds (SSE4.1); otherwise
+// a truncation and its correction rather than the library's call. The per-period path rounds
+// through it, so that a value rounded on the way to the next step stays a double: a round trip
+// through an integer register costs two conversions' latency on the period's chain.
+inline double Floor(double x) {
+#if defined(__SSE4_1__)
+    return std::floor(x);
+#else
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));
+    return t - static_cast<double>(t > x);
+#endif
 }
+
+// A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped, as a
+// double. Inline: the sensors call it six times per PWM period.
+inline double AdcValue(double fraction) {
+    constexpr double kLevels = static_cast<double>((1 << regmap::kAdcBits) - 1);
+    // Clamped first, so that adding ½ and flooring rounds to nearest (halves away from zero).
+    // Minimum and maximum rather than a clamp's comparisons: no branch on the signal.
+    const double code = Floor(std::min(std::max(kLevels * fraction, 0.0), kLevels) + 0.5);
+    return code * regmap::kAdcStep;
+}
+inline std::int32_t AdcCount(double fraction) { return static_cast<std::int32_t>(AdcValue(fraction)); }
 
 class Plant {
 public:
@@ -193,7 +207,7 @@ public:
     bool AtNegativeEnd() const;
 
     // Sensor readings as ADC counts (noise included). Inline: the firmware reads six per period.
-    std::int32_t SampleCurrent(int terminal) { return CurrentCount(terminal, m_noise.Gaussian()); }
+    double SampleCurrent(int terminal) { return CurrentCount(terminal, m_noise.Gaussian()); }
     std::int32_t SampleBus() { return BusCount(TakeBus()); }
     // The bus taken now (with its noise) and converted later: the firmware converts it only when
     // a program reads it, few do. Taking it draws the noise in the sensors' order.
@@ -232,15 +246,12 @@ public:
     TurnPlace PlaceInTurn(int nodes) const {
         const double turns = ElectricalTurns();
         // Floor, for negative turns too, without a branch: the mover stands about zero often.
-        auto whole = static_cast<std::int64_t>(turns);
-        whole -= static_cast<std::int64_t>(static_cast<double>(whole) > turns);
-        const double fraction = turns - static_cast<double>(whole);
+        const double fraction = turns - Floor(turns);
         const double position = fraction * nodes;
         // A fraction a rounding below 1 reads as 1: the last node, all the way to its end.
+        const double below = std::min(Floor(position), static_cast<double>(nodes - 1));
         // Through a signed integer: an unsigned one converts by a branch and a fix-up.
-        const auto node = static_cast<std::size_t>(
-            std::min(static_cast<std::int64_t>(position), static_cast<std::int64_t>(nodes - 1)));
-        return {fraction, node, position - static_cast<double>(node)};
+        return {fraction, static_cast<std::size_t>(static_cast<std::int64_t>(below)), position - below};
     }
     double AngleCos() const { return m_cos; }
     double AngleSin() const { return m_sin; }
@@ -287,10 +298,10 @@ private:
     void BeginBlock();
     void EndBlock();
     double ForceAtPresentAngle() const;
-    std::int32_t CurrentCount(int terminal, double noise) const {
+    double CurrentCount(int terminal, double noise) const {
         const double i = TerminalCurrent_A(terminal) + m_current_offset_A[static_cast<std::size_t>(terminal)] +
                          m_current_noise_A * noise;
-        return AdcCount((m_imax_ps_A + i) * m_per_current_span);
+        return AdcValue((m_imax_ps_A + i) * m_per_current_span);
     }
 
     SimConfig m_config;
