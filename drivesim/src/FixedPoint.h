@@ -4,6 +4,7 @@
 #include "regmap/DriveRegisters.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -23,6 +24,19 @@ struct Q15Gain {
     double Value() const { return regmap::DecodeQ15Gain(mantissa, shift); }
 };
 
+// floor(x) for |x| < 2^52. One instruction where the instruction set rounds (SSE4.1); otherwise
+// a truncation and its correction rather than the library's call. The per-period path rounds
+// through it, so that a value rounded on the way to the next step stays a double: a round trip
+// through an integer register costs two conversions' latency on the period's chain.
+inline double Floor(double x) {
+#if defined(__SSE4_1__)
+    return std::floor(x);
+#else
+    const double t = static_cast<double>(static_cast<std::int64_t>(x));
+    return t - static_cast<double>(t > x);
+#endif
+}
+
 // Nearest integer, halves away from zero, saturated to 32 bits; NaN reads as 0. Truncation and a
 // correction instead of the library's round, which is an out-of-line call on the per-period path.
 inline std::int32_t RoundSaturated(double x) {
@@ -37,11 +51,7 @@ inline std::int32_t RoundSaturated(double x) {
 }
 
 // floor(x + ½) for |x| < 2^31, as the firmware rounds angles: halves go up, also below zero.
-inline std::int32_t RoundHalfUp(double x) {
-    const double shifted = x + 0.5;
-    auto n = static_cast<std::int32_t>(shifted);  // toward zero: one too high below zero
-    return n - static_cast<std::int32_t>(static_cast<double>(n) > shifted);
-}
+inline std::int32_t RoundHalfUp(double x) { return static_cast<std::int32_t>(Floor(x + 0.5)); }
 
 inline std::int64_t Clamp(std::int64_t x, std::int64_t limit) { return std::clamp(x, -limit, limit); }
 

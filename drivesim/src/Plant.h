@@ -2,6 +2,7 @@
 // mover and load, and the drive's sensors. Double precision; no registers, no programs.
 #pragma once
 
+#include "FixedPoint.h"
 #include "drivesim/SimConfig.h"
 #include "regmap/DriveRegisters.h"
 
@@ -146,19 +147,6 @@ inline void SmallSinCos(double h, double& s, double& c) {
     const double h2 = h * h;
     s = h * (1.0 - h2 * (1.0 / 6.0) * (1.0 - h2 * (1.0 / 20.0)));
     c = 1.0 - h2 * 0.5 * (1.0 - h2 * (1.0 / 12.0) * (1.0 - h2 * (1.0 / 30.0)));
-}
-
-// floor(x) for |x| < 2^52. One instruction where the instruction set rounds (SSE4.1); otherwise
-// a truncation and its correction rather than the library's call. The per-period path rounds
-// through it, so that a value rounded on the way to the next step stays a double: a round trip
-// through an integer register costs two conversions' latency on the period's chain.
-inline double Floor(double x) {
-#if defined(__SSE4_1__)
-    return std::floor(x);
-#else
-    const double t = static_cast<double>(static_cast<std::int64_t>(x));
-    return t - static_cast<double>(t > x);
-#endif
 }
 
 // A 10-bit ADC read left-aligned: a fraction of full scale to 64·round(1023·x), clamped, as a
